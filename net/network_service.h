@@ -1,0 +1,119 @@
+#pragma once
+
+#include "remote_device.h"
+#include "socket.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+struct WorkerPool;
+
+// Limits of the HTTP server. Every wait and every size a peer controls is
+// bounded; the defaults are what the program uses, tests may shorten them.
+struct ServerLimits
+{
+    // Largest request head is httpwire::kMaxHeadBytes.
+    int headTimeoutMs = 30000;      // whole head phase, not per read
+    int bodyIdleTimeoutMs = 30000;  // body bytes stop arriving
+    int maxConnectionsPerAddress = 32;
+    int maxConnections = 512;
+};
+
+// The one object through which the desktop side reaches the local network:
+// the HTTP server for paired peers, mDNS discovery and the client requests.
+// It never touches widgets; everything it learns travels through signals,
+// emitted from worker threads.
+class NetworkService : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::uint16_t kHttpPort = 53319;
+    static constexpr const char *kDisplayName = "Windows KAVELTOR Companion";
+
+    explicit NetworkService(QObject *parent = nullptr);
+    // Ends every worker thread before returning: the listening socket and the
+    // loops notice the cleared flag within one poll slice, and connection and
+    // request threads stop at their next wait. Nothing runs on a destroyed
+    // service.
+    ~NetworkService() override;
+
+    void start();
+
+    void setReceiveFolder(const QString &folder);
+    QString receiveFolder() const;
+
+    static QString localDeviceId();
+
+    // Outgoing requests; each runs on a thread of its own and reports only
+    // through signals.
+    void resolveIdentity(RemoteDevice device);
+    void pairDevice(const RemoteDevice &device, const QString &code);
+    void sendMessage(const RemoteDevice &device, const QString &message);
+    void sendFile(const RemoteDevice &device, const QString &filePath);
+
+    // For tests: tighter limits, set before start().
+    void setServerLimits(const ServerLimits &limits) { m_limits = limits; }
+    // For tests: the HTTP port to listen on (0 picks a free one), before start().
+    void setHttpPort(std::uint16_t port) { m_httpPort = port; }
+    // The port the server is listening on once it logged that it is active.
+    std::uint16_t listeningPort() const { return m_boundPort.load(); }
+
+signals:
+    void deviceFound(const RemoteDevice &device);
+    void messageReceived(const QString &message);
+    void logMessage(const QString &message);
+    void fileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps);
+    void fileTransferFinished(const QString &ip, int port, const QString &filename);
+    void fileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes, double speedBytesPerSecond);
+    void fileReceiveFinished(const QString &filename);
+    void pairingSucceeded(const RemoteDevice &device);
+    void pairingFailed(const QString &reason);
+    void deviceIdentityResolved(const RemoteDevice &device);
+
+private:
+    friend class ServerConnection;
+
+    // Long-running loops, each on a thread of its own.
+    void startHttpServer();
+    void mdnsPublishLoop();
+    void mdnsBrowseLoop();
+
+    // One accepted connection, on a thread of its own.
+    void handleConnection(sock::Socket socket);
+    void answerIdentity(const sock::Socket &socket);
+    void handleMessageRoute(const sock::Socket &socket, const QByteArray &head, const QByteArray &remainder);
+    void handleUploadRoute(const sock::Socket &socket, const QByteArray &head, const QByteArray &remainder);
+    static void sendJsonResponse(const sock::Socket &socket, const QByteArray &body);
+
+    // Runs f on a new thread that the destructor waits for. Returns false,
+    // without running f, once the service is being destroyed or when no
+    // thread can be made.
+    template <typename F> bool spawnWorker(F &&f);
+
+    // True while the service runs; false from the start of destruction.
+    bool isRunning() const { return running.load(); }
+    // Sleeps up to ms, returning early (false) when the service stops.
+    bool sleepWhileRunning(int ms) const;
+    // Waits until the socket is readable, in short slices so that a stopping
+    // service is noticed. Ready, Timeout (deadline passed) or Error (also
+    // when the service stops).
+    sock::Readiness waitReadable(const sock::Socket &socket, const QDeadlineTimer &deadline) const;
+    sock::Readiness waitWritable(const sock::Socket &socket, const QDeadlineTimer &deadline) const;
+
+    QString m_receiveFolder;
+    mutable std::mutex mutex;
+    std::atomic<bool> running{false};
+
+    std::shared_ptr<WorkerPool> m_pool;
+    ServerLimits m_limits;
+    std::uint16_t m_httpPort = kHttpPort;
+    std::atomic<std::uint16_t> m_boundPort{0};
+};

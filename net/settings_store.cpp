@@ -1,0 +1,83 @@
+#include "settings_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+// QSettings replaces its file through a temporary file that keeps the old
+// file's permissions, so creating it owner-only before the first write means
+// the secrets are never readable by others, not even briefly.
+void prepareOwnerOnlyFile(const QString &path)
+{
+    if (path.isEmpty() || QFileInfo::exists(path))
+        return;
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        file.setPermissions(kOwnerOnly);
+}
+} // namespace
+
+SettingsStore::SettingsStore()
+    : m_settings(QSettings::NativeFormat, QSettings::UserScope, QString::fromLatin1(kOrganization),
+                 QString::fromLatin1(kApplication))
+{
+#ifndef Q_OS_WIN
+    prepareOwnerOnlyFile(m_settings.fileName());
+#endif
+}
+
+SettingsStore::~SettingsStore()
+{
+    m_settings.sync();
+#ifndef Q_OS_WIN
+    const QString path = m_settings.fileName();
+    if (QFileInfo::exists(path) && QFile::permissions(path) != kOwnerOnly)
+        QFile::setPermissions(path, kOwnerOnly);
+#endif
+}
+
+QList<RemoteDevice> readPairedDevices()
+{
+    SettingsStore store;
+    QList<RemoteDevice> devices;
+    const int count = store->beginReadArray(QLatin1String(settingskeys::kPairedDevices));
+    devices.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        store->setArrayIndex(i);
+        RemoteDevice device;
+        device.id = store->value(QStringLiteral("id")).toString();
+        device.name = store->value(QStringLiteral("name")).toString();
+        device.host = store->value(QStringLiteral("host")).toString();
+        device.ip = store->value(QStringLiteral("ip")).toString();
+        device.port = store->value(QStringLiteral("port")).toInt();
+        device.sharedSecret = store->value(QStringLiteral("sharedSecret")).toString();
+        device.paired = true;
+        devices.append(device);
+    }
+    store->endArray();
+    return devices;
+}
+
+void writePairedDevices(const QList<RemoteDevice> &devices)
+{
+    SettingsStore store;
+    store->remove(QLatin1String(settingskeys::kPairedDevices));
+    store->beginWriteArray(QLatin1String(settingskeys::kPairedDevices));
+    int n = 0;
+    for (const RemoteDevice &device : devices) {
+        if (!device.paired)
+            continue;
+        store->setArrayIndex(n++);
+        store->setValue(QStringLiteral("id"), device.id);
+        store->setValue(QStringLiteral("name"), device.name);
+        store->setValue(QStringLiteral("host"), device.host);
+        store->setValue(QStringLiteral("ip"), device.ip);
+        store->setValue(QStringLiteral("port"), device.port);
+        store->setValue(QStringLiteral("sharedSecret"), device.sharedSecret);
+    }
+    store->endArray();
+}

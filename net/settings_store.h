@@ -1,0 +1,45 @@
+#pragma once
+
+#include "remote_device.h"
+
+#include <QList>
+#include <QSettings>
+#include <QString>
+
+// One use of the per-user settings store. Every reader and writer, on any
+// thread, makes its own short-lived instance; dropping it makes the writes
+// durable. Because the store holds the peers' shared secrets, the file is
+// made readable and writable by its owner only whenever it is written.
+class SettingsStore
+{
+public:
+    SettingsStore();
+    ~SettingsStore();
+    SettingsStore(const SettingsStore &) = delete;
+    SettingsStore &operator=(const SettingsStore &) = delete;
+
+    QSettings *operator->() { return &m_settings; }
+    QSettings &operator*() { return m_settings; }
+
+    static constexpr const char *kOrganization = "ZELTRAWORKS";
+    static constexpr const char *kApplication = "KAVELTOR Companion";
+
+private:
+    QSettings m_settings;
+};
+
+namespace settingskeys {
+inline constexpr const char *kPairedDevices = "PairedDevices";
+inline constexpr const char *kDeviceId = "DeviceId";
+inline constexpr const char *kReceiveFolder = "ReceiveFolder";
+inline constexpr const char *kBackgroundPath = "BackgroundPath";
+} // namespace settingskeys
+
+// The stored paired devices, in stored order, each marked paired with
+// lastSeen 0. Duplicates are loaded as they are stored.
+QList<RemoteDevice> readPairedDevices();
+
+// Rewrites the stored array from the paired entries of devices, in order.
+// The old array is removed first so that no stale element (and no secret of
+// an unpaired device) survives beyond the new count.
+void writePairedDevices(const QList<RemoteDevice> &devices);

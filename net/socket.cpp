@@ -1,0 +1,329 @@
+#include "socket.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+
+#ifdef _WIN32
+#pragma comment(lib, "ws2_32.lib")
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+namespace sock {
+
+namespace {
+#ifdef _WIN32
+int closeHandle(Handle h) { return ::closesocket(h); }
+int pollOne(Handle h, short events, int timeoutMs)
+{
+    WSAPOLLFD p{h, events, 0};
+    return ::WSAPoll(&p, 1, timeoutMs);
+}
+#else
+int closeHandle(Handle h) { return ::close(h); }
+int pollOne(Handle h, short events, int timeoutMs)
+{
+    pollfd p{h, events, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+    if (r > 0 && (p.revents & POLLNVAL))
+        return -1;
+    return r;
+}
+#endif
+
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;
+#endif
+
+bool wouldBlock()
+{
+#ifdef _WIN32
+    return WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+#endif
+}
+
+void preventSigpipe([[maybe_unused]] Handle h)
+{
+#if defined(SO_NOSIGPIPE)
+    int one = 1;
+    ::setsockopt(h, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+}
+
+Socket newTcpSocket()
+{
+    Socket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (s.valid())
+        preventSigpipe(s.handle());
+    return s;
+}
+} // namespace
+
+void startup()
+{
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+}
+
+void cleanup()
+{
+#ifdef _WIN32
+    WSACleanup();
+#endif
+}
+
+Socket &Socket::operator=(Socket &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_handle = other.release();
+    }
+    return *this;
+}
+
+Handle Socket::release()
+{
+    Handle h = m_handle;
+    m_handle = kInvalidHandle;
+    return h;
+}
+
+void Socket::close()
+{
+    if (m_handle != kInvalidHandle) {
+        closeHandle(m_handle);
+        m_handle = kInvalidHandle;
+    }
+}
+
+long receive(const Socket &s, char *buffer, std::size_t capacity)
+{
+    for (;;) {
+        auto n = ::recv(s.handle(), buffer, static_cast<int>(capacity), 0);
+        if (n >= 0)
+            return static_cast<long>(n);
+#ifndef _WIN32
+        if (errno == EINTR)
+            continue;
+#endif
+        return wouldBlock() ? kIoWouldBlock : kIoError;
+    }
+}
+
+long send(const Socket &s, const char *data, std::size_t size)
+{
+    for (;;) {
+        auto n = ::send(s.handle(), data, static_cast<int>(size), kSendFlags);
+        if (n >= 0)
+            return static_cast<long>(n);
+#ifndef _WIN32
+        if (errno == EINTR)
+            continue;
+#endif
+        return wouldBlock() ? kIoWouldBlock : kIoError;
+    }
+}
+
+long receiveFrom(const Socket &s, char *buffer, std::size_t capacity, sockaddr_storage *from,
+                 socklen_t *fromLength)
+{
+    auto n = ::recvfrom(s.handle(), buffer, static_cast<int>(capacity), 0, reinterpret_cast<sockaddr *>(from),
+                        fromLength);
+    if (n >= 0)
+        return static_cast<long>(n);
+    return wouldBlock() ? kIoWouldBlock : kIoError;
+}
+
+long sendTo(const Socket &s, const char *data, std::size_t size, const sockaddr *to, socklen_t toLength)
+{
+    auto n = ::sendto(s.handle(), data, static_cast<int>(size), kSendFlags, to, toLength);
+    if (n >= 0)
+        return static_cast<long>(n);
+    return wouldBlock() ? kIoWouldBlock : kIoError;
+}
+
+static Readiness waitFor(const Socket &s, short events, int timeoutMs)
+{
+    int r = pollOne(s.handle(), events, timeoutMs);
+    if (r > 0)
+        return Readiness::Ready;
+    return r == 0 ? Readiness::Timeout : Readiness::Error;
+}
+
+Readiness waitReadable(const Socket &s, int timeoutMs) { return waitFor(s, POLLIN, timeoutMs); }
+Readiness waitWritable(const Socket &s, int timeoutMs) { return waitFor(s, POLLOUT, timeoutMs); }
+
+bool setNonBlocking(const Socket &s, bool on)
+{
+#ifdef _WIN32
+    u_long mode = on ? 1 : 0;
+    return ioctlsocket(s.handle(), FIONBIO, &mode) == 0;
+#else
+    int flags = ::fcntl(s.handle(), F_GETFL, 0);
+    if (flags < 0)
+        return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(s.handle(), F_SETFL, flags) == 0;
+#endif
+}
+
+bool setReuseAddress(const Socket &s)
+{
+    int one = 1;
+    return ::setsockopt(s.handle(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one), sizeof one) ==
+           0;
+}
+
+void shutdownBoth(const Socket &s)
+{
+#ifdef _WIN32
+    ::shutdown(s.handle(), SD_BOTH);
+#else
+    ::shutdown(s.handle(), SHUT_RDWR);
+#endif
+}
+
+bool parseIPv4(std::string_view text, std::uint32_t *address)
+{
+    std::uint32_t result = 0;
+    const char *p = text.data();
+    const char *end = text.data() + text.size();
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0) {
+            if (p == end || *p != '.')
+                return false;
+            ++p;
+        }
+        const char *start = p;
+        while (p != end && *p >= '0' && *p <= '9' && p - start < 4)
+            ++p;
+        const auto digits = p - start;
+        // One to three digits; a leading zero only as "0" itself, so that
+        // nobody can mistake an octal-looking octet for something else.
+        if (digits < 1 || digits > 3 || (digits > 1 && *start == '0'))
+            return false;
+        unsigned value = 0;
+        std::from_chars(start, p, value);
+        if (value > 255)
+            return false;
+        result = (result << 8) | value;
+    }
+    if (p != end)
+        return false;
+    *address = result;
+    return true;
+}
+
+std::string formatIPv4(std::uint32_t a)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (a >> 24) & 0xff, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
+    return text;
+}
+
+Socket tcpListen(std::uint32_t address, std::uint16_t port, int backlog, bool reuseAddress)
+{
+    Socket s = newTcpSocket();
+    if (!s.valid())
+        return s;
+#ifndef _WIN32
+    // On Windows SO_REUSEADDR would let a second copy steal the port, so it
+    // is only used where it means "rebind during TIME_WAIT".
+    if (reuseAddress)
+        setReuseAddress(s);
+#else
+    (void)reuseAddress;
+#endif
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(address);
+    if (::bind(s.handle(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        return Socket();
+    if (::listen(s.handle(), backlog) != 0)
+        return Socket();
+    return s;
+}
+
+Socket tcpAccept(const Socket &listener, std::uint32_t *peer)
+{
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    Socket s(::accept(listener.handle(), reinterpret_cast<sockaddr *>(&addr), &length));
+    if (!s.valid())
+        return s;
+    preventSigpipe(s.handle());
+    // Accepted sockets may inherit O_NONBLOCK from the listener on some
+    // platforms; connection workers expect a blocking socket.
+    setNonBlocking(s, false);
+    if (peer)
+        *peer = addr.sin_family == AF_INET ? ntohl(addr.sin_addr.s_addr) : 0;
+    return s;
+}
+
+std::uint16_t localPort(const Socket &s)
+{
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    if (::getsockname(s.handle(), reinterpret_cast<sockaddr *>(&addr), &length) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
+ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutMs, Socket *out)
+{
+    Socket s = newTcpSocket();
+    if (!s.valid() || !setNonBlocking(s, true))
+        return ConnectResult::Failed;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(address);
+    if (::connect(s.handle(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+#ifdef _WIN32
+        const bool pending = WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+        const bool pending = errno == EINPROGRESS;
+#endif
+        if (!pending)
+            return ConnectResult::Failed;
+        Readiness r = waitWritable(s, timeoutMs);
+        if (r == Readiness::Timeout)
+            return ConnectResult::TimedOut;
+        if (r == Readiness::Error)
+            return ConnectResult::Failed;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (::getsockopt(s.handle(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0 ||
+            error != 0)
+            return ConnectResult::Failed;
+    }
+    if (!setNonBlocking(s, false))
+        return ConnectResult::Failed;
+    *out = std::move(s);
+    return ConnectResult::Connected;
+}
+
+int lastError()
+{
+#ifdef _WIN32
+    return WSAGetLastError();
+#else
+    return errno;
+#endif
+}
+
+} // namespace sock

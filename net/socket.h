@@ -1,0 +1,98 @@
+// Thin wrapper over the platform's Berkeley sockets. Everything that differs
+// between Winsock and POSIX (handle type, closing, non-blocking mode, SIGPIPE,
+// start-up) stays behind this header so the rest of the code is portable.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
+namespace sock {
+
+#ifdef _WIN32
+using Handle = SOCKET;
+inline constexpr Handle kInvalidHandle = INVALID_SOCKET;
+#else
+using Handle = int;
+inline constexpr Handle kInvalidHandle = -1;
+#endif
+
+// Start and stop the platform socket layer (Winsock on Windows; nothing to do
+// on POSIX, where sends use MSG_NOSIGNAL / SO_NOSIGPIPE instead of a signal).
+void startup();
+void cleanup();
+
+class Socket
+{
+public:
+    Socket() = default;
+    explicit Socket(Handle h) : m_handle(h) {}
+    ~Socket() { close(); }
+    Socket(Socket &&other) noexcept : m_handle(other.release()) {}
+    Socket &operator=(Socket &&other) noexcept;
+    Socket(const Socket &) = delete;
+    Socket &operator=(const Socket &) = delete;
+
+    bool valid() const { return m_handle != kInvalidHandle; }
+    Handle handle() const { return m_handle; }
+    Handle release();
+    void close();
+
+private:
+    Handle m_handle = kInvalidHandle;
+};
+
+// Result of a single receive or send call.
+//   > 0  bytes transferred
+//   = 0  orderly close by the peer (receive only)
+//   < 0  see the constants below
+inline constexpr long kIoError = -1;
+inline constexpr long kIoWouldBlock = -2;
+
+long receive(const Socket &s, char *buffer, std::size_t capacity);
+long send(const Socket &s, const char *data, std::size_t size);
+long receiveFrom(const Socket &s, char *buffer, std::size_t capacity, sockaddr_storage *from,
+                 socklen_t *fromLength);
+long sendTo(const Socket &s, const char *data, std::size_t size, const sockaddr *to, socklen_t toLength);
+
+enum class Readiness { Ready, Timeout, Error };
+// Waits until the socket is readable (or writable) for at most timeoutMs.
+Readiness waitReadable(const Socket &s, int timeoutMs);
+Readiness waitWritable(const Socket &s, int timeoutMs);
+
+bool setNonBlocking(const Socket &s, bool on);
+bool setReuseAddress(const Socket &s);
+void shutdownBoth(const Socket &s);
+
+// IPv4 addresses are held in host byte order.
+// Strict dotted decimal: four decimal octets, nothing else.
+bool parseIPv4(std::string_view text, std::uint32_t *address);
+std::string formatIPv4(std::uint32_t address);
+
+// TCP server: bound to address:port and listening; invalid on failure.
+Socket tcpListen(std::uint32_t address, std::uint16_t port, int backlog, bool reuseAddress);
+// Accepts one pending connection; the peer's IPv4 address goes to *peer.
+// Returns an invalid socket when nothing is pending or on error.
+Socket tcpAccept(const Socket &listener, std::uint32_t *peer);
+// The port a bound socket listens on, 0 on error.
+std::uint16_t localPort(const Socket &s);
+
+// Outcome of a client connect that is bounded in time.
+enum class ConnectResult { Connected, Failed, TimedOut };
+// Connects a new TCP socket to address:port, waiting at most timeoutMs.
+// The returned socket is blocking again once connected.
+ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutMs, Socket *out);
+
+int lastError();
+
+} // namespace sock

@@ -1,0 +1,32 @@
+#!/bin/sh
+# Installs what is missing, builds warning-free and runs the whole test suite.
+#   scripts/test.sh                     the suite in build/
+#   scripts/test.sh --sanitize=SAN      the suite in an instrumented build, SAN being
+#                                       "address,undefined" or "thread"
+set -e
+. "$(dirname "$0")/lib.sh"
+ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
+
+case "$1" in
+--sanitize=*)
+    san=${1#--sanitize=}
+    dir="$top/build-$(echo "$san" | tr ',' '-')"
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug -DKAVELTOR_WERROR=ON -DKAVELTOR_SANITIZE="$san" \
+        -DKAVELTOR_BENCH=OFF
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp"
+    filter=""
+    # ThreadSanitizer runs the tests whose point is threads.
+    [ "$san" = thread ] && filter="-L threads"
+    cd "$dir" && ctest --output-on-failure -j2 $filter
+    ;;
+"")
+    configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVELTOR_WERROR=ON
+    cd "$top/build" && ctest --output-on-failure -j2
+    ;;
+*)
+    echo "usage: $0 [--sanitize=address,undefined|thread]" >&2
+    exit 2
+    ;;
+esac
