@@ -1,0 +1,23 @@
+#!/bin/sh
+# Builds the libFuzzer targets with clang and runs each for a fixed time.
+#   scripts/fuzz.sh [SECONDS]     (default 30)
+# Seed corpora live in fuzz/corpus/<target>/; new inputs go to a scratch copy.
+set -e
+. "$(dirname "$0")/lib.sh"
+ensure_packages $BUILD_PACKAGES clang libclang-rt-14-dev
+seconds=${1:-30}
+dir="$top/build-fuzz"
+configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DKAVELTOR_FUZZ=ON \
+    -DBUILD_TESTING=OFF -DKAVELTOR_BENCH=OFF
+found=0
+for target in "$dir"/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    found=1
+    name=$(basename "$target")
+    work=$(mktemp -d)
+    [ -d "$top/fuzz/corpus/$name" ] && cp -r "$top/fuzz/corpus/$name/." "$work/"
+    echo "== $name for ${seconds}s"
+    ASAN_OPTIONS=detect_leaks=1 "$target" -max_total_time="$seconds" -print_final_stats=1 "$work" 2>&1 | tail -3
+    rm -rf "$work"
+done
+[ "$found" = 1 ] || echo "no fuzz targets"
