@@ -17,7 +17,16 @@ for target in "$dir"/fuzz/fuzz_*; do
     work=$(mktemp -d)
     [ -d "$top/fuzz/corpus/$name" ] && cp -r "$top/fuzz/corpus/$name/." "$work/"
     echo "== $name for ${seconds}s"
-    ASAN_OPTIONS=detect_leaks=1 "$target" -max_total_time="$seconds" -print_final_stats=1 "$work" 2>&1 | tail -3
-    rm -rf "$work"
+    status=0
+    ASAN_OPTIONS=detect_leaks=1 "$target" -max_total_time="$seconds" -print_final_stats=1 "$work" \
+        >"$work.log" 2>&1 || status=$?
+    tail -3 "$work.log"
+    if [ "$status" -ne 0 ]; then
+        echo "$name FAILED (exit $status):"
+        grep -A40 -E 'ERROR|runtime error|deadly signal' "$work.log" | head -60
+        rm -rf "$work" "$work.log"
+        exit 1
+    fi
+    rm -rf "$work" "$work.log"
 done
 [ "$found" = 1 ] || echo "no fuzz targets"
