@@ -1,70 +1,209 @@
 #include "settings_dialog.h"
 
-#include <QLabel>
-#include <QListWidget>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QVBoxLayout>
+#include "settings_dialog_form.h"
 
-SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent)
+#include <QDebug>
+#include <QFileDialog>
+#include <QProgressBar>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStandardPaths>
+
+namespace {
+constexpr int kContentMinimumWidth = 398;
+constexpr int kContentExtraHeight = 20;
+constexpr int kSpacing = 8;
+
+// The window's own sheet is transparent over its background; the sheet sits
+// above it and needs a surface of its own to stay readable.
+const char *const kSheetStyle = R"(
+SettingsDialog, QScrollArea, QWidget#verticalLayoutWidget { background-color: #161a21; }
+QWidget { color: #e6ebf2; }
+QLabel { color: #b4becd; font-weight: 700; }
+QComboBox, QLineEdit {
+    background-color: #1e232c; border: 1px solid #2f3746; border-radius: 4px; padding: 2px 6px;
+    color: white; min-height: 20px;
+}
+QLineEdit[readOnly="true"] { color: #cdd4e0; }
+QPushButton {
+    background-color: #2a3140; border: none; border-radius: 4px; padding: 4px 10px; color: white;
+}
+QPushButton:hover { background-color: #6699ff; }
+QPushButton:disabled { background-color: #1e232c; color: #5b6577; }
+QListWidget#historyList {
+    background-color: #1e232c; border: none; border-radius: 5px; color: #cdd4e0; padding: 4px;
+}
+QProgressBar { background-color: #1e232c; border: none; border-radius: 4px; color: white; text-align: center; }
+QProgressBar::chunk { background-color: #3865b4; border-radius: 4px; }
+)";
+} // namespace
+
+SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::SettingsDialog)
 {
-    setObjectName("SettingsDialog");
+    chooseFolder = [](QWidget *p, const QString &caption, const QString &start) {
+        return QFileDialog::getExistingDirectory(p, caption, start, QFileDialog::ShowDirsOnly);
+    };
+    chooseFile = [](QWidget *p, const QString &caption, const QString &start, const QString &filter) {
+        return QFileDialog::getOpenFileName(p, caption, start, filter);
+    };
+
+    ui->setupUi(this);
     setWindowTitle(QStringLiteral("Einstellungen"));
     setWindowFlag(Qt::FramelessWindowHint, true);
     setModal(false);
     setWindowModality(Qt::NonModal);
-    setAttribute(Qt::WA_DeleteOnClose);
+    setStyleSheet(QString::fromLatin1(kSheetStyle));
 
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(10, 10, 10, 10);
-    layout->setSpacing(8);
     updateStatusLabel = new QLabel(QStringLiteral("Version wird geprueft"), this);
+    updateStatusLabel->setObjectName("updateStatusLabel");
     updateProgress = new QProgressBar(this);
+    updateProgress->setObjectName("updateProgress");
     updateProgress->setRange(0, 100);
     updateProgress->setValue(0);
     updateProgress->hide();
     checkUpdatesButton = new QPushButton(QStringLiteral("Nach Updates suchen"), this);
+    checkUpdatesButton->setObjectName("checkUpdatesButton");
     installUpdateButton = new QPushButton(QStringLiteral("Update installieren"), this);
+    installUpdateButton->setObjectName("installUpdateButton");
     installUpdateButton->setEnabled(false);
-    historyList = new QListWidget(this);
-    historyList->setObjectName("historyList");
-    layout->addWidget(updateStatusLabel);
-    layout->addWidget(updateProgress);
-    layout->addWidget(checkUpdatesButton);
-    layout->addWidget(installUpdateButton);
-    layout->addWidget(historyList);
+    for (QWidget *control : {static_cast<QWidget *>(updateStatusLabel), static_cast<QWidget *>(updateProgress),
+                             static_cast<QWidget *>(checkUpdatesButton),
+                             static_cast<QWidget *>(installUpdateButton)})
+        ui->verticalLayout->insertWidget(ui->verticalLayout->count() - 1, control);
 
+    // Names for assistive technology (and for tests that drive the sheet
+    // from outside); buttons already carry their text.
+    ui->pairingDeviceCombo->setAccessibleName(QStringLiteral("Gerät zum Pairen"));
+    ui->pairingCodeEdit->setAccessibleName(QStringLiteral("Pairing-Code"));
+    ui->pairedDeviceCombo->setAccessibleName(QStringLiteral("Gepairte Geräte"));
+    ui->chooseFolderButton->setAccessibleName(QStringLiteral("Empfangsordner wählen"));
+    ui->receiveFolderEdit->setAccessibleName(QStringLiteral("Empfangsordner"));
+    ui->chooseBackgroundButton->setAccessibleName(QStringLiteral("Hintergrundbild wählen"));
+    ui->backgroundPathEdit->setAccessibleName(QStringLiteral("Hintergrundbild"));
+    ui->historyList->setAccessibleName(QStringLiteral("Aktivitätsprotokoll"));
+    updateStatusLabel->setAccessibleName(QStringLiteral("Update-Status"));
+
+    // The content scrolls vertically inside a sheet of fixed size.
+    QWidget *content = ui->verticalLayoutWidget;
+    content->setParent(nullptr);
+    content->setMinimumWidth(kContentMinimumWidth);
+    auto *scroll = new QScrollArea(this);
+    scroll->setObjectName("settingsScrollArea");
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidget(content);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->addWidget(scroll);
+    ui->historyList->show();
+
+    QLayoutItem *first = ui->verticalLayout->itemAt(0);
+    if (first && first->spacerItem()) {
+        ui->verticalLayout->removeItem(first);
+        delete first;
+    }
+    ui->verticalLayout->setSpacing(kSpacing);
+    updateContentHeight();
+
+    connect(ui->pairButton, &QPushButton::clicked, this, &SettingsDialog::onPairClicked);
+    connect(ui->unpairButton, &QPushButton::clicked, this, &SettingsDialog::onUnpairClicked);
+    connect(ui->chooseFolderButton, &QPushButton::clicked, this, &SettingsDialog::onChooseFolderClicked);
+    connect(ui->chooseBackgroundButton, &QPushButton::clicked, this, &SettingsDialog::onChooseBackgroundClicked);
     connect(checkUpdatesButton, &QPushButton::clicked, this, &SettingsDialog::checkUpdatesRequested);
     connect(installUpdateButton, &QPushButton::clicked, this, &SettingsDialog::installUpdateRequested);
 }
 
-void SettingsDialog::showReceiveFolder(const QString &) {}
-void SettingsDialog::showBackgroundPath(const QString &) {}
+SettingsDialog::~SettingsDialog()
+{
+    delete ui;
+}
+
+void SettingsDialog::updateContentHeight()
+{
+    ui->verticalLayoutWidget->setMinimumHeight(ui->verticalLayout->sizeHint().height() + kContentExtraHeight);
+}
+
+void SettingsDialog::onPairClicked()
+{
+    qDebug() << "Pair Button clicked";
+    const int index = ui->pairingDeviceCombo->currentIndex();
+    if (index < 0 || index >= candidates.size())
+        return;
+    emit pairRequested(candidates.at(index), ui->pairingCodeEdit->text().trimmed());
+}
+
+void SettingsDialog::onUnpairClicked()
+{
+    const int index = ui->pairedDeviceCombo->currentIndex();
+    if (index < 0 || index >= pairedList.size())
+        return;
+    emit unpairRequested(pairedList.at(index).id);
+}
+
+void SettingsDialog::onChooseFolderClicked()
+{
+    QString start = ui->receiveFolderEdit->text();
+    if (start.isEmpty())
+        start = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    const QString folder = chooseFolder(this, QStringLiteral("Empfangsordner auswaehlen"), start);
+    if (folder.isEmpty())
+        return;
+    ui->receiveFolderEdit->setText(folder);
+    emit receiveFolderChanged(folder);
+}
+
+void SettingsDialog::onChooseBackgroundClicked()
+{
+    const QString path = chooseFile(this, QStringLiteral("Hintergrundbild auswaehlen"),
+                                    QStandardPaths::writableLocation(QStandardPaths::PicturesLocation),
+                                    QStringLiteral("Bilder (*.gif *.png *.jpg *.jpeg *.bmp *.webp)"));
+    if (path.isEmpty())
+        return;
+    ui->backgroundPathEdit->setText(path);
+    emit backgroundChanged(path);
+}
+
+void SettingsDialog::showReceiveFolder(const QString &folder)
+{
+    ui->receiveFolderEdit->setText(folder);
+}
+
+void SettingsDialog::showBackgroundPath(const QString &path)
+{
+    ui->backgroundPathEdit->setText(path);
+}
 
 void SettingsDialog::setPairingCandidates(const QList<RemoteDevice> &devices)
 {
     candidates = devices;
+    ui->pairingDeviceCombo->clear();
+    for (const RemoteDevice &d : devices)
+        ui->pairingDeviceCombo->addItem(d.name + QStringLiteral(" \u2022 ") + d.ip);
 }
 
 void SettingsDialog::setPairedDevices(const QList<RemoteDevice> &devices)
 {
     pairedList.clear();
+    ui->pairedDeviceCombo->clear();
     for (const RemoteDevice &d : devices) {
-        if (d.paired)
-            pairedList.append(d);
+        if (!d.paired)
+            continue;
+        pairedList.append(d);
+        ui->pairedDeviceCombo->addItem(d.name);
     }
 }
 
 void SettingsDialog::setHistory(const QStringList &lines)
 {
-    historyList->clear();
-    historyList->addItems(lines);
+    ui->historyList->clear();
+    ui->historyList->addItems(lines);
 }
 
 void SettingsDialog::appendHistory(const QString &line)
 {
-    historyList->addItem(line);
-    historyList->scrollToBottom();
+    ui->historyList->addItem(line);
+    ui->historyList->scrollToBottom();
 }
 
 void SettingsDialog::setStatusText(const QString &text)

@@ -6,19 +6,26 @@
 #include <QList>
 #include <QStringList>
 
+#include <functional>
+
 class QLabel;
-class QListWidget;
 class QProgressBar;
 class QPushButton;
 
+namespace Ui {
+class SettingsDialog;
+}
+
 // The settings sheet: pairing, receive folder, background, updates and the
-// activity log. Built afresh each time it opens; deletes itself when closed.
+// activity log. The window builds it afresh each time it opens, fills it and
+// reacts to its signals; it deletes itself when closed.
 class SettingsDialog : public QDialog
 {
     Q_OBJECT
 
 public:
     explicit SettingsDialog(QWidget *parent = nullptr);
+    ~SettingsDialog() override;
 
     void showReceiveFolder(const QString &folder);
     void showBackgroundPath(const QString &path);
@@ -30,6 +37,11 @@ public:
     void showProgress(int value);
     void setInstallEnabled(bool enabled);
 
+    // The platform choosers; tests put their own answers in their place.
+    std::function<QString(QWidget *parent, const QString &caption, const QString &start)> chooseFolder;
+    std::function<QString(QWidget *parent, const QString &caption, const QString &start, const QString &filter)>
+        chooseFile;
+
 signals:
     void receiveFolderChanged(const QString &folder);
     void backgroundChanged(const QString &path);
@@ -39,11 +51,19 @@ signals:
     void unpairRequested(const QString &deviceId);
 
 private:
+    friend class SettingsDialogTest;
+
+    void onPairClicked();
+    void onUnpairClicked();
+    void onChooseFolderClicked();
+    void onChooseBackgroundClicked();
+    void updateContentHeight();
+
     QList<RemoteDevice> candidates;
     QList<RemoteDevice> pairedList;
     QLabel *updateStatusLabel = nullptr;
     QProgressBar *updateProgress = nullptr;
     QPushButton *checkUpdatesButton = nullptr;
     QPushButton *installUpdateButton = nullptr;
-    QListWidget *historyList = nullptr;
+    Ui::SettingsDialog *ui = nullptr;
 };

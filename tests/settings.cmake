@@ -1,0 +1,1 @@
+kaveltor_add_test(tst_settings_dialog SOURCES tst_settings_dialog.cpp LIBS kaveltor_ui)
