@@ -1,0 +1,128 @@
+#include "background_files.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QLibraryInfo>
+#include <QPixmap>
+#include <QStandardPaths>
+
+namespace background {
+
+namespace {
+const QStringList kCleanupPatterns{
+    QStringLiteral("background_custom_*.*"),  QStringLiteral("background_custom.gif"),
+    QStringLiteral("background_custom.png"),  QStringLiteral("background_custom.jpg"),
+    QStringLiteral("background_custom.jpeg"), QStringLiteral("background_custom.bmp"),
+    QStringLiteral("background_custom.webp")};
+} // namespace
+
+QString appDataDir()
+{
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (folder.isEmpty())
+        folder = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("data"));
+    QDir().mkpath(folder);
+    return folder;
+}
+
+QString webpPluginFileName()
+{
+#if defined(Q_OS_WIN)
+    return QStringLiteral("qwebp.dll");
+#elif defined(Q_OS_MACOS)
+    return QStringLiteral("libqwebp.dylib");
+#else
+    return QStringLiteral("libqwebp.so");
+#endif
+}
+
+bool webpSupported()
+{
+    return QImageReader::supportedImageFormats().contains("webp");
+}
+
+void ensureWebpPlugin()
+{
+    // Where Qt's own plugin folder already provides the reader (a packaged
+    // Qt, as on Linux), nothing is written beside the executable.
+    if (webpSupported())
+        return;
+    const QString appDir = QCoreApplication::applicationDirPath();
+    const QString pluginDir = QDir(appDir).filePath(QStringLiteral("imageformats"));
+    const QString pluginFile = QDir(pluginDir).filePath(webpPluginFileName());
+    QDir().mkpath(pluginDir);
+    QCoreApplication::addLibraryPath(appDir);
+    if (QFileInfo::exists(pluginFile))
+        return;
+    const QString source = QDir(QLibraryInfo::path(QLibraryInfo::PluginsPath))
+                               .filePath(QStringLiteral("imageformats/") + webpPluginFileName());
+    if (QFileInfo::exists(source))
+        QFile::copy(source, pluginFile);
+}
+
+void removeOldBackgrounds(const QString &folder, const QString &keepPath)
+{
+    QDir dir(folder);
+    const QString keep = QFileInfo(keepPath).absoluteFilePath();
+    const QStringList files = dir.entryList(kCleanupPatterns, QDir::Files, QDir::Unsorted);
+    for (const QString &name : files) {
+        const QString path = dir.absoluteFilePath(name);
+        if (path != keep)
+            QFile::remove(path);
+    }
+}
+
+bool importBackgroundFile(const QString &source, const QString &folder, qint64 nowMs, QString *target,
+                          QString *error, QString *notice)
+{
+    const QFileInfo info(source);
+    if (!info.exists() || !info.isFile()) {
+        *error = QStringLiteral("Hintergrundbild nicht gefunden.");
+        return false;
+    }
+    const QString suffix = info.suffix().toLower();
+    const QString stamp = QString::number(nowMs);
+    if (suffix == QLatin1String("gif") || suffix == QLatin1String("webp")) {
+        if (suffix == QLatin1String("webp"))
+            ensureWebpPlugin();
+        const QString copy = QDir(folder).filePath(QLatin1String(kImportedPrefix) + stamp + QLatin1Char('.') + suffix);
+        if (!QFile::copy(source, copy)) {
+            *error = QStringLiteral("Hintergrundbild konnte nicht in den AppData-Ordner kopiert werden.");
+            return false;
+        }
+        *target = copy;
+        removeOldBackgrounds(folder, copy);
+        if (suffix == QLatin1String("webp") && !webpSupported())
+            *notice = QStringLiteral("WebP importiert. Zum Anzeigen wird imageformats/") + webpPluginFileName() +
+                      QStringLiteral(" benoetigt.");
+        return true;
+    }
+    QPixmap picture;
+    if (!picture.load(source)) {
+        *error = QStringLiteral("Hintergrundbild konnte nicht gelesen werden.");
+        return false;
+    }
+    const QString png = QDir(folder).filePath(QLatin1String(kImportedPrefix) + stamp + QStringLiteral(".png"));
+    if (!picture.save(png, "PNG")) {
+        *error = QStringLiteral("Hintergrundbild konnte nicht im AppData-Ordner gespeichert werden.");
+        return false;
+    }
+    *target = png;
+    removeOldBackgrounds(folder, png);
+    return true;
+}
+
+CoverGeometry coverGeometry(const QSize &imageSize, const QSize &target)
+{
+    CoverGeometry g;
+    g.scaled = imageSize.scaled(target, Qt::KeepAspectRatioByExpanding);
+    const int x = g.scaled.width() > target.width() ? (g.scaled.width() - target.width()) / 2 : 0;
+    const int y = g.scaled.height() > target.height() ? (g.scaled.height() - target.height()) / 2 : 0;
+    g.crop = QRect(x, y, qMin(g.scaled.width(), target.width()), qMin(g.scaled.height(), target.height()));
+    return g;
+}
+
+} // namespace background

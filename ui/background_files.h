@@ -1,0 +1,48 @@
+// Importing a user's background picture into the application data folder,
+// and the scale-to-cover arithmetic used to show it. Kept apart from the
+// window so the file rules and the geometry can be tested on their own.
+#pragma once
+
+#include <QRect>
+#include <QSize>
+#include <QString>
+
+namespace background {
+
+inline constexpr const char *kDefaultResource = ":/back.gif";
+inline constexpr const char *kImportedPrefix = "background_custom_";
+
+// The per-user application data folder (beside the executable as "data"
+// when the platform names none), created when missing.
+QString appDataDir();
+
+// The platform's file name of Qt's WebP image-format plugin.
+QString webpPluginFileName();
+
+// Makes Qt's WebP reader available if it is not already (best effort).
+void ensureWebpPlugin();
+
+// Whether the image reader can decode WebP at all.
+bool webpSupported();
+
+// Deletes earlier imported backgrounds in folder, except keepPath.
+void removeOldBackgrounds(const QString &folder, const QString &keepPath);
+
+// Copies (GIF, WebP) or re-encodes as PNG (anything else) source into folder
+// under a fresh name stamped with nowMs. On success target holds the new
+// file's path and notice may hold a line worth logging; on failure error
+// holds the line to log and nothing in folder has changed.
+bool importBackgroundFile(const QString &source, const QString &folder, qint64 nowMs, QString *target,
+                          QString *error, QString *notice);
+
+// Scale-to-cover: the size an image of imageSize is scaled to so that it
+// covers target completely, and the centred part of that scaled image that
+// fills target.
+struct CoverGeometry
+{
+    QSize scaled;
+    QRect crop;
+};
+CoverGeometry coverGeometry(const QSize &imageSize, const QSize &target);
+
+} // namespace background
