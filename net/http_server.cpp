@@ -8,6 +8,14 @@
 namespace {
 // Bytes asked of the socket per read while the head is still incomplete.
 constexpr std::size_t kHeadReadChunk = 8192;
+// After the answer, what the peer still sends is read and dropped for a
+// short while before closing. Closing with unread bytes makes the system
+// reset the connection, and a reset can destroy the answer before the peer
+// has read it (an early "unauthorized" to an upload, say).
+constexpr int kLingerTimeoutMs = 1000;
+constexpr qsizetype kLingerMaxBytes = 1024 * 1024;
+// A listener that cannot be polled is not retried in a tight loop.
+constexpr int kPollPauseOnErrorMs = 100;
 
 // A counted place among the server's open connections; given back when the
 // connection's worker ends, whichever way it ends.
@@ -72,7 +80,10 @@ void NetworkService::startHttpServer()
     emit logMessage(QStringLiteral("HTTP Server aktiv auf Port %1.").arg(m_boundPort.load()));
 
     while (isRunning()) {
-        if (waitReadable(listener, QDeadlineTimer(QDeadlineTimer::Forever)) != sock::Readiness::Ready)
+        const sock::Readiness ready = waitReadable(listener, QDeadlineTimer(QDeadlineTimer::Forever));
+        if (ready == sock::Readiness::Error)
+            sleepWhileRunning(kPollPauseOnErrorMs);
+        if (ready != sock::Readiness::Ready)
             continue;
         std::uint32_t peer = 0;
         sock::Socket connection = sock::tcpAccept(listener, &peer);
@@ -116,6 +127,21 @@ void NetworkService::handleConnection(sock::Socket socket)
         handleUploadRoute(socket, head, reader.remainder());
     else
         sendJsonResponse(socket, QByteArrayLiteral("{\"error\":\"unknown route\"}"));
+    closeGracefully(socket);
+}
+
+void NetworkService::closeGracefully(const sock::Socket &socket)
+{
+    sock::shutdownSend(socket);
+    const QDeadlineTimer deadline(kLingerTimeoutMs);
+    char buffer[4096];
+    qsizetype drained = 0;
+    while (drained < kLingerMaxBytes && waitReadable(socket, deadline) == sock::Readiness::Ready) {
+        const long n = sock::receive(socket, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        drained += n;
+    }
 }
 
 void NetworkService::answerIdentity(const sock::Socket &socket)

@@ -92,6 +92,7 @@ private:
     void handleMessageRoute(const sock::Socket &socket, const QByteArray &head, const QByteArray &remainder);
     void handleUploadRoute(const sock::Socket &socket, const QByteArray &head, const QByteArray &remainder);
     static void sendJsonResponse(const sock::Socket &socket, const QByteArray &body);
+    void closeGracefully(const sock::Socket &socket);
 
     // Runs f on a new thread that the destructor waits for. Returns false,
     // without running f, once the service is being destroyed or when no

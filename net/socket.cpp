@@ -196,6 +196,15 @@ void shutdownBoth(const Socket &s)
 #endif
 }
 
+void shutdownSend(const Socket &s)
+{
+#ifdef _WIN32
+    ::shutdown(s.handle(), SD_SEND);
+#else
+    ::shutdown(s.handle(), SHUT_WR);
+#endif
+}
+
 bool parseIPv4(std::string_view text, std::uint32_t *address)
 {
     std::uint32_t result = 0;

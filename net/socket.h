@@ -73,6 +73,7 @@ Readiness waitWritable(const Socket &s, int timeoutMs);
 bool setNonBlocking(const Socket &s, bool on);
 bool setReuseAddress(const Socket &s);
 void shutdownBoth(const Socket &s);
+void shutdownSend(const Socket &s);
 
 // IPv4 addresses are held in host byte order.
 // Strict dotted decimal: four decimal octets, nothing else.

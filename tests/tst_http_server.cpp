@@ -261,6 +261,24 @@ private slots:
         QVERIFY(wellFormed(exchange(kPort, {"GET /identity HTTP/1.1\r\n\r\n"})));
     }
 
+    // An early answer reaches a peer that is still sending its body: the
+    // server does not reset the connection under the peer's feet.
+    void earlyAnswerSurvivesUnreadBody()
+    {
+        RunningService running;
+        QVERIFY(running.waitForServer());
+        for (int round = 0; round < 5; ++round) {
+            sock::Socket s = connectFrom(0, kPort);
+            QVERIFY(s.valid());
+            QByteArray request = "POST /upload HTTP/1.1\r\nContent-Length: 400000\r\n\r\n";
+            request += QByteArray(400000, 'b');
+            sendAll(s, request);
+            const QByteArray response = readUntilClosed(s);
+            QVERIFY2(wellFormed(response), response.left(200).constData());
+            QCOMPARE(bodyOf(response), QByteArray("{\"error\":\"unauthorized\"}"));
+        }
+    }
+
     void concurrentRequests()
     {
         RunningService running;
