@@ -1,9 +1,12 @@
 #include "main_window.h"
 
+#include "cover_crop.h"
 #include "device_registry.h"
 #include "main_window_form.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
+#include "transfer_format.h"
+#include "tray_placement.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -11,6 +14,7 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
@@ -21,31 +25,56 @@
 #include <QTimer>
 
 namespace {
+constexpr int kWindowSize = 420;
 constexpr int kPruneIntervalMs = 3000;
 constexpr int kIdentityExpiryMs = 8000;
 constexpr qint64 kSilentAfterMs = 10000;
+constexpr int kProgressResetMs = 1200;
 constexpr int kTrayMargin = 17;
 constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
 const char *const kIconResource = ":/KAVELTORCompanion.ico";
 const char *const kDefaultBackground = ":/back.gif";
+const char *const kAppTitle = "KAVELTOR Companion";
+#if defined(Q_OS_WIN)
+const char *const kWebpPluginFile = "qwebp.dll";
+#elif defined(Q_OS_MACOS)
+const char *const kWebpPluginFile = "libqwebp.dylib";
+#else
+const char *const kWebpPluginFile = "libqwebp.so";
+#endif
 
 QString addressKey(const RemoteDevice &d)
 {
     return d.ip + QLatin1Char(':') + QString::number(d.port);
 }
+
+QPixmap scaledLogo(const QPixmap &logo, const QSize &size)
+{
+    return logo.isNull() ? QPixmap() : logo.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
+    outlets.now = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    outlets.resolveIdentity = [this](const RemoteDevice &d) { network.resolveIdentity(d); };
+    outlets.sendFile = [this](const RemoteDevice &d, const QString &path) { network.sendFile(d, path); };
+    outlets.chooseFile = [this] {
+        return QFileDialog::getOpenFileName(this, QStringLiteral("Datei auswaehlen"));
+    };
+    outlets.balloon = [this](const QString &title, const QString &text, int ms) {
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, ms);
+    };
+
     ui->setupUi(this);
     loadPairedDevices();
     loadSettings();
     connect(ui->settingsButtton, &QPushButton::clicked, this, &MainWindow::toggleSettings);
 
-    setMinimumWidth(420);
-    setMaximumWidth(420);
-    resize(420, 420);
+    setMinimumWidth(kWindowSize);
+    setMaximumWidth(kWindowSize);
+    resize(kWindowSize, kWindowSize);
 
     const QPixmap logo(QString::fromLatin1(kLogoResource));
     if (logo.isNull())
@@ -53,21 +82,29 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     else
         qDebug() << "Logo geladen";
     ui->transferProgress->hide();
-    ui->logoLabel->setPixmap(
-        logo.isNull() ? QPixmap()
-                      : logo.scaled(ui->logoLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // The progress line keeps its room while hidden, so that the list and the
+    // drop area do not jump when a transfer starts or ends.
+    for (QWidget *w :
+         {static_cast<QWidget *>(ui->transferProgress), static_cast<QWidget *>(ui->transferSizeLabel)}) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
+    ui->logoLabel->setPixmap(scaledLogo(logo, ui->logoLabel->size()));
 
     ui->dropArea->setAcceptedSuffixes({QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
                                        QStringLiteral("mp4"), QStringLiteral("mov"), QStringLiteral("fbx"),
-                                       QStringLiteral("obj"), QStringLiteral("gltf"), QStringLiteral("usdz")});
+                                       QStringLiteral("obj"), QStringLiteral("gltf"),
+                                       QStringLiteral("usdz")});
     connect(ui->dropArea, &DropAreaWidget::filesDropped, this, &MainWindow::onFilesDropped);
 
     backgroundLayer = new QLabel(this);
+    backgroundLayer->setObjectName("backgroundLayer");
     backgroundLayer->setGeometry(rect());
     applyBackground();
     backgroundLayer->lower();
 
-    setWindowTitle(QStringLiteral("KAVELTOR Companion"));
+    setWindowTitle(QString::fromLatin1(kAppTitle));
     setWindowFlag(Qt::FramelessWindowHint, true);
 
     setupTrayIcon();
@@ -122,7 +159,7 @@ void MainWindow::applyResolvedIdentity(const RemoteDevice &device)
 
 void MainWindow::applyPairedDevice(const RemoteDevice &device)
 {
-    registry::applyPairedDevice(devices, device, QDateTime::currentMSecsSinceEpoch());
+    registry::applyPairedDevice(devices, device, outlets.now());
     savePairedDevices();
     refreshDeviceList();
 }
@@ -175,9 +212,25 @@ void MainWindow::refreshDeviceList()
     }
 }
 
+int MainWindow::selectedDeviceIndex() const
+{
+    // The list is rebuilt whenever discovery reports, so the current row is
+    // only trusted after checking it against both tables.
+    const int row = ui->deviceList->currentRow();
+    if (row < 0 || row >= rowToDevice.size())
+        return -1;
+    const int index = rowToDevice.at(row);
+    if (index < 0 || index >= devices.size())
+        return -1;
+    return index;
+}
+
 void MainWindow::appendLog(const QString &text)
 {
     const QString line = QDateTime::currentDateTime().toString(QStringLiteral("[hh:mm:ss] ")) + text;
+    // The program runs for weeks; the log keeps the newest lines only.
+    if (logLines.size() >= kMaxLogLines)
+        logLines.remove(0, logLines.size() - kMaxLogLines + 1);
     logLines.append(line);
     if (settingsDialog)
         settingsDialog->appendHistory(line);
@@ -193,7 +246,7 @@ void MainWindow::onMessageReceived(const QString &message)
     appendLog(QStringLiteral("Empfangen: ") + message);
     if (isVisible())
         return;
-    trayIcon->showMessage(QStringLiteral("KAVELTOR Companion"), message, QSystemTrayIcon::Information, kBalloonMs);
+    outlets.balloon(QString::fromLatin1(kAppTitle), message, kBalloonMs);
 }
 
 void MainWindow::onDeviceFound(const RemoteDevice &device)
@@ -201,11 +254,12 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
     const QString key = addressKey(device);
     if (device.id.isEmpty() && !device.ip.isEmpty() && device.port > 0 && !pendingIdentity.contains(key)) {
         pendingIdentity.insert(key);
-        network.resolveIdentity(device);
+        outlets.resolveIdentity(device);
+        // An answer that never comes must not block the next sighting's lookup.
         QTimer::singleShot(kIdentityExpiryMs, this, [this, key] { pendingIdentity.remove(key); });
     }
 
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 now = outlets.now();
     for (RemoteDevice &entry : devices) {
         if (!device.id.isEmpty() && entry.id == device.id) {
             entry.name = device.name;
@@ -234,8 +288,9 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
 
 void MainWindow::pruneDevices()
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 now = outlets.now();
     bool changed = false;
+    // Backwards, so that removing an entry keeps the unvisited indices valid.
     for (qsizetype i = devices.size() - 1; i >= 0; --i) {
         RemoteDevice &entry = devices[i];
         if (entry.lastSeen == 0 || now - entry.lastSeen <= kSilentAfterMs)
@@ -282,11 +337,8 @@ void MainWindow::showWindowFromTray()
     QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
     if (!screen)
         screen = QGuiApplication::primaryScreen();
-    if (screen) {
-        const QRect area = screen->availableGeometry();
-        move(area.left() + area.width() - geometry().width() - kTrayMargin,
-             area.top() + area.height() - geometry().height() - kTrayMargin);
-    }
+    if (screen)
+        move(trayCornerPosition(screen->availableGeometry(), geometry().size(), kTrayMargin));
     show();
     raise();
     activateWindow();
@@ -307,70 +359,107 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
-    const QPixmap logo(QString::fromLatin1(kLogoResource));
-    ui->logoLabel->setPixmap(
-        logo.isNull() ? QPixmap()
-                      : logo.scaled(ui->logoLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    ui->logoLabel->setPixmap(scaledLogo(QPixmap(QString::fromLatin1(kLogoResource)), ui->logoLabel->size()));
     if (backgroundLayer) {
         backgroundLayer->setGeometry(rect());
         rescaleBackground();
     }
 }
 
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    setBackgroundAnimationRunning(true);
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    QMainWindow::hideEvent(event);
+    setBackgroundAnimationRunning(false);
+}
+
 // ---- sending and progress --------------------------------------------------
 
 void MainWindow::onFilesDropped(const QStringList &files)
 {
-    const int row = ui->deviceList->currentRow();
-    if (row < 0 || row >= devices.size()) {
+    const int index = selectedDeviceIndex();
+    if (index < 0) {
         appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
         return;
     }
+    // One copy for all files: each transfer gets the device as it was at the drop.
+    const RemoteDevice device = devices.at(index);
     for (const QString &path : files)
-        network.sendFile(devices.at(row), path);
+        outlets.sendFile(device, path);
 }
 
 void MainWindow::chooseAndSendFile()
 {
-    const int before = ui->deviceList->currentRow();
-    if (before < 0 || before >= devices.size()) {
+    if (selectedDeviceIndex() < 0) {
         appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
         return;
     }
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Datei auswaehlen"));
+    const QString path = outlets.chooseFile();
     if (path.isEmpty())
         return;
-    // Discovery may have rebuilt the list while the chooser was open.
-    const int row = ui->deviceList->currentRow();
-    if (row < 0 || row >= rowToDevice.size() || rowToDevice.at(row) >= devices.size()) {
+    // Discovery keeps rebuilding the list while the modal chooser is open: the
+    // row read before may now show another device or none at all.
+    const int index = selectedDeviceIndex();
+    if (index < 0) {
         appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
         return;
     }
-    const int index = rowToDevice.at(row);
     devices[index].sending = true;
-    network.sendFile(devices.at(index), path);
+    outlets.sendFile(devices.at(index), path);
 }
 
-void MainWindow::onFileTransferProgress(int percent, qint64, qint64, double)
+void MainWindow::onFileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps)
 {
     ui->transferProgress->show();
+    ui->transferSizeLabel->show();
     ui->transferProgress->setValue(percent);
+    ui->transferSizeLabel->setText(sendingLine(sentBytes, totalBytes, speedMBps * 1024.0 * 1024.0));
 }
 
-void MainWindow::onFileTransferFinished(const QString &, int, const QString &)
+void MainWindow::onFileTransferFinished(const QString &ip, int port, const QString &filename)
 {
-    ui->transferProgress->hide();
+    ui->transferProgress->setValue(100);
+    const qint64 now = outlets.now();
+    for (RemoteDevice &entry : devices) {
+        if (entry.ip == ip && entry.port == port) {
+            entry.sending = false;
+            entry.lastSeen = now;
+        }
+    }
+    appendLog(QStringLiteral("Datei fertig: ") + filename);
+    scheduleProgressReset();
+    refreshDeviceList();
 }
 
-void MainWindow::onFileReceiveProgress(int percent, qint64, qint64, double)
+void MainWindow::onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
+                                       double speedBytesPerSecond)
 {
     ui->transferProgress->show();
+    ui->transferSizeLabel->show();
     ui->transferProgress->setValue(percent);
+    ui->transferSizeLabel->setText(receivingLine(receivedBytes, totalBytes, speedBytesPerSecond));
 }
 
-void MainWindow::onFileReceiveFinished(const QString &)
+void MainWindow::onFileReceiveFinished(const QString &filename)
 {
-    ui->transferProgress->hide();
+    ui->transferProgress->setValue(100);
+    ui->transferSizeLabel->setText(QStringLiteral("Empfange: ") + filename);
+    scheduleProgressReset();
+}
+
+void MainWindow::scheduleProgressReset()
+{
+    QTimer::singleShot(kProgressResetMs, this, [this] {
+        ui->transferProgress->hide();
+        ui->transferSizeLabel->hide();
+        ui->transferProgress->setValue(0);
+        ui->transferSizeLabel->clear();
+    });
 }
 
 // ---- pairing ---------------------------------------------------------------
@@ -406,22 +495,89 @@ void MainWindow::toggleSettings()
 
 void MainWindow::applyBackground()
 {
-    backgroundMovie = new QMovie(QString::fromLatin1(kDefaultBackground), QByteArray(), this);
-    connect(backgroundMovie, &QMovie::frameChanged, this,
-            [this] { showBackgroundPixmap(backgroundMovie->currentPixmap()); });
-    backgroundMovie->start();
+    if (!backgroundLayer)
+        return;
+    if (backgroundMovie) {
+        backgroundMovie->stop();
+        delete backgroundMovie;
+        backgroundMovie = nullptr;
+    }
+
+    QString path = backgroundPath.isEmpty() ? QString::fromLatin1(kDefaultBackground) : backgroundPath;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("gif") || suffix == QLatin1String("webp")) {
+        backgroundMovie = new QMovie(path, QByteArray(), this);
+        if (backgroundMovie->isValid()) {
+            backgroundLayer->clear();
+            backgroundLayer->setMovie(nullptr);
+            backgroundLayer->setScaledContents(false);
+            connect(backgroundMovie, &QMovie::frameChanged, this, &MainWindow::onMovieFrame);
+            // A hidden window only needs the first frame; showEvent starts the rest.
+            if (isVisible())
+                backgroundMovie->start();
+            else
+                backgroundMovie->jumpToFrame(0);
+            onMovieFrame();
+            return;
+        }
+        delete backgroundMovie;
+        backgroundMovie = nullptr;
+        if (suffix == QLatin1String("webp"))
+            appendLog(QStringLiteral("WebP kann ohne Qt-WebP-Plugin nicht angezeigt werden: ") +
+                      QCoreApplication::applicationDirPath() + QStringLiteral("/imageformats/") +
+                      QString::fromLatin1(kWebpPluginFile));
+    }
+
+    QPixmap still(path);
+    if (still.isNull() && path != QLatin1String(kDefaultBackground)) {
+        if (!QFileInfo::exists(path)) {
+            backgroundPath.clear();
+            saveSettings();
+        }
+        still = QPixmap(QString::fromLatin1(kDefaultBackground));
+    }
+    backgroundLayer->clear();
+    backgroundLayer->setMovie(nullptr);
+    showBackgroundPixmap(still);
+}
+
+void MainWindow::onMovieFrame()
+{
+    if (backgroundMovie)
+        showBackgroundPixmap(backgroundMovie->currentPixmap());
+}
+
+void MainWindow::setBackgroundAnimationRunning(bool running)
+{
+    if (!backgroundMovie)
+        return;
+    if (running) {
+        if (backgroundMovie->state() == QMovie::NotRunning)
+            backgroundMovie->start();
+        else if (backgroundMovie->state() == QMovie::Paused)
+            backgroundMovie->setPaused(false);
+    } else if (backgroundMovie->state() == QMovie::Running) {
+        backgroundMovie->setPaused(true);
+    }
 }
 
 void MainWindow::showBackgroundPixmap(const QPixmap &pixmap)
 {
+    if (!backgroundLayer || pixmap.isNull())
+        return;
     backgroundPixmap = pixmap;
-    rescaleBackground();
+    QSize target = backgroundLayer->size();
+    if (target.width() < 1 || target.height() < 1)
+        target = size();
+    backgroundLayer->setScaledContents(false);
+    backgroundLayer->setAlignment(Qt::AlignCenter);
+    backgroundLayer->setPixmap(coverAndCrop(pixmap, target));
 }
 
 void MainWindow::rescaleBackground()
 {
-    if (!backgroundLayer || backgroundPixmap.isNull())
-        return;
-    backgroundLayer->setPixmap(backgroundPixmap.scaled(backgroundLayer->size(), Qt::KeepAspectRatioByExpanding,
-                                                       Qt::SmoothTransformation));
+    if (backgroundMovie)
+        onMovieFrame();
+    else if (!backgroundPixmap.isNull())
+        showBackgroundPixmap(backgroundPixmap);
 }
