@@ -1,6 +1,7 @@
 #include "cover_crop.h"
 #include "main_window.h"
 #include "main_window_form.h"
+#include "settings_dialog.h"
 #include "settings_store.h"
 #include "test_support.h"
 #include "transfer_format.h"
@@ -10,8 +11,10 @@
 #include <QMenu>
 #include <QMimeData>
 #include <QMovie>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cmath>
@@ -301,6 +304,47 @@ private slots:
         QCOMPARE(window->backgroundMovie->state(), QMovie::Running);
     }
 
+    // A stored background is shown as it is; one whose file has gone falls
+    // back to the default and is forgotten.
+    void storedBackground_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("exists");
+        QTest::addColumn<bool>("animated");
+        QTest::newRow("still image") << "custom.png" << true << false;
+        QTest::newRow("animated copy") << "custom.gif" << true << true;
+        QTest::newRow("still image gone") << "gone.png" << false << false;
+        QTest::newRow("animation gone") << "gone.gif" << false << false;
+    }
+
+    void storedBackground()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, exists);
+        QFETCH(bool, animated);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(file);
+        if (exists && file.endsWith(QLatin1String(".gif"))) {
+            QVERIFY(QFile::copy(QStringLiteral(":/back.gif"), path));
+        } else if (exists) {
+            QImage image(QSize(100, 50), QImage::Format_RGB32);
+            image.fill(Qt::darkGreen);
+            QVERIFY(image.save(path));
+        }
+        window.reset();
+        SettingsStore()->setValue(QStringLiteral("BackgroundPath"), path);
+        makeWindow();
+
+        QCOMPARE(window->backgroundPath, exists ? path : QString());
+        QCOMPARE(SettingsStore()->value(QStringLiteral("BackgroundPath")).toString(),
+                 exists ? path : QString());
+        QCOMPARE(window->backgroundMovie != nullptr, animated);
+        QCOMPARE(window->backgroundLayer->pixmap().size(), QSize(420, 420));
+        if (exists && !animated)
+            QCOMPARE(QColor(window->backgroundLayer->pixmap().toImage().pixel(210, 210)),
+                     QColor(Qt::darkGreen));
+    }
+
     // ---- device list ----------------------------------------------------------
 
     void rowTexts_data()
@@ -485,6 +529,20 @@ private slots:
         window->onMessageReceived(QStringLiteral("Datei empfangen: /tmp/a.jpg"));
         QCOMPARE(balloons.size(), 1); // shown: only the log line
         QCOMPARE(logSince(from).last(), QStringLiteral("Empfangen: Datei empfangen: /tmp/a.jpg"));
+    }
+
+    // The sheet follows the log while it is open and is forgotten once closed.
+    void settingsSheetToggles()
+    {
+        window->toggleSettings();
+        QPointer<SettingsDialog> sheet = window->settingsDialog;
+        QVERIFY(sheet);
+        window->appendLog(QStringLiteral("while open"));
+        window->toggleSettings();
+        QTRY_VERIFY(sheet.isNull());
+        QVERIFY(!window->settingsDialog);
+        window->appendLog(QStringLiteral("after closing"));
+        QCOMPARE(logTexts(window->logLines).last(), QStringLiteral("after closing"));
     }
 
     // ---- drops and sending -----------------------------------------------------
