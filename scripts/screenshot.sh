@@ -27,7 +27,7 @@ cleanup() {
     for pid in $app_pid $tray_pid $xvfb_pid; do
         wait "$pid" 2>/dev/null || true
     done
-    [ -n "$KEEP" ] && echo "kept $scratch" || rm -rf "$scratch"
+    rm -rf "$scratch"
 }
 trap cleanup EXIT INT TERM
 
