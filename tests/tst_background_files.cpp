@@ -39,29 +39,6 @@ private slots:
         QVERIFY(QDir().mkpath(data));
     }
 
-    void coverGeometry_data()
-    {
-        QTest::addColumn<QSize>("image");
-        QTest::addColumn<QSize>("scaled");
-        QTest::addColumn<QRect>("crop");
-        QTest::newRow("wide image, cropped at the sides") << QSize(1000, 500) << QSize(840, 420)
-                                                          << QRect(210, 0, 420, 420);
-        QTest::newRow("small square, scaled up") << QSize(100, 100) << QSize(420, 420) << QRect(0, 0, 420, 420);
-        QTest::newRow("tall image, cropped top and bottom") << QSize(300, 900) << QSize(420, 1260)
-                                                            << QRect(0, 420, 420, 420);
-        QTest::newRow("odd overhang rounds down") << QSize(421, 420) << QSize(421, 420) << QRect(0, 0, 420, 420);
-    }
-
-    void coverGeometry()
-    {
-        QFETCH(QSize, image);
-        QFETCH(QSize, scaled);
-        QFETCH(QRect, crop);
-        const background::CoverGeometry g = background::coverGeometry(image, QSize(420, 420));
-        QCOMPARE(g.scaled, scaled);
-        QCOMPARE(g.crop, crop);
-    }
-
     // A JPEG, suffix in capitals, is re-encoded as PNG under a fresh name,
     // and every earlier import, fixed old names included, goes.
     void stillImagesBecomePng()

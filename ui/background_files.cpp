@@ -115,14 +115,4 @@ bool importBackgroundFile(const QString &source, const QString &folder, qint64 n
     return true;
 }
 
-CoverGeometry coverGeometry(const QSize &imageSize, const QSize &target)
-{
-    CoverGeometry g;
-    g.scaled = imageSize.scaled(target, Qt::KeepAspectRatioByExpanding);
-    const int x = g.scaled.width() > target.width() ? (g.scaled.width() - target.width()) / 2 : 0;
-    const int y = g.scaled.height() > target.height() ? (g.scaled.height() - target.height()) / 2 : 0;
-    g.crop = QRect(x, y, qMin(g.scaled.width(), target.width()), qMin(g.scaled.height(), target.height()));
-    return g;
-}
-
 } // namespace background

@@ -1,10 +1,8 @@
-// Importing a user's background picture into the application data folder,
-// and the scale-to-cover arithmetic used to show it. Kept apart from the
-// window so the file rules and the geometry can be tested on their own.
+// Importing a user's background picture into the application data folder.
+// Kept apart from the window so that the file rules can be tested on their
+// own.
 #pragma once
 
-#include <QRect>
-#include <QSize>
 #include <QString>
 
 namespace background {
@@ -34,15 +32,5 @@ void removeOldBackgrounds(const QString &folder, const QString &keepPath);
 // holds the line to log and nothing in folder has changed.
 bool importBackgroundFile(const QString &source, const QString &folder, qint64 nowMs, QString *target,
                           QString *error, QString *notice);
-
-// Scale-to-cover: the size an image of imageSize is scaled to so that it
-// covers target completely, and the centred part of that scaled image that
-// fills target.
-struct CoverGeometry
-{
-    QSize scaled;
-    QRect crop;
-};
-CoverGeometry coverGeometry(const QSize &imageSize, const QSize &target);
 
 } // namespace background

@@ -1,9 +1,13 @@
 #include "main_window.h"
 
+#include "background_files.h"
+#include "cover_crop.h"
 #include "device_registry.h"
 #include "main_window_form.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
+#include "transfer_format.h"
+#include "tray_placement.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -11,41 +15,71 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMovie>
+#include <QProcess>
+#include <QPropertyAnimation>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QTimer>
 
 namespace {
+constexpr int kWindowSize = 420;
 constexpr int kPruneIntervalMs = 3000;
 constexpr int kIdentityExpiryMs = 8000;
 constexpr qint64 kSilentAfterMs = 10000;
+constexpr int kProgressResetMs = 1200;
 constexpr int kTrayMargin = 17;
 constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
 const char *const kIconResource = ":/KAVELTORCompanion.ico";
 const char *const kDefaultBackground = ":/back.gif";
+const char *const kAppTitle = "KAVELTOR Companion";
+// The sheet slides up from the window's bottom edge.
+constexpr int kSheetSlideMs = 340;
 
 QString addressKey(const RemoteDevice &d)
 {
     return d.ip + QLatin1Char(':') + QString::number(d.port);
 }
+
+QPixmap scaledLogo(const QPixmap &logo, const QSize &size)
+{
+    return logo.isNull() ? QPixmap() : logo.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
+    outlets.now = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    outlets.resolveIdentity = [this](const RemoteDevice &d) { network.resolveIdentity(d); };
+    outlets.sendFile = [this](const RemoteDevice &d, const QString &path) { network.sendFile(d, path); };
+    outlets.chooseFile = [this] {
+        return QFileDialog::getOpenFileName(this, QStringLiteral("Datei auswaehlen"));
+    };
+    outlets.pairDevice = [this](const RemoteDevice &d, const QString &code) { network.pairDevice(d, code); };
+    outlets.startInstaller = [](const QString &path) {
+        // The outcome is not waited for: the program makes way for the
+        // installer either way.
+        QProcess::startDetached(path, {});
+        QCoreApplication::quit();
+    };
+    outlets.balloon = [this](const QString &title, const QString &text, int ms) {
+        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, ms);
+    };
+
     ui->setupUi(this);
     loadPairedDevices();
     loadSettings();
     connect(ui->settingsButtton, &QPushButton::clicked, this, &MainWindow::toggleSettings);
 
-    setMinimumWidth(420);
-    setMaximumWidth(420);
-    resize(420, 420);
+    setMinimumWidth(kWindowSize);
+    setMaximumWidth(kWindowSize);
+    resize(kWindowSize, kWindowSize);
 
     const QPixmap logo(QString::fromLatin1(kLogoResource));
     if (logo.isNull())
@@ -53,21 +87,29 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     else
         qDebug() << "Logo geladen";
     ui->transferProgress->hide();
-    ui->logoLabel->setPixmap(
-        logo.isNull() ? QPixmap()
-                      : logo.scaled(ui->logoLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    // The progress line keeps its room while hidden, so that the list and the
+    // drop area do not jump when a transfer starts or ends.
+    for (QWidget *w :
+         {static_cast<QWidget *>(ui->transferProgress), static_cast<QWidget *>(ui->transferSizeLabel)}) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
+    ui->logoLabel->setPixmap(scaledLogo(logo, ui->logoLabel->size()));
 
     ui->dropArea->setAcceptedSuffixes({QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
                                        QStringLiteral("mp4"), QStringLiteral("mov"), QStringLiteral("fbx"),
-                                       QStringLiteral("obj"), QStringLiteral("gltf"), QStringLiteral("usdz")});
+                                       QStringLiteral("obj"), QStringLiteral("gltf"),
+                                       QStringLiteral("usdz")});
     connect(ui->dropArea, &DropAreaWidget::filesDropped, this, &MainWindow::onFilesDropped);
 
     backgroundLayer = new QLabel(this);
+    backgroundLayer->setObjectName("backgroundLayer");
     backgroundLayer->setGeometry(rect());
     applyBackground();
     backgroundLayer->lower();
 
-    setWindowTitle(QStringLiteral("KAVELTOR Companion"));
+    setWindowTitle(QString::fromLatin1(kAppTitle));
     setWindowFlag(Qt::FramelessWindowHint, true);
 
     setupTrayIcon();
@@ -122,7 +164,7 @@ void MainWindow::applyResolvedIdentity(const RemoteDevice &device)
 
 void MainWindow::applyPairedDevice(const RemoteDevice &device)
 {
-    registry::applyPairedDevice(devices, device, QDateTime::currentMSecsSinceEpoch());
+    registry::applyPairedDevice(devices, device, outlets.now());
     savePairedDevices();
     refreshDeviceList();
 }
@@ -175,9 +217,25 @@ void MainWindow::refreshDeviceList()
     }
 }
 
+int MainWindow::selectedDeviceIndex() const
+{
+    // The list is rebuilt whenever discovery reports, so the current row is
+    // only trusted after checking it against both tables.
+    const int row = ui->deviceList->currentRow();
+    if (row < 0 || row >= rowToDevice.size())
+        return -1;
+    const int index = rowToDevice.at(row);
+    if (index < 0 || index >= devices.size())
+        return -1;
+    return index;
+}
+
 void MainWindow::appendLog(const QString &text)
 {
     const QString line = QDateTime::currentDateTime().toString(QStringLiteral("[hh:mm:ss] ")) + text;
+    // The program runs for weeks; the log keeps the newest lines only.
+    if (logLines.size() >= kMaxLogLines)
+        logLines.remove(0, logLines.size() - kMaxLogLines + 1);
     logLines.append(line);
     if (settingsDialog)
         settingsDialog->appendHistory(line);
@@ -193,7 +251,7 @@ void MainWindow::onMessageReceived(const QString &message)
     appendLog(QStringLiteral("Empfangen: ") + message);
     if (isVisible())
         return;
-    trayIcon->showMessage(QStringLiteral("KAVELTOR Companion"), message, QSystemTrayIcon::Information, kBalloonMs);
+    outlets.balloon(QString::fromLatin1(kAppTitle), message, kBalloonMs);
 }
 
 void MainWindow::onDeviceFound(const RemoteDevice &device)
@@ -201,11 +259,12 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
     const QString key = addressKey(device);
     if (device.id.isEmpty() && !device.ip.isEmpty() && device.port > 0 && !pendingIdentity.contains(key)) {
         pendingIdentity.insert(key);
-        network.resolveIdentity(device);
+        outlets.resolveIdentity(device);
+        // An answer that never comes must not block the next sighting's lookup.
         QTimer::singleShot(kIdentityExpiryMs, this, [this, key] { pendingIdentity.remove(key); });
     }
 
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 now = outlets.now();
     for (RemoteDevice &entry : devices) {
         if (!device.id.isEmpty() && entry.id == device.id) {
             entry.name = device.name;
@@ -234,8 +293,9 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
 
 void MainWindow::pruneDevices()
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const qint64 now = outlets.now();
     bool changed = false;
+    // Backwards, so that removing an entry keeps the unvisited indices valid.
     for (qsizetype i = devices.size() - 1; i >= 0; --i) {
         RemoteDevice &entry = devices[i];
         if (entry.lastSeen == 0 || now - entry.lastSeen <= kSilentAfterMs)
@@ -282,11 +342,8 @@ void MainWindow::showWindowFromTray()
     QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
     if (!screen)
         screen = QGuiApplication::primaryScreen();
-    if (screen) {
-        const QRect area = screen->availableGeometry();
-        move(area.left() + area.width() - geometry().width() - kTrayMargin,
-             area.top() + area.height() - geometry().height() - kTrayMargin);
-    }
+    if (screen)
+        move(trayCornerPosition(screen->availableGeometry(), geometry().size(), kTrayMargin));
     show();
     raise();
     activateWindow();
@@ -307,82 +364,138 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
-    const QPixmap logo(QString::fromLatin1(kLogoResource));
-    ui->logoLabel->setPixmap(
-        logo.isNull() ? QPixmap()
-                      : logo.scaled(ui->logoLabel->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    ui->logoLabel->setPixmap(scaledLogo(QPixmap(QString::fromLatin1(kLogoResource)), ui->logoLabel->size()));
     if (backgroundLayer) {
         backgroundLayer->setGeometry(rect());
         rescaleBackground();
     }
 }
 
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    setBackgroundAnimationRunning(true);
+}
+
+void MainWindow::hideEvent(QHideEvent *event)
+{
+    QMainWindow::hideEvent(event);
+    setBackgroundAnimationRunning(false);
+}
+
 // ---- sending and progress --------------------------------------------------
 
 void MainWindow::onFilesDropped(const QStringList &files)
 {
-    const int row = ui->deviceList->currentRow();
-    if (row < 0 || row >= devices.size()) {
+    const int index = selectedDeviceIndex();
+    if (index < 0) {
         appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
         return;
     }
+    // One copy for all files: each transfer gets the device as it was at the drop.
+    const RemoteDevice device = devices.at(index);
     for (const QString &path : files)
-        network.sendFile(devices.at(row), path);
+        outlets.sendFile(device, path);
 }
 
 void MainWindow::chooseAndSendFile()
 {
-    const int before = ui->deviceList->currentRow();
-    if (before < 0 || before >= devices.size()) {
+    if (selectedDeviceIndex() < 0) {
         appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
         return;
     }
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Datei auswaehlen"));
+    const QString path = outlets.chooseFile();
     if (path.isEmpty())
         return;
-    // Discovery may have rebuilt the list while the chooser was open.
-    const int row = ui->deviceList->currentRow();
-    if (row < 0 || row >= rowToDevice.size() || rowToDevice.at(row) >= devices.size()) {
+    // Discovery keeps rebuilding the list while the modal chooser is open: the
+    // row read before may now show another device or none at all.
+    const int index = selectedDeviceIndex();
+    if (index < 0) {
         appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
         return;
     }
-    const int index = rowToDevice.at(row);
     devices[index].sending = true;
-    network.sendFile(devices.at(index), path);
+    outlets.sendFile(devices.at(index), path);
 }
 
-void MainWindow::onFileTransferProgress(int percent, qint64, qint64, double)
+void MainWindow::onFileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps)
 {
     ui->transferProgress->show();
+    ui->transferSizeLabel->show();
     ui->transferProgress->setValue(percent);
+    ui->transferSizeLabel->setText(sendingLine(sentBytes, totalBytes, speedMBps * 1024.0 * 1024.0));
 }
 
-void MainWindow::onFileTransferFinished(const QString &, int, const QString &)
+void MainWindow::onFileTransferFinished(const QString &ip, int port, const QString &filename)
 {
-    ui->transferProgress->hide();
+    ui->transferProgress->setValue(100);
+    const qint64 now = outlets.now();
+    for (RemoteDevice &entry : devices) {
+        if (entry.ip == ip && entry.port == port) {
+            entry.sending = false;
+            entry.lastSeen = now;
+        }
+    }
+    appendLog(QStringLiteral("Datei fertig: ") + filename);
+    scheduleProgressReset();
+    refreshDeviceList();
 }
 
-void MainWindow::onFileReceiveProgress(int percent, qint64, qint64, double)
+void MainWindow::onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
+                                       double speedBytesPerSecond)
 {
     ui->transferProgress->show();
+    ui->transferSizeLabel->show();
     ui->transferProgress->setValue(percent);
+    ui->transferSizeLabel->setText(receivingLine(receivedBytes, totalBytes, speedBytesPerSecond));
 }
 
-void MainWindow::onFileReceiveFinished(const QString &)
+void MainWindow::onFileReceiveFinished(const QString &filename)
 {
-    ui->transferProgress->hide();
+    ui->transferProgress->setValue(100);
+    ui->transferSizeLabel->setText(QStringLiteral("Empfange: ") + filename);
+    scheduleProgressReset();
+}
+
+void MainWindow::scheduleProgressReset()
+{
+    QTimer::singleShot(kProgressResetMs, this, [this] {
+        ui->transferProgress->hide();
+        ui->transferSizeLabel->hide();
+        ui->transferProgress->setValue(0);
+        ui->transferSizeLabel->clear();
+    });
 }
 
 // ---- pairing ---------------------------------------------------------------
 
+void MainWindow::onPairRequested(const RemoteDevice &device, const QString &code)
+{
+    const QString line = QStringLiteral("Pairing gestartet mit: ") + device.name;
+    appendLog(line);
+    qDebug().noquote() << line;
+    outlets.pairDevice(device, code);
+}
+
 void MainWindow::onPairingSucceeded(const RemoteDevice &device)
 {
+    const QString line = QStringLiteral("Pairing erfolgreich: ") + device.name;
+    appendLog(line);
+    qDebug().noquote() << line;
     applyPairedDevice(device);
 }
 
 void MainWindow::onPairingFailed(const QString &reason)
 {
-    appendLog(reason);
+    const QString line = QStringLiteral("Pairing fehlgeschlagen: ") + reason;
+    appendLog(line);
+    qDebug().noquote() << line;
+}
+
+void MainWindow::onUnpairRequested(const QString &deviceId)
+{
+    unpairDevice(deviceId);
+    appendLog(QStringLiteral("Geraet entkoppelt."));
 }
 
 // ---- settings sheet --------------------------------------------------------
@@ -390,38 +503,224 @@ void MainWindow::onPairingFailed(const QString &reason)
 void MainWindow::toggleSettings()
 {
     if (settingsDialog) {
-        settingsDialog->close();
-        return;
+        if (settingsDialog->isVisible()) {
+            settingsDialog->close();
+            return;
+        }
+        settingsDialog->deleteLater();
+        settingsDialog = nullptr;
     }
-    settingsDialog = new SettingsDialog(this);
-    connect(settingsDialog, &QObject::destroyed, this, [this] { settingsDialog = nullptr; });
-    settingsDialog->setHistory(logLines);
-    settingsDialog->setPairingCandidates(devices);
-    settingsDialog->setPairedDevices(devices);
-    settingsDialog->setGeometry(geometry().x(), geometry().y() + height() - 350, width(), 350);
-    settingsDialog->show();
+
+    auto *dialog = new SettingsDialog(this);
+    settingsDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+
+    dialog->showReceiveFolder(receiveFolder);
+    dialog->showBackgroundPath(backgroundPath);
+    dialog->setPairingCandidates(devices);
+    dialog->setPairedDevices(devices);
+    dialog->setHistory(logLines);
+    dialog->setStatusText(QStringLiteral("Version ") + updater.currentVersion());
+    dialog->setInstallEnabled(false);
+
+    connect(dialog, &QObject::destroyed, this, [this, dialog] {
+        if (settingsDialog == dialog)
+            settingsDialog = nullptr;
+    });
+    connect(dialog, &SettingsDialog::pairRequested, this, &MainWindow::onPairRequested);
+    connect(dialog, &SettingsDialog::unpairRequested, this, &MainWindow::onUnpairRequested);
+    connect(dialog, &SettingsDialog::receiveFolderChanged, this, &MainWindow::onReceiveFolderChanged);
+    connect(dialog, &SettingsDialog::backgroundChanged, this, &MainWindow::onBackgroundChanged);
+    connectUpdateFlow(dialog);
+
+    // Slide up from the window's bottom row to cover its lower part.
+    dialog->adjustSize();
+    const int sheetHeight = dialog->height();
+    const int sheetWidth = width();
+    dialog->setFixedWidth(sheetWidth);
+    const int bottomRow = geometry().top() + height() - 1;
+    dialog->setGeometry(geometry().left(), bottomRow, sheetWidth, sheetHeight);
+    dialog->show();
+    auto *slide = new QPropertyAnimation(dialog, "geometry", dialog);
+    slide->setDuration(kSheetSlideMs);
+    slide->setEasingCurve(QEasingCurve::OutCubic);
+    slide->setStartValue(QRect(geometry().left(), bottomRow, sheetWidth, sheetHeight));
+    slide->setEndValue(QRect(geometry().left(), bottomRow - sheetHeight, sheetWidth, sheetHeight));
+    slide->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+// The update controls of a sheet follow the update service while that sheet
+// lives; the sheet is the context of every connection, so they end with it.
+void MainWindow::connectUpdateFlow(SettingsDialog *dialog)
+{
+    connect(dialog, &SettingsDialog::checkUpdatesRequested, dialog, [this, dialog] {
+        dialog->setInstallEnabled(false);
+        dialog->showProgress(0);
+        updater.checkForUpdates();
+    });
+    connect(dialog, &SettingsDialog::installUpdateRequested, dialog, [this, dialog] {
+        dialog->setInstallEnabled(false);
+        dialog->showProgress(0);
+        updater.downloadUpdate();
+    });
+    connect(&updater, &UpdateService::updateCheckStarted, dialog,
+            [dialog] { dialog->setStatusText(QStringLiteral("Suche nach Updates...")); });
+    connect(&updater, &UpdateService::updateAvailable, dialog, [dialog](const QString &version) {
+        dialog->setStatusText(QStringLiteral("Update verfuegbar: ") + version);
+        dialog->setInstallEnabled(true);
+    });
+    connect(&updater, &UpdateService::noupdateAvailable, dialog, [dialog] {
+        dialog->setStatusText(QStringLiteral("Du hast die neueste Version."));
+        dialog->setInstallEnabled(false);
+    });
+    connect(&updater, &UpdateService::updateError, dialog, [dialog](const QString &message) {
+        dialog->setStatusText(QStringLiteral("Update-Fehler: ") + message);
+        dialog->setInstallEnabled(false);
+    });
+    connect(&updater, &UpdateService::downloadProgress, dialog, [dialog](int percent) {
+        dialog->setStatusText(QStringLiteral("Update wird heruntergeladen..."));
+        dialog->showProgress(percent);
+    });
+    connect(&updater, &UpdateService::downloadFinished, dialog, [this, dialog](const QString &installerPath) {
+        dialog->setStatusText(QStringLiteral("Installer wird gestartet..."));
+        outlets.startInstaller(installerPath);
+    });
+}
+
+void MainWindow::onReceiveFolderChanged(const QString &folder)
+{
+    receiveFolder = folder;
+    network.setReceiveFolder(receiveFolder);
+    saveSettings();
+    appendLog(QStringLiteral("Empfangsordner geaendert: ") + folder);
 }
 
 // ---- background ------------------------------------------------------------
 
+QString MainWindow::appDataDir() const
+{
+    return background::appDataDir();
+}
+
+void MainWindow::ensureWebpPlugin()
+{
+    background::ensureWebpPlugin();
+}
+
+bool MainWindow::importBackground(const QString &sourcePath)
+{
+    QString target, error, notice;
+    if (!background::importBackgroundFile(sourcePath, appDataDir(), outlets.now(), &target, &error, &notice)) {
+        appendLog(error);
+        return false;
+    }
+    backgroundPath = target;
+    if (!notice.isEmpty())
+        appendLog(notice);
+    return true;
+}
+
+void MainWindow::onBackgroundChanged(const QString &path)
+{
+    if (!importBackground(path)) {
+        if (settingsDialog)
+            settingsDialog->showBackgroundPath(backgroundPath);
+        return;
+    }
+    applyBackground();
+    saveSettings();
+    if (settingsDialog)
+        settingsDialog->showBackgroundPath(backgroundPath);
+    appendLog(QStringLiteral("Hintergrundbild geaendert: ") + backgroundPath);
+}
+
 void MainWindow::applyBackground()
 {
-    backgroundMovie = new QMovie(QString::fromLatin1(kDefaultBackground), QByteArray(), this);
-    connect(backgroundMovie, &QMovie::frameChanged, this,
-            [this] { showBackgroundPixmap(backgroundMovie->currentPixmap()); });
-    backgroundMovie->start();
+    if (!backgroundLayer)
+        return;
+    if (backgroundMovie) {
+        backgroundMovie->stop();
+        delete backgroundMovie;
+        backgroundMovie = nullptr;
+    }
+
+    QString path = backgroundPath.isEmpty() ? QString::fromLatin1(kDefaultBackground) : backgroundPath;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == QLatin1String("gif") || suffix == QLatin1String("webp")) {
+        if (suffix == QLatin1String("webp"))
+            ensureWebpPlugin();
+        backgroundMovie = new QMovie(path, QByteArray(), this);
+        if (backgroundMovie->isValid()) {
+            backgroundLayer->clear();
+            backgroundLayer->setMovie(nullptr);
+            backgroundLayer->setScaledContents(false);
+            connect(backgroundMovie, &QMovie::frameChanged, this, &MainWindow::onMovieFrame);
+            // A hidden window only needs the first frame; showEvent starts the rest.
+            if (isVisible())
+                backgroundMovie->start();
+            else
+                backgroundMovie->jumpToFrame(0);
+            onMovieFrame();
+            return;
+        }
+        delete backgroundMovie;
+        backgroundMovie = nullptr;
+        if (suffix == QLatin1String("webp"))
+            appendLog(QStringLiteral("WebP kann ohne Qt-WebP-Plugin nicht angezeigt werden: ") +
+                      QCoreApplication::applicationDirPath() + QStringLiteral("/imageformats/") +
+                      background::webpPluginFileName());
+    }
+
+    QPixmap still(path);
+    if (still.isNull() && path != QLatin1String(kDefaultBackground)) {
+        if (!QFileInfo::exists(path)) {
+            backgroundPath.clear();
+            saveSettings();
+        }
+        still = QPixmap(QString::fromLatin1(kDefaultBackground));
+    }
+    backgroundLayer->clear();
+    backgroundLayer->setMovie(nullptr);
+    showBackgroundPixmap(still);
+}
+
+void MainWindow::onMovieFrame()
+{
+    if (backgroundMovie)
+        showBackgroundPixmap(backgroundMovie->currentPixmap());
+}
+
+void MainWindow::setBackgroundAnimationRunning(bool running)
+{
+    if (!backgroundMovie)
+        return;
+    if (running) {
+        if (backgroundMovie->state() == QMovie::NotRunning)
+            backgroundMovie->start();
+        else if (backgroundMovie->state() == QMovie::Paused)
+            backgroundMovie->setPaused(false);
+    } else if (backgroundMovie->state() == QMovie::Running) {
+        backgroundMovie->setPaused(true);
+    }
 }
 
 void MainWindow::showBackgroundPixmap(const QPixmap &pixmap)
 {
+    if (!backgroundLayer || pixmap.isNull())
+        return;
     backgroundPixmap = pixmap;
-    rescaleBackground();
+    QSize target = backgroundLayer->size();
+    if (target.width() < 1 || target.height() < 1)
+        target = size();
+    backgroundLayer->setScaledContents(false);
+    backgroundLayer->setAlignment(Qt::AlignCenter);
+    backgroundLayer->setPixmap(coverAndCrop(pixmap, target));
 }
 
 void MainWindow::rescaleBackground()
 {
-    if (!backgroundLayer || backgroundPixmap.isNull())
-        return;
-    backgroundLayer->setPixmap(backgroundPixmap.scaled(backgroundLayer->size(), Qt::KeepAspectRatioByExpanding,
-                                                       Qt::SmoothTransformation));
+    if (backgroundMovie)
+        onMovieFrame();
+    else if (!backgroundPixmap.isNull())
+        showBackgroundPixmap(backgroundPixmap);
 }

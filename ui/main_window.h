@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QSystemTrayIcon>
 
+#include <functional>
+
 class QLabel;
 class QMenu;
 class QMovie;
@@ -32,9 +34,15 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Lines the activity log keeps; older ones are dropped first.
+    static constexpr qsizetype kMaxLogLines = 10000;
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    // The background animation only runs while somebody can see it.
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
 
 private slots:
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
@@ -43,9 +51,24 @@ private slots:
     void onDeviceFound(const RemoteDevice &device);
     void onMessageReceived(const QString &message);
     void onLogMessage(const QString &message);
+    void onMovieFrame();
 
 private:
     friend class MainWindowTest;
+
+    // The window's contacts with the clock, the network requests, the file
+    // chooser and the tray's balloons. The program always uses the defaults
+    // set by the constructor; tests replace them to watch and steer.
+    struct Outlets
+    {
+        std::function<qint64()> now;
+        std::function<void(const RemoteDevice &)> resolveIdentity;
+        std::function<void(const RemoteDevice &, const QString &)> sendFile;
+        std::function<QString()> chooseFile;
+        std::function<void(const QString &title, const QString &text, int ms)> balloon;
+        std::function<void(const RemoteDevice &, const QString &)> pairDevice;
+        std::function<void(const QString &installerPath)> startInstaller;
+    };
 
     // Registry and settings store.
     void loadPairedDevices();
@@ -69,20 +92,33 @@ private:
     void chooseAndSendFile();
     void onFileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps);
     void onFileTransferFinished(const QString &ip, int port, const QString &filename);
-    void onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes, double speedBytesPerSecond);
+    void onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
+                               double speedBytesPerSecond);
     void onFileReceiveFinished(const QString &filename);
+    void scheduleProgressReset();
+    // Index in devices of the device the current row shows, or -1.
+    int selectedDeviceIndex() const;
 
     // Pairing.
+    void onPairRequested(const RemoteDevice &device, const QString &code);
     void onPairingSucceeded(const RemoteDevice &device);
     void onPairingFailed(const QString &reason);
+    void onUnpairRequested(const QString &deviceId);
 
-    // Settings sheet.
+    // Settings sheet and the update flow inside it.
     void toggleSettings();
+    void connectUpdateFlow(SettingsDialog *dialog);
+    void onReceiveFolderChanged(const QString &folder);
 
     // Background.
+    QString appDataDir() const;
+    void ensureWebpPlugin();
+    bool importBackground(const QString &sourcePath);
+    void onBackgroundChanged(const QString &path);
     void applyBackground();
     void showBackgroundPixmap(const QPixmap &pixmap);
     void rescaleBackground();
+    void setBackgroundAnimationRunning(bool running);
 
     Ui::MainWindow *ui = nullptr;
     QSystemTrayIcon *trayIcon = nullptr;
@@ -100,4 +136,5 @@ private:
     QString receiveFolder;
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;
+    Outlets outlets;
 };

@@ -196,8 +196,8 @@ public:
         verticalLayout = new QVBoxLayout();
         verticalLayout->setSpacing(0);
         verticalLayout->setObjectName("verticalLayout");
-        const QMargins defaults = verticalLayout->contentsMargins();
-        verticalLayout->setContentsMargins(22, defaults.top(), 22, defaults.bottom());
+        // -1 keeps the style's default for top and bottom.
+        verticalLayout->setContentsMargins(22, -1, 22, -1);
 
         statusLabel = new QLabel(centralwidget);
         statusLabel->setObjectName("statusLabel");

@@ -1,0 +1,141 @@
+#!/bin/sh
+# Takes pictures of the main window as a user sees it: a virtual X display
+# with a tray host, the application in a private network namespace with a
+# scratch home (two paired phones pre-set), a click on its tray icon.
+#   scripts/screenshot.sh [FOLDER]     (default build/screenshots)
+# Prints the folder; it then holds window.png, screen.png and tray.png.
+set -e
+. "$(dirname "$0")/lib.sh"
+ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
+configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+app="$top/build/app/kaveltor-companion"
+out=${1:-"$top/build/screenshots"}
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+# ImageMagick by its Debian path: a local wrapper must not stand in for it.
+import=/usr/bin/import
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kaveltor-shot.XXXXXX")
+xvfb_pid=""
+tray_pid=""
+app_pid=""
+cleanup() {
+    for pid in $app_pid $tray_pid $xvfb_pid; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in $app_pid $tray_pid $xvfb_pid; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$scratch"
+}
+trap cleanup EXIT INT TERM
+
+# Polls a command for up to $1 tenths of a second.
+retry() {
+    tries=$1
+    shift
+    while [ "$tries" -gt 0 ]; do
+        "$@" >/dev/null 2>&1 && return 0
+        sleep 0.1
+        tries=$((tries - 1))
+    done
+    return 1
+}
+
+# A Unix-socket display only: it is reachable from inside the application's
+# network namespace, a TCP display would not be.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$scratch/display" 2>"$scratch/xvfb.log" &
+xvfb_pid=$!
+retry 100 test -s "$scratch/display" || { echo "Xvfb did not start" >&2; exit 1; }
+DISPLAY=:$(cat "$scratch/display")
+export DISPLAY
+retry 50 xdpyinfo || { echo "display $DISPLAY not reachable" >&2; exit 1; }
+
+# trayer now and then fails to open a display that has only just come up;
+# a second start is enough.
+start_trayer() {
+    trayer --edge bottom --align right --widthtype request --height 28 --SetDockType true \
+        --transparent false --tint 0x202020 >"$scratch/trayer.log" 2>&1 &
+    tray_pid=$!
+    retry 100 xdotool search --classname '^panel$'
+}
+start_trayer || start_trayer || {
+    echo "trayer did not start" >&2
+    cat "$scratch/trayer.log" "$scratch/xvfb.log" >&2
+    exit 1
+}
+tray_window=$(xdotool search --classname '^panel$' | head -1)
+
+# A scratch home with two paired phones, so that the list shows rows.
+home="$scratch/home"
+mkdir -p "$home/Downloads" "$scratch/config/ZELTRAWORKS" "$scratch/data" "$scratch/runtime"
+chmod 700 "$scratch/runtime"
+cat >"$scratch/config/ZELTRAWORKS/KAVELTOR Companion.conf" <<'EOF'
+[PairedDevices]
+1\host=pixel-8.local.
+1\id=3f2a1c9e-8b7d-4e6f-9a0b-1c2d3e4f5a6b
+1\ip=198.51.100.20
+1\name=Pixel 8
+1\port=53317
+1\sharedSecret=example
+2\host=annas-iphone.local.
+2\id=9c8b7a6f-5e4d-4c3b-8a29-1f0e9d8c7b6a
+2\ip=198.51.100.21
+2\name=iPhone von Anna
+2\port=53317
+2\sharedSecret=example
+size=2
+EOF
+
+HOME="$home" XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
+XDG_RUNTIME_DIR="$scratch/runtime" XDG_DOWNLOAD_DIR="$home/Downloads" QT_QPA_PLATFORM=xcb \
+    "$top/scripts/netns-run.sh" "$app" >"$scratch/app.log" 2>&1 &
+app_pid=$!
+
+# The tray icon is a window that trayer embeds once the application docks it.
+icon_window() {
+    xwininfo -tree -id "$tray_window" 2>/dev/null |
+        awk '/^ +0x[0-9a-f]+ / { print $1 }' |
+        while read -r w; do
+            width=$(xwininfo -id "$w" | awk '/Width:/ { print $2 }')
+            [ "${width:-0}" -gt 1 ] && { echo "$w"; break; }
+        done
+}
+has_icon() { [ -n "$(icon_window)" ]; }
+retry 150 has_icon || {
+    echo "the tray icon did not appear" >&2
+    cat "$scratch/app.log" >&2
+    exit 1
+}
+sleep 0.5
+icon=$(icon_window)
+eval "$(xwininfo -id "$icon" | awk '/Absolute upper-left X:/ { print "ix=" $4 }
+    /Absolute upper-left Y:/ { print "iy=" $4 } /Width:/ { print "iw=" $2 } /Height:/ { print "ih=" $2 }')"
+cx=$((ix + iw / 2))
+cy=$((iy + ih / 2))
+
+main_window() { xdotool search --onlyvisible --name '^KAVELTOR Companion$' 2>/dev/null | head -1; }
+has_window() { [ -n "$(main_window)" ]; }
+
+xdotool mousemove "$cx" "$cy" click 1
+retry 100 has_window || { echo "a click on the tray icon did not show the window" >&2; exit 1; }
+# Let the background play a few frames before taking the picture.
+sleep 1.5
+win=$(main_window)
+xdotool mousemove 0 0
+sleep 0.3
+"$import" -window "$win" "$out/window.png"
+"$import" -window root "$out/screen.png"
+"$import" -window root -crop "$((iw + 80))x$((ih + 8))+$((ix - 80))+$((iy - 4))" +repage "$out/tray.png"
+
+eval "$(xwininfo -id "$win" | awk '/Absolute upper-left X:/ { print "wx=" $4 }
+    /Absolute upper-left Y:/ { print "wy=" $4 } /Width:/ { print "ww=" $2 } /Height:/ { print "wh=" $2 }')"
+echo "window ${ww}x${wh} at ${wx},${wy}; screen 1280x800"
+
+# A second click hides it again.
+xdotool mousemove "$cx" "$cy" click 1
+retry 50 sh -c "! xdotool search --onlyvisible --name '^KAVELTOR Companion\$' >/dev/null 2>&1" ||
+    echo "warning: a second tray click did not hide the window" >&2
+
+echo "$out"
