@@ -155,7 +155,7 @@ def capture(directory, seconds=4):
     name = b"".join(bytes([len(p)]) + p for p in SERVICE.encode().split(b".") if p) + b"\0"
     ask.sendto(struct.pack(">6H", 4242, 0, 1, 0, 0, 0) + name + struct.pack(">2H", 12, 0x8001), (GROUP, 5353))
     deadline = time.monotonic() + seconds
-    count = 0
+    count = len(os.listdir(directory))
     while time.monotonic() < deadline:
         for s, kind in ((listen, "port5353"), (ask, "oneshot-reply")):
             s.settimeout(0.05)
@@ -164,7 +164,7 @@ def capture(directory, seconds=4):
             except socket.timeout:
                 continue
             count += 1
-            with open(os.path.join(directory, "%s-%03d.bin" % (kind, count)), "wb") as f:
+            with open(os.path.join(directory, "%s-%d-%03d.bin" % (kind, os.getpid(), count)), "wb") as f:
                 f.write(data)
     print("captured %d datagrams into %s" % (count, directory), flush=True)
 
