@@ -357,7 +357,10 @@ template <typename T> bool setOption(const Socket &s, int level, int name, const
 }
 } // namespace
 
-Socket udpSocket() { return Socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP)); }
+Socket udpSocket()
+{
+    return Socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+}
 
 bool setReuseAddressAndPort(const Socket &s)
 {
@@ -375,7 +378,10 @@ bool bindIPv4(const Socket &s, std::uint32_t address, std::uint16_t port)
     return ::bind(s.handle(), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
 }
 
-bool setMulticastTtl(const Socket &s, unsigned char ttl) { return setOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl); }
+bool setMulticastTtl(const Socket &s, unsigned char ttl)
+{
+    return setOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
+}
 
 bool setMulticastLoop(const Socket &s, bool on)
 {
@@ -439,8 +445,8 @@ long receiveDatagram(const Socket &s, char *buffer, std::size_t capacity, Datagr
     return static_cast<long>(n);
 }
 
-long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address, std::uint16_t port,
-                  int interfaceIndex)
+long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address,
+                  std::uint16_t port, int interfaceIndex)
 {
     sockaddr_in to = ipv4Address(address, port);
     iovec vector{const_cast<char *>(data), size};
@@ -472,7 +478,10 @@ long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint
 #else
 // Without a portable way to learn the arrival interface the caller falls
 // back to an address of an interface that is up.
-bool enableArrivalInterface(const Socket &) { return false; }
+bool enableArrivalInterface(const Socket &)
+{
+    return false;
+}
 
 long receiveDatagram(const Socket &s, char *buffer, std::size_t capacity, DatagramInfo *info)
 {
@@ -490,8 +499,8 @@ long receiveDatagram(const Socket &s, char *buffer, std::size_t capacity, Datagr
     return n;
 }
 
-long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address, std::uint16_t port,
-                  int)
+long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address,
+                  std::uint16_t port, int)
 {
     const sockaddr_in to = ipv4Address(address, port);
     return sendTo(s, data, size, reinterpret_cast<const sockaddr *>(&to), sizeof to);
@@ -518,8 +527,10 @@ std::vector<InterfaceAddress> interfaceAddresses()
                 continue;
             InterfaceAddress entry;
             entry.index = int(adapter->IfIndex);
-            entry.address = ntohl(reinterpret_cast<const sockaddr_in *>(u->Address.lpSockaddr)->sin_addr.s_addr);
-            entry.netmask = u->OnLinkPrefixLength == 0 ? 0 : ~std::uint32_t(0) << (32 - u->OnLinkPrefixLength);
+            entry.address =
+                ntohl(reinterpret_cast<const sockaddr_in *>(u->Address.lpSockaddr)->sin_addr.s_addr);
+            entry.netmask =
+                u->OnLinkPrefixLength == 0 ? 0 : ~std::uint32_t(0) << (32 - u->OnLinkPrefixLength);
             entry.up = adapter->OperStatus == IfOperStatusUp;
             entry.loopback = adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
             entry.multicast = (adapter->Flags & IP_ADAPTER_NO_MULTICAST) == 0;
@@ -604,7 +615,10 @@ void Waker::wake()
 }
 #endif
 
-bool Waker::valid() const { return m_read != kInvalidHandle; }
+bool Waker::valid() const
+{
+    return m_read != kInvalidHandle;
+}
 
 Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, int timeoutMs)
 {

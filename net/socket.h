@@ -128,8 +128,8 @@ struct DatagramInfo
 long receiveDatagram(const Socket &s, char *buffer, std::size_t capacity, DatagramInfo *info);
 // Sends one datagram to address:port, out of the given interface when its
 // index is non-zero and the platform lets the sender choose.
-long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address, std::uint16_t port,
-                  int interfaceIndex = 0);
+long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address,
+                  std::uint16_t port, int interfaceIndex = 0);
 
 struct InterfaceAddress
 {
