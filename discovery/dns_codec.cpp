@@ -1,1 +1,396 @@
 #include "dns_codec.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mdns {
+
+namespace {
+
+char asciiLower(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+}
+
+// Steps through the labels of one possibly compressed name. Every length
+// byte, pointer and label is checked against the message; pointer chains are
+// cut after kMaxPointerJumps per label and names after kMaxLabels labels.
+class LabelWalker
+{
+public:
+    enum class Step { Label, End, Error };
+
+    LabelWalker(Bytes message, std::size_t offset) : m_message(message), m_position(offset) {}
+
+    // On Label, label() holds the label's bytes. After End, endOffset() is
+    // the offset just after the name at its own level.
+    Step next()
+    {
+        Cursor cursor(m_message, 0);
+        if (!cursor.seek(m_position))
+            return Step::Error;
+        auto length = cursor.u8();
+        if (!length)
+            return Step::Error;
+        int jumps = 0;
+        while ((*length & 0xC0) == 0xC0) {
+            auto low = cursor.u8();
+            if (!low)
+                return Step::Error;
+            if (!m_jumped) {
+                m_end = cursor.offset();
+                m_jumped = true;
+            }
+            if (++jumps > kMaxPointerJumps)
+                return Step::Error;
+            const std::size_t target = (std::size_t(*length & 0x3F) << 8) | *low;
+            if (!cursor.seek(target))
+                return Step::Error;
+            length = cursor.u8();
+            if (!length)
+                return Step::Error;
+        }
+        // 0x40 and 0x80 introduce label types that DNS never assigned.
+        if (*length > kMaxLabelLength)
+            return Step::Error;
+        if (*length == 0) {
+            if (!m_jumped)
+                m_end = cursor.offset();
+            return Step::End;
+        }
+        if (++m_labels > kMaxLabels)
+            return Step::Error;
+        const std::size_t start = cursor.offset();
+        if (!cursor.skip(*length))
+            return Step::Error;
+        m_label = m_message.subspan(start, *length);
+        m_position = cursor.offset();
+        return Step::Label;
+    }
+
+    Bytes label() const { return m_label; }
+    std::size_t endOffset() const { return m_end; }
+
+private:
+    Bytes m_message;
+    std::size_t m_position;
+    std::size_t m_end = 0;
+    bool m_jumped = false;
+    int m_labels = 0;
+    Bytes m_label;
+};
+
+bool labelsEqual(Bytes a, std::string_view b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](std::uint8_t x, char y) { return char(x) == y; });
+}
+
+// Splits "a.b.c" (trailing dot already dropped) label by label.
+struct NameLabels
+{
+    std::string_view rest;
+    bool done = false;
+
+    std::string_view next()
+    {
+        const auto dot = rest.find('.');
+        std::string_view label = rest.substr(0, dot);
+        if (dot == std::string_view::npos) {
+            rest = {};
+            done = true;
+        } else {
+            rest.remove_prefix(dot + 1);
+        }
+        return label;
+    }
+};
+
+// Whether the name in the buffer at offset is exactly the label sequence of
+// suffix (case-sensitive: the table only ever holds what we wrote ourselves).
+bool suffixAt(Bytes written, std::size_t offset, std::string_view suffix)
+{
+    LabelWalker walker(written, offset);
+    NameLabels labels{suffix};
+    while (!labels.done) {
+        const std::string_view wanted = labels.next();
+        if (walker.next() != LabelWalker::Step::Label || !labelsEqual(walker.label(), wanted))
+            return false;
+    }
+    return walker.next() == LabelWalker::Step::End;
+}
+
+} // namespace
+
+std::optional<Header> readHeader(Bytes message)
+{
+    Cursor c(message);
+    Header h;
+    auto id = c.u16(), flags = c.u16(), qd = c.u16(), an = c.u16(), ns = c.u16(), ar = c.u16();
+    if (!id || !flags || !qd || !an || !ns || !ar)
+        return std::nullopt;
+    h.id = *id;
+    h.flags = *flags;
+    h.questions = *qd;
+    h.answers = *an;
+    h.authorities = *ns;
+    h.additionals = *ar;
+    return h;
+}
+
+WritePos writeU16(MutableBytes buffer, WritePos position, std::uint16_t value)
+{
+    if (!position || buffer.size() < *position || buffer.size() - *position < 2)
+        return std::nullopt;
+    buffer[*position] = std::uint8_t(value >> 8);
+    buffer[*position + 1] = std::uint8_t(value);
+    return *position + 2;
+}
+
+WritePos writeU32(MutableBytes buffer, WritePos position, std::uint32_t value)
+{
+    position = writeU16(buffer, position, std::uint16_t(value >> 16));
+    return writeU16(buffer, position, std::uint16_t(value));
+}
+
+WritePos writeHeader(MutableBytes buffer, WritePos position, const Header &h)
+{
+    for (std::uint16_t v : {h.id, h.flags, h.questions, h.answers, h.authorities, h.additionals})
+        position = writeU16(buffer, position, v);
+    return position;
+}
+
+WritePos writeName(MutableBytes buffer, WritePos position, std::string_view name, NameCompressionTable *table)
+{
+    if (!position || *position > buffer.size())
+        return std::nullopt;
+    std::size_t pos = *position;
+    if (!name.empty() && name.back() == '.')
+        name.remove_suffix(1);
+
+    NameLabels labels{name, name.empty()};
+    while (!labels.done) {
+        const std::string_view suffix = labels.rest;
+        const std::string_view label = labels.next();
+        // An empty label would end the name early and a longer one would
+        // read as a pointer: neither can be written faithfully.
+        if (label.empty() || label.size() > kMaxLabelLength)
+            return std::nullopt;
+        const std::size_t room = buffer.size() - pos;
+        if (table) {
+            const Bytes written(buffer.data(), pos);
+            for (int slot = 0; slot < table->count; ++slot) {
+                const std::size_t target = table->offsets[std::size_t(slot)];
+                if (target >= pos || !suffixAt(written, target, suffix))
+                    continue;
+                if (room < 2)
+                    return std::nullopt;
+                return writeU16(buffer, pos, std::uint16_t(kPointerMask | target));
+            }
+        }
+        if (label.size() + 1 >= room)
+            return std::nullopt;
+        if (table && pos <= kMaxPointerOffset) {
+            table->offsets[std::size_t(table->next)] = std::uint16_t(pos);
+            table->count = std::min(table->count + 1, kCompressionSlots);
+            table->next = (table->next + 1) % kCompressionSlots;
+        }
+        buffer[pos] = std::uint8_t(label.size());
+        std::memcpy(buffer.data() + pos + 1, label.data(), label.size());
+        pos += label.size() + 1;
+    }
+    if (pos >= buffer.size())
+        return std::nullopt;
+    buffer[pos] = 0;
+    return pos + 1;
+}
+
+WritePos writeRecord(MutableBytes buffer, WritePos position, const MdnsRecord &record,
+                     NameCompressionTable *table)
+{
+    if (!position)
+        return std::nullopt;
+    if (record.type == kTypeTxt)
+        return position;
+    position = writeName(buffer, position, record.owner, table);
+    if (!position || buffer.size() - *position < kRecordFixedSize)
+        return std::nullopt;
+    position = writeU16(buffer, position, record.type);
+    position = writeU16(buffer, position, record.rrclass);
+    position = writeU32(buffer, position, record.ttl);
+    const std::size_t lengthAt = *position;
+    position = writeU16(buffer, position, 0);
+    const std::size_t dataStart = *position;
+    switch (record.type) {
+    case kTypeA:
+        position = writeU32(buffer, position, record.ipv4);
+        break;
+    case kTypeAaaa:
+        if (buffer.size() - *position < record.ipv6.size())
+            return std::nullopt;
+        std::memcpy(buffer.data() + *position, record.ipv6.data(), record.ipv6.size());
+        *position += record.ipv6.size();
+        break;
+    case kTypePtr:
+        position = writeName(buffer, position, record.target, table);
+        break;
+    case kTypeSrv:
+        position = writeU16(buffer, position, record.priority);
+        position = writeU16(buffer, position, record.weight);
+        position = writeU16(buffer, position, record.port);
+        position = writeName(buffer, position, record.target, table);
+        break;
+    default:
+        break;
+    }
+    if (!position)
+        return std::nullopt;
+    writeU16(buffer, lengthAt, std::uint16_t(*position - dataStart));
+    return position;
+}
+
+WritePos writeTxtRecord(MutableBytes buffer, WritePos position, std::span<const MdnsRecord> records,
+                        std::uint16_t defaultClass, NameCompressionTable *table)
+{
+    if (!position || records.empty())
+        return position;
+    std::size_t lengthAt = 0;
+    std::size_t dataStart = 0;
+    bool started = false;
+    for (const MdnsRecord &record : records) {
+        if (record.type != kTypeTxt)
+            continue;
+        if (!started) {
+            started = true;
+            position = writeName(buffer, position, record.owner, table);
+            if (!position || buffer.size() - *position < kRecordFixedSize)
+                return std::nullopt;
+            const std::uint16_t rrclass = std::uint16_t(
+                (record.rrclass != 0 ? record.rrclass : defaultClass) & (kClassTopBit | kClassIn));
+            position = writeU16(buffer, position, kTypeTxt);
+            position = writeU16(buffer, position, rrclass);
+            position = writeU32(buffer, position, record.ttl != 0 ? record.ttl : kDefaultTxtTtl);
+            lengthAt = *position;
+            position = writeU16(buffer, position, 0);
+            dataStart = *position;
+        }
+        const std::size_t length = record.txtKey.size() + 1 + record.txtValue.size();
+        // One length byte carries each string, so 255 bytes is all it can say.
+        if (length > 255 || buffer.size() - *position < length + 1)
+            return std::nullopt;
+        std::uint8_t *out = buffer.data() + *position;
+        *out++ = std::uint8_t(length);
+        std::memcpy(out, record.txtKey.data(), record.txtKey.size());
+        out += record.txtKey.size();
+        *out++ = '=';
+        std::memcpy(out, record.txtValue.data(), record.txtValue.size());
+        *position += length + 1;
+    }
+    if (started)
+        writeU16(buffer, lengthAt, std::uint16_t(*position - dataStart));
+    return position;
+}
+
+NameText readName(Bytes message, std::size_t offset)
+{
+    NameText result;
+    LabelWalker walker(message, offset);
+    for (;;) {
+        switch (walker.next()) {
+        case LabelWalker::Step::Error:
+            return NameText();
+        case LabelWalker::Step::End:
+            return result;
+        case LabelWalker::Step::Label: {
+            const Bytes label = walker.label();
+            const std::size_t room = result.text.size() - result.length;
+            const std::size_t copy = std::min(room, label.size());
+            std::memcpy(result.text.data() + result.length, label.data(), copy);
+            result.length += copy;
+            if (result.length < result.text.size())
+                result.text[result.length++] = '.';
+            break;
+        }
+        }
+    }
+}
+
+std::optional<std::size_t> skipName(Bytes message, std::size_t offset)
+{
+    LabelWalker walker(message, offset);
+    for (;;) {
+        switch (walker.next()) {
+        case LabelWalker::Step::Error:
+            return std::nullopt;
+        case LabelWalker::Step::End:
+            return walker.endOffset();
+        case LabelWalker::Step::Label:
+            break;
+        }
+    }
+}
+
+std::optional<std::size_t> nameEqualsIgnoreCase(Bytes message, std::size_t offset, Bytes reference,
+                                                std::size_t referenceOffset)
+{
+    LabelWalker a(message, offset);
+    LabelWalker b(reference, referenceOffset);
+    for (;;) {
+        const auto stepA = a.next();
+        const auto stepB = b.next();
+        if (stepA == LabelWalker::Step::Error || stepB == LabelWalker::Step::Error || stepA != stepB)
+            return std::nullopt;
+        if (stepA == LabelWalker::Step::End)
+            return a.endOffset();
+        const Bytes la = a.label();
+        const Bytes lb = b.label();
+        if (la.size() != lb.size() ||
+            !std::equal(la.begin(), la.end(), lb.begin(), [](std::uint8_t x, std::uint8_t y) {
+                return asciiLower(char(x)) == asciiLower(char(y));
+            }))
+            return std::nullopt;
+    }
+}
+
+int walkRecordSection(Bytes message, std::size_t *offset, MdnsEntryKind kind, std::uint16_t id, int count,
+                      MdnsRecordHandler handler, void *context)
+{
+    int handed = 0;
+    for (int i = 0; i < count; ++i) {
+        const std::size_t nameOffset = *offset;
+        // A record whose owner cannot be read leaves nothing trustworthy to
+        // find the next record by, so the walk of this message ends here.
+        const auto afterName = skipName(message, nameOffset);
+        if (!afterName)
+            return handed;
+        Cursor c(message, *afterName);
+        auto type = c.u16(), rrclass = c.u16();
+        auto ttl = c.u32();
+        auto dataLength = c.u16();
+        if (!type || !rrclass || !ttl || !dataLength)
+            return handed;
+        *offset = c.offset();
+        if (!c.has(*dataLength)) {
+            *offset = message.size();
+            return handed;
+        }
+        ++handed;
+        MdnsEntry entry;
+        entry.kind = kind;
+        entry.id = id;
+        entry.type = *type;
+        entry.rrclass = *rrclass;
+        entry.ttl = *ttl;
+        entry.message = message;
+        entry.nameOffset = nameOffset;
+        entry.nameLength = *afterName - nameOffset;
+        entry.dataOffset = c.offset();
+        entry.dataLength = *dataLength;
+        *offset = c.offset() + *dataLength;
+        if (handler(entry, context) != 0)
+            return handed;
+    }
+    return handed;
+}
+
+} // namespace mdns

@@ -7,10 +7,11 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
-// How often a blocked worker looks at the running flag. Short enough that
-// quitting feels immediate, long enough to cost nothing while idle.
+// How often a blocked worker looks at the running flag when the platform
+// gave us no waker to end its wait at once.
 constexpr int kPollSliceMs = 50;
 } // namespace
 
@@ -26,6 +27,7 @@ NetworkService::~NetworkService()
     {
         std::unique_lock lock(m_pool->mutex);
         m_pool->stopping = true;
+        m_pool->waker.wake();
         m_pool->changed.notify_all();
         m_pool->changed.wait(lock, [this] { return m_pool->active == 0; });
     }
@@ -44,7 +46,8 @@ void NetworkService::start()
 bool NetworkService::sleepWhileRunning(int ms) const
 {
     std::unique_lock lock(m_pool->mutex);
-    return !m_pool->changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_pool->stopping; });
+    return !m_pool->changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                     [this] { return m_pool->stopping; });
 }
 
 static sock::Readiness waitSliced(const std::atomic<bool> &running, const std::shared_ptr<WorkerPool> &pool,
@@ -59,9 +62,12 @@ static sock::Readiness waitSliced(const std::atomic<bool> &running, const std::s
         const qint64 left = deadline.remainingTime();
         if (left == 0)
             return sock::Readiness::Timeout;
-        const int slice = left < 0 ? kPollSliceMs : int(std::min<qint64>(left, kPollSliceMs));
-        const sock::Readiness r =
-            forWrite ? sock::waitWritable(socket, slice) : sock::waitReadable(socket, slice);
+        // With a waker the wait lasts until the socket, the deadline or the
+        // destructor ends it; an idle service then costs no wake-ups at all.
+        const qint64 cap = pool->waker.valid() ? std::numeric_limits<int>::max() : kPollSliceMs;
+        const int slice =
+            left < 0 ? (pool->waker.valid() ? -1 : kPollSliceMs) : int(std::min<qint64>(left, cap));
+        const sock::Readiness r = sock::waitUnlessWoken(socket, pool->waker, forWrite, slice);
         if (r != sock::Readiness::Timeout)
             return r;
     }

@@ -97,3 +97,72 @@ ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutM
 int lastError();
 
 } // namespace sock
+
+// --- Datagrams, multicast and interfaces ---------------------------------
+
+#include <vector>
+
+namespace sock {
+
+// A new IPv4 UDP socket; invalid on failure.
+Socket udpSocket();
+// Lets other programs bind the same port too: SO_REUSEADDR, and SO_REUSEPORT
+// where the platform has it (other mDNS stacks set both).
+bool setReuseAddressAndPort(const Socket &s);
+bool bindIPv4(const Socket &s, std::uint32_t address, std::uint16_t port);
+bool setMulticastTtl(const Socket &s, unsigned char ttl);
+bool setMulticastLoop(const Socket &s, bool on);
+bool joinMulticastGroup(const Socket &s, std::uint32_t group, std::uint32_t interfaceAddress);
+bool setMulticastInterface(const Socket &s, std::uint32_t interfaceAddress);
+// Asks the system to report the arrival interface of each datagram; false
+// where the platform cannot.
+bool enableArrivalInterface(const Socket &s);
+
+struct DatagramInfo
+{
+    std::uint32_t sender = 0; // host order
+    std::uint16_t senderPort = 0;
+    int interfaceIndex = 0;         // arrival interface, 0 when unknown
+    std::uint32_t localAddress = 0; // our address on that interface as the system sees it, 0 when unknown
+};
+// Receives one IPv4 datagram; > 0 bytes, or kIoWouldBlock / kIoError.
+long receiveDatagram(const Socket &s, char *buffer, std::size_t capacity, DatagramInfo *info);
+// Sends one datagram to address:port, out of the given interface when its
+// index is non-zero and the platform lets the sender choose.
+long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address,
+                  std::uint16_t port, int interfaceIndex = 0);
+
+struct InterfaceAddress
+{
+    int index = 0;
+    std::uint32_t address = 0; // host order
+    std::uint32_t netmask = 0;
+    bool up = false;
+    bool loopback = false;
+    bool multicast = false;
+};
+// The IPv4 addresses of this machine's interfaces.
+std::vector<InterfaceAddress> interfaceAddresses();
+
+// Something to poll besides a socket, so that a blocked wait can be ended at
+// once from another thread. Once woken it stays woken.
+class Waker
+{
+public:
+    Waker();
+    ~Waker();
+    Waker(const Waker &) = delete;
+    Waker &operator=(const Waker &) = delete;
+    bool valid() const;
+    void wake();
+
+private:
+    friend Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, int timeoutMs);
+    Handle m_read = kInvalidHandle;
+    Handle m_write = kInvalidHandle;
+};
+// Waits until the socket is readable (or writable) for at most timeoutMs (-1:
+// no limit). Error also when the waker was woken.
+Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, int timeoutMs);
+
+} // namespace sock

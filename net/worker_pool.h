@@ -20,6 +20,9 @@ struct WorkerPool
     std::condition_variable changed;
     int active = 0;        // threads started and not yet finished
     bool stopping = false; // no new threads once set
+    // Woken with stopping, so that threads blocked on a socket return at
+    // once instead of polling the flag.
+    sock::Waker waker;
 
     // Open server connections, in total and per peer address.
     int connections = 0;

@@ -1,0 +1,73 @@
+#include "mdns_socket.h"
+
+#include "dns_codec.h"
+
+#include <algorithm>
+
+namespace mdns {
+
+sock::Socket openMulticastSocket(std::uint32_t address, std::uint16_t port)
+{
+    sock::Socket s = sock::udpSocket();
+    if (!s.valid())
+        return s;
+    // Avahi, a browser or another zeroconf stack may hold the port already.
+    sock::setReuseAddressAndPort(s);
+    sock::setMulticastTtl(s, kMulticastTtl);
+    sock::setMulticastLoop(s, true);
+    sock::enableArrivalInterface(s);
+
+    bool joined = false;
+    if (address == 0) {
+        // The default join covers only the interface of the multicast route;
+        // questions arrive on every network this computer is part of.
+        for (const sock::InterfaceAddress &i : sock::interfaceAddresses()) {
+            if (i.up && (i.multicast || i.loopback))
+                joined = sock::joinMulticastGroup(s, kGroupIPv4Address, i.address) || joined;
+        }
+    }
+    if (!joined && !sock::joinMulticastGroup(s, kGroupIPv4Address, address))
+        return sock::Socket();
+    sock::setMulticastInterface(s, address);
+    if (!sock::bindIPv4(s, address, port))
+        return sock::Socket();
+    if (!sock::setNonBlocking(s, true))
+        return sock::Socket();
+    return s;
+}
+
+std::uint32_t announcedAddress(const sock::DatagramInfo &arrival,
+                               const std::vector<sock::InterfaceAddress> &interfaces)
+{
+    if (arrival.localAddress != 0)
+        return arrival.localAddress;
+    const sock::InterfaceAddress *onArrival = nullptr;
+    for (const sock::InterfaceAddress &i : interfaces) {
+        if (arrival.interfaceIndex == 0 || i.index != arrival.interfaceIndex)
+            continue;
+        if (i.netmask != 0 && (i.address & i.netmask) == (arrival.sender & i.netmask))
+            return i.address;
+        if (!onArrival)
+            onArrival = &i;
+    }
+    if (onArrival)
+        return onArrival->address;
+    for (const sock::InterfaceAddress &i : interfaces) {
+        if (i.up && !i.loopback && (i.address >> 24) != (kLoopbackAddress >> 24))
+            return i.address;
+    }
+    return kLoopbackAddress;
+}
+
+std::vector<int> multicastInterfaces(const std::vector<sock::InterfaceAddress> &interfaces)
+{
+    std::vector<int> result;
+    for (const sock::InterfaceAddress &i : interfaces) {
+        if (i.up && i.multicast && !i.loopback && i.index > 0 &&
+            std::find(result.begin(), result.end(), i.index) == result.end())
+            result.push_back(i.index);
+    }
+    return result;
+}
+
+} // namespace mdns
