@@ -167,6 +167,11 @@ void NetworkService::receiveUpload(const sock::Socket &socket, const QString &na
 {
     // Read once: a folder changed meanwhile applies to later uploads.
     const QString folder = receiveFolder();
+    if (folder.isEmpty()) {
+        // Never a path relative to the file system root or the working folder.
+        sendJsonResponse(socket, kWriteFailed);
+        return;
+    }
     QDir().mkpath(folder);
     const auto isTaken = [&folder](const QString &candidate) {
         return QFileInfo::exists(pathIn(folder, candidate));
