@@ -23,7 +23,10 @@ rounds=${BENCH_ROUNDS:-3}
 work=$(mktemp -d "${BENCH_TMPDIR:-/var/tmp}/kaveltor-bench.XXXXXX")
 server_pid=""
 cleanup() {
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
+    if [ -n "$server_pid" ]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
