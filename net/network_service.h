@@ -20,8 +20,8 @@ struct WorkerPool;
 struct ServerLimits
 {
     // Largest request head is httpwire::kMaxHeadBytes.
-    int headTimeoutMs = 30000;      // whole head phase, not per read
-    int bodyIdleTimeoutMs = 30000;  // body bytes stop arriving
+    int headTimeoutMs = 30000;     // whole head phase, not per read
+    int bodyIdleTimeoutMs = 60000; // no body byte arrives for this long
     int maxConnectionsPerAddress = 32;
     int maxConnections = 512;
 };
@@ -37,6 +37,10 @@ class NetworkService : public QObject
 public:
     static constexpr std::uint16_t kHttpPort = 53319;
     static constexpr const char *kDisplayName = "Windows KAVELTOR Companion";
+    // Largest message body read by its Content-Length; longer ones are refused.
+    static constexpr qint64 kMaxMessageBytes = 1024 * 1024;
+    // Bytes asked of the socket per read while an upload body streams in.
+    static constexpr std::size_t kUploadReadChunk = 64 * 1024;
 
     explicit NetworkService(QObject *parent = nullptr);
     // Ends every worker thread before returning: the listening socket and the
@@ -93,6 +97,17 @@ private:
     void handleUploadRoute(const sock::Socket &socket, const QByteArray &head, const QByteArray &remainder);
     static void sendJsonResponse(const sock::Socket &socket, const QByteArray &body);
     void closeGracefully(const sock::Socket &socket);
+
+    // True when the head carries the device id and shared secret of a paired
+    // peer. Reads the stored registry afresh.
+    static bool isAuthorized(const QByteArray &head);
+    // Streams an accepted upload into the receive folder and answers it.
+    void receiveUpload(const sock::Socket &socket, const QString &name, qint64 length,
+                       const QByteArray &remainder);
+    // One read of body bytes on a non-blocking socket: > 0 bytes, 0 when the
+    // peer closed, sock::kIoError on an error, on the idle time-out or when
+    // the service stops.
+    long receiveBody(const sock::Socket &socket, char *buffer, std::size_t capacity) const;
 
     // Runs f on a new thread that the destructor waits for. Returns false,
     // without running f, once the service is being destroyed or when no

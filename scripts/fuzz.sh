@@ -11,7 +11,7 @@ configure_and_build "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILE
     -DBUILD_TESTING=OFF -DKAVELTOR_BENCH=OFF
 found=0
 for target in "$dir"/fuzz/fuzz_*; do
-    [ -f "$target" ] && [ -x "$target" ] || continue
+    [ -f "$target" ] && [ -x "$target" ] || continue # not the build's own folders
     found=1
     name=$(basename "$target")
     work=$(mktemp -d)

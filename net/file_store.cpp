@@ -1,0 +1,219 @@
+#include "file_store.h"
+
+#include <QFile>
+#include <QStringList>
+
+#include <array>
+#include <cerrno>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace filestore {
+
+namespace {
+// Device names that Windows resolves in every folder, whatever the suffix.
+constexpr std::array<const char *, 22> kReservedBases = {
+    "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
+    "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
+
+bool isReservedBase(const QString &base)
+{
+    const QString upper = base.toUpper();
+    for (const char *reserved : kReservedBases) {
+        if (upper == QLatin1String(reserved))
+            return true;
+    }
+    return false;
+}
+
+// Characters no file name may carry: separators, what Windows refuses, and
+// control characters (a NUL would silently cut the name at the system call).
+bool isForbidden(QChar c)
+{
+    switch (c.unicode()) {
+    case '\\':
+    case '/':
+    case ':':
+    case '*':
+    case '?':
+    case '"':
+    case '<':
+    case '>':
+    case '|':
+        return true;
+    default:
+        return c.unicode() < 0x20;
+    }
+}
+
+// The first n code units of text, one fewer when the cut would leave half a
+// surrogate pair, which no file system can encode.
+QString leftUnits(const QString &text, qsizetype n)
+{
+    if (text.size() <= n)
+        return text;
+    if (n > 0 && text.at(n - 1).isHighSurrogate())
+        --n;
+    return text.left(n);
+}
+
+// The longest prefix of text whose UTF-8 encoding fits in maxBytes, cut
+// between characters only.
+QString leftUtf8Bytes(const QString &text, qsizetype maxBytes)
+{
+    qsizetype bytes = 0;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const char32_t c = text.at(i).unicode();
+        qsizetype units = 1;
+        qsizetype length = c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+        if (text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            units = 2;
+            length = 4;
+        }
+        if (bytes + length > maxBytes)
+            break;
+        bytes += length;
+        i += units;
+    }
+    return text.left(i);
+}
+
+QString joinName(const QString &base, const QString &suffix)
+{
+    return suffix.isEmpty() ? base : base + QLatin1Char('.') + suffix;
+}
+
+// Trailing dots and blanks go (Windows drops them and would then open
+// another file), an empty result falls back, device names get a "_".
+QString settle(QString name)
+{
+    while (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
+        name.chop(1);
+    if (name.isEmpty())
+        return QString::fromLatin1(kFallbackName);
+    const NameParts parts = splitName(name);
+    if (isReservedBase(parts.base))
+        return QLatin1Char('_') + joinName(parts.base, parts.suffix);
+    return name;
+}
+} // namespace
+
+NameParts splitName(const QString &name)
+{
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return {name, QString()};
+    return {name.left(dot), name.mid(dot + 1)};
+}
+
+QString sanitizeFileName(const QString &proposal)
+{
+    QString name = proposal;
+    const qsizetype separator = qMax(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\')));
+    if (separator >= 0)
+        name = name.mid(separator + 1);
+    else if (name.size() >= 2 && name.at(1) == QLatin1Char(':'))
+        name = name.mid(2); // drive prefix such as "C:"
+
+    for (QChar &c : name) {
+        if (isForbidden(c))
+            c = QLatin1Char('_');
+    }
+    if (name.trimmed().isEmpty())
+        name = QString::fromLatin1(kFallbackName);
+    name = settle(name);
+
+    if (name.size() > kMaxNameUnits) {
+        const NameParts parts = splitName(name);
+        name = joinName(leftUnits(parts.base, kMaxBaseUnits), leftUnits(parts.suffix, kMaxSuffixUnits));
+    }
+    if (name.toUtf8().size() > kMaxNameUtf8Bytes) {
+        const NameParts parts = splitName(name);
+        const QString suffix = leftUnits(parts.suffix, kMaxSuffixUnits);
+        const qsizetype suffixBytes = suffix.isEmpty() ? 0 : suffix.toUtf8().size() + 1;
+        name = joinName(leftUtf8Bytes(parts.base, kMaxNameUtf8Bytes - suffixBytes), suffix);
+    }
+    // Cutting may have left a trailing blank or bared a device name.
+    return settle(name);
+}
+
+QString numberedName(const QString &name, int counter)
+{
+    const NameParts parts = splitName(name);
+    if (parts.suffix.isEmpty())
+        return QStringLiteral("%1 (%2)").arg(parts.base).arg(counter);
+    return QStringLiteral("%1 (%2).%3").arg(parts.base).arg(counter).arg(parts.suffix);
+}
+
+QString chooseFreeName(const QString &name, const std::function<bool(const QString &)> &isTaken)
+{
+    QString candidate = name;
+    for (int counter = 1; isTaken(candidate); ++counter)
+        candidate = numberedName(name, counter);
+    return candidate;
+}
+
+bool secretsEqual(const QString &a, const QString &b)
+{
+    if (a.size() != b.size())
+        return false;
+    char16_t difference = 0;
+    for (qsizetype i = 0; i < a.size(); ++i)
+        difference |= char16_t(a.at(i).unicode() ^ b.at(i).unicode());
+    return difference == 0;
+}
+
+bool syncToStorage(QFile &file)
+{
+    if (!file.flush())
+        return false;
+#ifdef _WIN32
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
+    return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
+#else
+    int r;
+    do {
+        r = ::fsync(file.handle());
+    } while (r != 0 && errno == EINTR);
+    return r == 0;
+#endif
+}
+
+MoveResult moveNoReplace(const QString &from, const QString &to)
+{
+#ifdef _WIN32
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when to exists.
+    if (MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()), 0))
+        return MoveResult::Moved;
+    const DWORD error = GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MoveResult::TargetExists
+                                                                       : MoveResult::Failed;
+#else
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return MoveResult::Moved;
+    if (errno == EEXIST)
+        return MoveResult::TargetExists;
+    if (errno != EINVAL && errno != ENOSYS)
+        return MoveResult::Failed;
+        // The file system cannot rename without replacing: a hard link cannot
+        // replace either.
+#endif
+    if (::link(source.constData(), target.constData()) != 0)
+        return errno == EEXIST ? MoveResult::TargetExists : MoveResult::Failed;
+    ::unlink(source.constData());
+    return MoveResult::Moved;
+#endif
+}
+
+} // namespace filestore

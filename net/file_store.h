@@ -1,0 +1,64 @@
+// Naming and placing received files. The naming rules are pure functions
+// over strings so they can be tested and fuzzed without a disk; the few file
+// system calls that must be atomic or durable sit behind small portable
+// functions at the end.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QFile;
+
+namespace filestore {
+
+// A proposal that leaves nothing usable is stored under this name.
+inline constexpr const char *kFallbackName = "received_file";
+// Names longer than this (UTF-16 code units) are shortened ...
+inline constexpr qsizetype kMaxNameUnits = 180;
+// ... to a base of at most this many units and a suffix of at most this many.
+inline constexpr qsizetype kMaxBaseUnits = 160;
+inline constexpr qsizetype kMaxSuffixUnits = 16;
+// Most file systems outside Windows cap a name at 255 bytes, not characters.
+// A name is kept this far below that so that a counter (" (12)") and the
+// temporary suffix still fit.
+inline constexpr qsizetype kMaxNameUtf8Bytes = 200;
+// How often the final move looks for the next free name when other uploads
+// keep taking the one it chose.
+inline constexpr int kMaxFinalizeAttempts = 1000;
+
+struct NameParts
+{
+    QString base;   // text before the last "."
+    QString suffix; // text after it; empty when there is no "."
+};
+
+// Splits at the last ".": "a.tar.gz" is {"a.tar", "gz"}, "notes" {"notes", ""}.
+NameParts splitName(const QString &name);
+
+// A name that is safe to create inside the receive folder: never empty, no
+// path separators or characters that Windows refuses, no device name, no
+// trailing dots or blanks, bounded in length.
+QString sanitizeFileName(const QString &proposal);
+
+// "base (n).suffix", or "base (n)" without a suffix.
+QString numberedName(const QString &name, int counter);
+
+// The first of name, "base (1).suffix", "base (2).suffix", ... for which
+// isTaken is false.
+QString chooseFreeName(const QString &name, const std::function<bool(const QString &)> &isTaken);
+
+// Compares two secrets in time that depends only on their lengths, so that a
+// peer cannot find a secret byte by byte from answer times.
+bool secretsEqual(const QString &a, const QString &b);
+
+// ---- File system, portable wrappers ----
+
+// Pushes the file's written data to stable storage.
+bool syncToStorage(QFile &file);
+
+enum class MoveResult { Moved, TargetExists, Failed };
+// Renames from to to, atomically, never replacing an existing file.
+MoveResult moveNoReplace(const QString &from, const QString &to);
+
+} // namespace filestore
