@@ -261,7 +261,8 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
         pendingIdentity.insert(key);
         outlets.resolveIdentity(device);
         // An answer that never comes must not block the next sighting's lookup.
-        QTimer::singleShot(kIdentityExpiryMs, this, [this, key] { pendingIdentity.remove(key); });
+        // A precise timer: a coarse one may fire up to 5 % early.
+        QTimer::singleShot(kIdentityExpiryMs, Qt::PreciseTimer, this, [this, key] { pendingIdentity.remove(key); });
     }
 
     const qint64 now = outlets.now();
