@@ -1,2 +1,3 @@
 kaveltor_add_test(tst_settings_dialog SOURCES tst_settings_dialog.cpp LIBS kaveltor_ui)
 kaveltor_add_test(tst_background_files SOURCES tst_background_files.cpp LIBS kaveltor_ui)
+kaveltor_add_test(tst_window_flows SOURCES tst_window_flows.cpp LIBS kaveltor_ui kaveltor_resources TIMEOUT 180)
