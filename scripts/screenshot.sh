@@ -3,7 +3,9 @@
 # with a tray host, the application in a private network namespace with a
 # scratch home (two paired phones pre-set), a click on its tray icon.
 #   scripts/screenshot.sh [FOLDER]     (default build/screenshots)
-# Prints the folder; it then holds window.png, screen.png and tray.png.
+# Prints the folder; it then holds window.png, screen.png, tray.png and
+# sheet.png and sheet-log.png (the settings sheet open, at its top and
+# scrolled to the activity log).
 set -e
 . "$(dirname "$0")/lib.sh"
 ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
@@ -132,6 +134,27 @@ sleep 0.3
 eval "$(xwininfo -id "$win" | awk '/Absolute upper-left X:/ { print "wx=" $4 }
     /Absolute upper-left Y:/ { print "wy=" $4 } /Width:/ { print "ww=" $2 } /Height:/ { print "wh=" $2 }')"
 echo "window ${ww}x${wh} at ${wx},${wy}; screen 1280x800"
+
+# The settings sheet: the "≡" button sits at the right end of the title bar.
+xdotool mousemove "$((wx + ww - 25))" "$((wy + 20))" click 1
+sheet_window() { xdotool search --onlyvisible --name '^Einstellungen$' 2>/dev/null | head -1; }
+has_sheet() { [ -n "$(sheet_window)" ]; }
+if retry 50 has_sheet; then
+    sleep 0.8 # the slide takes 340 ms
+    xdotool mousemove 0 0
+    "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/sheet.png"
+    # Scrolled to the end, where the activity log is.
+    xdotool mousemove "$((wx + ww / 2))" "$((wy + wh - 120))"
+    for _ in 1 2 3 4 5 6 7 8 9 10; do xdotool click 5; done
+    sleep 0.3
+    xdotool mousemove 0 0
+    "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/sheet-log.png"
+    xdotool mousemove "$((wx + ww - 25))" "$((wy + 20))" click 1
+    retry 50 sh -c "! xdotool search --onlyvisible --name '^Einstellungen\$' >/dev/null 2>&1" ||
+        echo "warning: a second click on the settings button did not close the sheet" >&2
+else
+    echo "warning: the settings button did not open the sheet" >&2
+fi
 
 # A second click hides it again.
 xdotool mousemove "$cx" "$cy" click 1

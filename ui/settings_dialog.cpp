@@ -29,10 +29,15 @@ QPushButton {
     background-color: #2a3140; border: none; border-radius: 4px; padding: 4px 10px; color: white;
 }
 QPushButton:hover { background-color: #6699ff; }
+QPushButton#chooseFolderButton, QPushButton#chooseBackgroundButton { padding: 0; }
 QPushButton:disabled { background-color: #1e232c; color: #5b6577; }
 QListWidget#historyList {
     background-color: #1e232c; border: none; border-radius: 5px; color: #cdd4e0; padding: 4px;
 }
+QScrollBar:vertical { background: #161a21; width: 10px; margin: 0; }
+QScrollBar::handle:vertical { background: #3a4456; border-radius: 4px; min-height: 24px; }
+QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }
+QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }
 QProgressBar { background-color: #1e232c; border: none; border-radius: 4px; color: white; text-align: center; }
 QProgressBar::chunk { background-color: #3865b4; border-radius: 4px; }
 )";
