@@ -139,6 +139,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
 MainWindow::~MainWindow()
 {
+    // An open sheet goes first, while the window it reports back to is still
+    // whole; as a Qt child it would otherwise die after this destructor.
+    delete settingsDialog;
     delete ui;
 }
 
