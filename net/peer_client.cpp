@@ -241,6 +241,24 @@ void NetworkService::runFileTransfer(const RemoteDevice &device, const QString &
     timer.start();
     qint64 sentBytes = 0;
     int lastPercent = -1;
+    auto sent = [&](qint64 n) {
+        sentBytes += n;
+        const int percent = int(sentBytes * 100 / totalBytes);
+        if (percent == lastPercent)
+            return;
+        const qint64 elapsed = timer.elapsed();
+        const double speed = elapsed > kSpeedWarmUpMs
+                                 ? (double(sentBytes) * 1000.0 / double(elapsed)) / kBytesPerMebibyte
+                                 : 0.0;
+        emit fileTransferProgress(percent, sentBytes, totalBytes, speed);
+        lastPercent = percent;
+    };
+    // Waits until the peer takes bytes again; false when it stalled too
+    // long, is gone, or the service stops.
+    auto writable = [&] {
+        return waitWritable(socket, QDeadlineTimer(limits.sendStallTimeoutMs)) == sock::Readiness::Ready;
+    };
+
     std::vector<char> chunk(static_cast<std::size_t>(kFileChunkBytes));
     while (sentBytes < totalBytes) {
         if (isStopping())
@@ -251,27 +269,18 @@ void NetworkService::runFileTransfer(const RemoteDevice &device, const QString &
         const qint64 got = file.read(chunk.data(), wanted);
         if (got <= 0)
             return abort();
-        qint64 offset = 0;
-        while (offset < got) {
-            const long n = sock::send(socket, chunk.data() + offset, std::size_t(got - offset));
+        qint64 done = 0;
+        while (done < got) {
+            const long n = sock::send(socket, chunk.data() + done, std::size_t(got - done));
             if (n == sock::kIoWouldBlock) {
-                if (waitWritable(socket, QDeadlineTimer(limits.sendStallTimeoutMs)) != sock::Readiness::Ready)
+                if (!writable())
                     return abort();
                 continue;
             }
             if (n <= 0)
                 return abort();
-            offset += n;
-            sentBytes += n;
-            const int percent = int(sentBytes * 100 / totalBytes);
-            if (percent != lastPercent) {
-                const qint64 elapsed = timer.elapsed();
-                const double speed = elapsed > kSpeedWarmUpMs
-                                         ? (double(sentBytes) * 1000.0 / double(elapsed)) / kBytesPerMebibyte
-                                         : 0.0;
-                emit fileTransferProgress(percent, sentBytes, totalBytes, speed);
-                lastPercent = percent;
-            }
+            done += n;
+            sent(n);
         }
     }
     file.close();
