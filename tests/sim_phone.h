@@ -1,6 +1,7 @@
 // Drives tests/sim_phone/sim_phone.py from a test: starts it, reads its
 // READY line (port, pairing code, secret) and collects its EVENT lines.
-// The test target defines KAVELTOR_SIM_PHONE as the script's path.
+// The test target defines KAVELTOR_SIM_PHONE as the script's path and
+// KAVELTOR_PYTHON3 as the interpreter to run it with.
 #pragma once
 
 #include "remote_device.h"
@@ -21,7 +22,7 @@ public:
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process, [this] { readLines(); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("python3"),
+        m_process.start(QStringLiteral(KAVELTOR_PYTHON3),
                         QStringList{QStringLiteral(KAVELTOR_SIM_PHONE)} + arguments);
     }
     ~SimPhone()

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """A simulated phone for KAVELTOR Companion: answers GET /identity,
 POST /pair, POST /message and POST /upload the way a phone running the peer
 application does, announces itself by multicast DNS on request, and can
