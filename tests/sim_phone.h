@@ -1,7 +1,9 @@
 // Drives tests/sim_phone/sim_phone.py from a test: starts it, reads its
 // READY line (port, pairing code, secret) and collects its EVENT lines.
 // The test target defines KAVELTOR_SIM_PHONE as the script's path and
-// KAVELTOR_PYTHON3 as the interpreter to run it with.
+// KAVELTOR_PYTHON3 as the interpreter to run it with. Under ThreadSanitizer
+// the test program must allow fork from a threaded process (see
+// tst_peer_client.cpp): QProcess forks, and the child only execs.
 #pragma once
 
 #include "remote_device.h"
@@ -22,8 +24,9 @@ public:
     {
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, &m_process, [this] { readLines(); });
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral(KAVELTOR_PYTHON3),
-                        QStringList{QStringLiteral(KAVELTOR_SIM_PHONE)} + arguments);
+        m_process.start(QStringLiteral(KAVELTOR_PYTHON3), QStringList{QStringLiteral(KAVELTOR_SIM_PHONE),
+                                                                      QStringLiteral("--exit-on-stdin-eof")} +
+                                                              arguments);
     }
     ~SimPhone()
     {

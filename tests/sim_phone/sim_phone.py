@@ -453,6 +453,11 @@ def parse_args(argv):
     p.add_argument("--announce", action="store_true", help="announce by mDNS (private network namespace only)")
     p.add_argument("--announce-address", help="IPv4 address to announce (default: --bind, or 127.0.0.1)")
     p.add_argument("--host-name", default="sim-phone.local.", help="host name in the SRV record")
+    p.add_argument(
+        "--exit-on-stdin-eof",
+        action="store_true",
+        help="end when stdin closes, so that a test that dies takes its phone with it",
+    )
     args = p.parse_args(argv)
     if args.slow_rate <= 0 or args.reset_after < 0:
         p.error("--slow-rate must be positive and --reset-after not negative")
@@ -477,6 +482,15 @@ def main(argv):
 
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
+
+    if args.exit_on_stdin_eof:
+
+        def watch_stdin():
+            while sys.stdin.buffer.read(4096):
+                pass
+            os.kill(os.getpid(), signal.SIGTERM)
+
+        threading.Thread(target=watch_stdin, daemon=True).start()
 
     zc = None
     if args.announce:
