@@ -26,6 +26,16 @@ struct ServerLimits
     int maxConnections = 512;
 };
 
+// Limits of the requests this computer makes to peers. A phone that walks
+// out of range or falls asleep mid-request must not hold a thread and a
+// socket for ever; each bounded wait ends with the failure of its step.
+struct ClientLimits
+{
+    int connectTimeoutMs = 5000;    // until the peer accepts the connection
+    int replyIdleTimeoutMs = 30000; // no byte of the reply arrives
+    int sendStallTimeoutMs = 30000; // the peer takes no byte of the request
+};
+
 // The one object through which the desktop side reaches the local network:
 // the HTTP server for paired peers, mDNS discovery and the client requests.
 // It never touches widgets; everything it learns travels through signals,
@@ -65,6 +75,8 @@ public:
 
     // For tests: tighter limits, set before start().
     void setServerLimits(const ServerLimits &limits) { m_limits = limits; }
+    // For tests: tighter limits for the requests started after this call.
+    void setClientLimits(const ClientLimits &limits) { m_clientLimits = limits; }
     // For tests: the HTTP port to listen on (0 picks a free one), before start().
     void setHttpPort(std::uint16_t port) { m_httpPort = port; }
     // The port the server is listening on once it logged that it is active.
@@ -109,6 +121,22 @@ private:
     // the service stops.
     long receiveBody(const sock::Socket &socket, char *buffer, std::size_t capacity) const;
 
+    // The client exchange shared by all requests to peers.
+    enum class PeerConnect { Connected, BadAddress, Failed };
+    PeerConnect connectToPeer(const QString &ip, int port, const ClientLimits &limits,
+                              sock::Socket *out) const;
+    // Hands all of data to the socket; false when the peer is gone, takes no
+    // byte for stallMs, or the service stops.
+    bool sendRequest(const sock::Socket &socket, const QByteArray &data, int stallMs) const;
+    // Everything the peer sends until it closes, then closes the socket.
+    // Empty when no valid answer can come of it: nothing for idleMs, more
+    // than the reply cap, or the service stops.
+    QByteArray readUntilClosed(sock::Socket &socket, int idleMs) const;
+    void runIdentityRequest(RemoteDevice device, const ClientLimits &limits);
+    void runPairing(const RemoteDevice &device, const QString &code, const ClientLimits &limits);
+    void runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits);
+    void runFileTransfer(const RemoteDevice &device, const QString &filePath, const ClientLimits &limits);
+
     // Runs f on a new thread that the destructor waits for. Returns false,
     // without running f, once the service is being destroyed or when no
     // thread can be made.
@@ -116,6 +144,9 @@ private:
 
     // True while the service runs; false from the start of destruction.
     bool isRunning() const { return running.load(); }
+    // True once destruction began. Requests then end without a word: nobody
+    // is left to hear it.
+    bool isStopping() const;
     // Sleeps up to ms, returning early (false) when the service stops.
     bool sleepWhileRunning(int ms) const;
     // Waits until the socket is readable, in short slices so that a stopping
@@ -130,6 +161,7 @@ private:
 
     std::shared_ptr<WorkerPool> m_pool;
     ServerLimits m_limits;
+    ClientLimits m_clientLimits;
     std::uint16_t m_httpPort = kHttpPort;
     std::atomic<std::uint16_t> m_boundPort{0};
 };

@@ -652,3 +652,39 @@ Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, in
 }
 
 } // namespace sock
+
+namespace sock {
+
+ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out)
+{
+    Socket s = newTcpSocket();
+    if (!s.valid() || !setNonBlocking(s, true))
+        return ConnectStart::Failed;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(address);
+    ConnectStart result = ConnectStart::Connected;
+    if (::connect(s.handle(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+#ifdef _WIN32
+        const bool pending = WSAGetLastError() == WSAEWOULDBLOCK;
+#else
+        const bool pending = errno == EINPROGRESS;
+#endif
+        if (!pending)
+            return ConnectStart::Failed;
+        result = ConnectStart::Pending;
+    }
+    *out = std::move(s);
+    return result;
+}
+
+bool tcpConnectSucceeded(const Socket &s)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ::getsockopt(s.handle(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) == 0 &&
+           error == 0;
+}
+
+} // namespace sock

@@ -166,3 +166,16 @@ private:
 Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, int timeoutMs);
 
 } // namespace sock
+
+namespace sock {
+
+// A client connect in two steps, so that the caller can wait for it in its
+// own (interruptible) way instead of blocking inside one call.
+enum class ConnectStart { Connected, Pending, Failed };
+// Starts connecting a new non-blocking TCP socket to address:port. On
+// Connected or Pending *out holds the socket; it stays non-blocking.
+ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out);
+// Once a pending socket is writable: whether the connect succeeded.
+bool tcpConnectSucceeded(const Socket &s);
+
+} // namespace sock
