@@ -3,6 +3,8 @@
 #include "settings_dialog.h"
 #include "settings_dialog_form.h"
 #include "settings_store.h"
+#include "sim_phone.h"
+#include "test_support.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -209,6 +211,78 @@ private slots:
         emit sheet->unpairRequested("g1");
         QCOMPARE(window->devices.size(), 0);
         QCOMPARE(readPairedDevices().size(), 0);
+    }
+
+    // Pairing through the sheet with a simulated phone, and what the local
+    // server then accepts from that phone.
+    void pairingWithSimulatedPhone_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<bool>("reachable");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("right code") << "4711" << true << "Pairing erfolgreich: Annas Pixel";
+        QTest::newRow("wrong code: the phone's own text") << "0000" << true
+                                                          << "Pairing fehlgeschlagen: Falscher Code.";
+        QTest::newRow("phone unreachable") << "4711" << false
+                                           << "Pairing fehlgeschlagen: Verbindung fehlgeschlagen.";
+    }
+
+    void pairingWithSimulatedPhone()
+    {
+        QFETCH(QString, code);
+        QFETCH(bool, reachable);
+        QFETCH(QString, outcome);
+        SimPhone phone({"--name", "Annas Pixel", "--code", "4711"});
+        QVERIFY(phone.waitReady());
+        window->outlets.pairDevice = [this](const RemoteDevice &d, const QString &c) {
+            window->network.pairDevice(d, c);
+        };
+        RemoteDevice seen = phone.device();
+        seen.name = QStringLiteral("Pixel (entdeckt)");
+        if (!reachable)
+            seen.port = 9; // nothing listens there in the test's namespace
+        window->onDeviceFound(seen);
+        QCOMPARE(window->devices.size(), 1);
+
+        SettingsDialog *sheet = openSheet();
+        child<QLineEdit>(sheet, "pairingCodeEdit")->setText(" " + code + " ");
+        const qsizetype from = window->logLines.size();
+        child<QPushButton>(sheet, "pairButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(logSince(from).value(1), outcome, 10000);
+        QCOMPARE(logSince(from).first(), QStringLiteral("Pairing gestartet mit: Pixel (entdeckt)"));
+        QCOMPARE(window->devices.size(), 1);
+        if (!outcome.startsWith("Pairing erfolgreich")) {
+            QVERIFY(!window->devices.first().paired);
+            QCOMPARE(readPairedDevices().size(), 0);
+            return;
+        }
+        const RemoteDevice paired = window->devices.first();
+        QVERIFY(paired.paired);
+        QCOMPARE(paired.id, phone.deviceId());
+        QCOMPARE(paired.sharedSecret, phone.secret());
+        QCOMPARE(window->ui->deviceList->item(0)->text(), QStringLiteral("Annas Pixel \u2022 Online"));
+
+        // Twice in a row: still one entry, here and in the store.
+        child<QPushButton>(sheet, "pairButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(logSince(from).count(outcome), 2, 10000);
+        QCOMPARE(window->devices.size(), 1);
+        QCOMPARE(readPairedDevices().size(), 1);
+
+        // The phone may now send to this computer; after unpairing it may not.
+        const QByteArray upload = "POST /upload HTTP/1.1\r\nX-KAVELTORLink-DeviceId: " + phone.deviceId().toUtf8() +
+                                  "\r\nX-KAVELTORLink-Secret: " + phone.secret().toUtf8() +
+                                  "\r\nX-Filename: gruss.txt\r\nContent-Length: 5\r\n\r\nhallo";
+        QTRY_VERIFY_WITH_TIMEOUT(window->network.listeningPort() != 0, 5000);
+        QVERIFY(testsupport::exchange(NetworkService::kHttpPort, {upload}).endsWith("{\"received\":true}"));
+        // The sheet's lists are snapshots: the paired phone shows in a new one.
+        window->toggleSettings();
+        QTRY_VERIFY(!window->settingsDialog);
+        sheet = openSheet();
+        QCOMPARE(child<QComboBox>(sheet, "pairedDeviceCombo")->currentText(), QStringLiteral("Annas Pixel"));
+        child<QPushButton>(sheet, "unpairButton")->click();
+        QCOMPARE(logSince(from).last(), QStringLiteral("Geraet entkoppelt."));
+        QVERIFY(window->devices.isEmpty());
+        QVERIFY(testsupport::exchange(NetworkService::kHttpPort, {upload}).endsWith("{\"error\":\"unauthorized\"}"));
     }
 
     void receiveFolderChange()
