@@ -294,30 +294,15 @@ std::uint16_t localPort(const Socket &s)
 
 ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutMs, Socket *out)
 {
-    Socket s = newTcpSocket();
-    if (!s.valid() || !setNonBlocking(s, true))
+    Socket s;
+    const ConnectStart start = tcpConnectBegin(address, port, &s);
+    if (start == ConnectStart::Failed)
         return ConnectResult::Failed;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(address);
-    if (::connect(s.handle(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-#ifdef _WIN32
-        const bool pending = WSAGetLastError() == WSAEWOULDBLOCK;
-#else
-        const bool pending = errno == EINPROGRESS;
-#endif
-        if (!pending)
-            return ConnectResult::Failed;
-        Readiness r = waitWritable(s, timeoutMs);
+    if (start == ConnectStart::Pending) {
+        const Readiness r = waitWritable(s, timeoutMs);
         if (r == Readiness::Timeout)
             return ConnectResult::TimedOut;
-        if (r == Readiness::Error)
-            return ConnectResult::Failed;
-        int error = 0;
-        socklen_t length = sizeof error;
-        if (::getsockopt(s.handle(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0 ||
-            error != 0)
+        if (r == Readiness::Error || !tcpConnectSucceeded(s))
             return ConnectResult::Failed;
     }
     if (!setNonBlocking(s, false))

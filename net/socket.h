@@ -94,6 +94,15 @@ enum class ConnectResult { Connected, Failed, TimedOut };
 // The returned socket is blocking again once connected.
 ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutMs, Socket *out);
 
+// A client connect in two steps, so that the caller can wait for it in its
+// own (interruptible) way instead of blocking inside one call.
+enum class ConnectStart { Connected, Pending, Failed };
+// Starts connecting a new non-blocking TCP socket to address:port. On
+// Connected or Pending *out holds the socket; it stays non-blocking.
+ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out);
+// Once a pending socket is writable: whether the connect succeeded.
+bool tcpConnectSucceeded(const Socket &s);
+
 int lastError();
 
 } // namespace sock
@@ -167,15 +176,3 @@ Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, in
 
 } // namespace sock
 
-namespace sock {
-
-// A client connect in two steps, so that the caller can wait for it in its
-// own (interruptible) way instead of blocking inside one call.
-enum class ConnectStart { Connected, Pending, Failed };
-// Starts connecting a new non-blocking TCP socket to address:port. On
-// Connected or Pending *out holds the socket; it stays non-blocking.
-ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out);
-// Once a pending socket is writable: whether the connect succeeded.
-bool tcpConnectSucceeded(const Socket &s);
-
-} // namespace sock
