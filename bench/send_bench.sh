@@ -3,12 +3,17 @@
 # says otherwise), reads it once so that both contenders find it in the page
 # cache, and runs bench_send in a private network namespace with a scratch
 # home. The file is removed afterwards, whatever happens.
-#   bench/send_bench.sh BENCH_SEND_BINARY [SIZE_MIB]
+#   bench/send_bench.sh [BUILD_DIR | BENCH_SEND_BINARY] [SIZE_MIB]   (default: build)
 set -e
 top=$(cd "$(dirname "$0")/.." && pwd)
-binary=$(readlink -f "$1")
+target=${1:-$top/build}
+if [ -d "$target" ]; then
+    binary=$(readlink -f "$target/bench/bench_send")
+else
+    binary=$(readlink -f "$target")
+fi
 size_mib=${2:-1024}
-[ -x "$binary" ] || { echo "usage: $0 BENCH_SEND_BINARY [SIZE_MIB]" >&2; exit 2; }
+[ -x "$binary" ] || { echo "usage: $0 [BUILD_DIR | BENCH_SEND_BINARY] [SIZE_MIB]" >&2; exit 2; }
 command -v socat >/dev/null || { echo "send_bench: socat is needed (apt-get install socat)" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kaveltor-send-bench.XXXXXX")

@@ -73,6 +73,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     };
 
     ui->setupUi(this);
+    // Names for assistive technology (and for tests that drive the window
+    // from outside); "Explorer" already carries its text.
+    ui->deviceList->setAccessibleName(QStringLiteral("Geräte"));
+    ui->settingsButtton->setAccessibleName(QStringLiteral("Einstellungen"));
+    ui->minimierenButton->setAccessibleName(QStringLiteral("Minimieren"));
+    ui->dropArea->setAccessibleName(QStringLiteral("Dateien hier ablegen"));
+    ui->transferProgress->setAccessibleName(QStringLiteral("Übertragung"));
     loadPairedDevices();
     loadSettings();
     connect(ui->settingsButtton, &QPushButton::clicked, this, &MainWindow::toggleSettings);
