@@ -419,8 +419,11 @@ class EndToEnd:
         self.begin("starting the virtual display")
         read_end, write_end = os.pipe()
         with open(self.xvfb_log, "wb") as err:
-            self.procs.start("Xvfb", ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0",
-                                      "1280x800x24"], pass_fds=(write_end,), stdout=err, stderr=err)
+            # A Unix-socket display only (in the abstract namespace it is as
+            # private as the network namespace). No reset when the last
+            # client leaves: one that connects meanwhile would be refused.
+            self.procs.start("Xvfb", ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-noreset",
+                                      "-screen", "0", "1280x800x24"], pass_fds=(write_end,), stdout=err, stderr=err)
         os.close(write_end)
         with os.fdopen(read_end, "rb") as reader:
             line = read_line_with_timeout(reader, START_TIMEOUT)
@@ -452,26 +455,18 @@ class EndToEnd:
 
     def start_tray(self):
         self.begin("starting the tray host")
-        env = dict(self.env, NO_AT_BRIDGE="1")
+        with open(self.trayer_log, "ab") as out:
+            tray = self.procs.start("trayer", ["trayer", "--edge", "bottom", "--align", "right", "--widthtype",
+                                               "request", "--height", "28", "--SetDockType", "true",
+                                               "--transparent", "false", "--tint", "0x202020"],
+                                    env=dict(self.env, NO_AT_BRIDGE="1"), stdout=out, stderr=out)
 
         def panel():
+            if tray.poll() is not None:
+                raise StepFailed(f"the tray host ended at once with exit code {tray.returncode}")
             return self.xdotool("search", "--classname", "^panel$", check=False).split()
 
-        # trayer now and then fails on a display that has only just come up;
-        # a second start is enough.
-        for attempt in range(2):
-            with open(self.trayer_log, "ab") as out:
-                tray = self.procs.start("trayer", ["trayer", "--edge", "bottom", "--align", "right", "--widthtype",
-                                                   "request", "--height", "28", "--SetDockType", "true",
-                                                   "--transparent", "false", "--tint", "0x202020"],
-                                        env=env, stdout=out, stderr=out)
-            try:
-                self.panel = wait_for("the tray host's panel", panel, timeout=10)[0]
-                return
-            except StepFailed:
-                self.procs.stop(tray)
-                if attempt == 1:
-                    raise
+        self.panel = wait_for("the tray host's panel", panel, timeout=START_TIMEOUT)[0]
 
     def start_phone(self):
         self.begin("starting the simulated phone")
