@@ -1,0 +1,330 @@
+// The datagram half of the socket wrapper: UDP, multicast membership,
+// arrival interfaces, interface addresses and the waker that ends a wait.
+#include "socket.h"
+#include "socket_internal.h"
+
+#include <cerrno>
+
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+#endif
+
+#ifdef _WIN32
+#include <iphlpapi.h>
+#pragma comment(lib, "iphlpapi.lib")
+#else
+#include <ifaddrs.h>
+#include <net/if.h>
+#endif
+#include <cstring>
+
+namespace sock {
+
+using detail::kSendFlags;
+using detail::wouldBlock;
+
+namespace {
+sockaddr_in ipv4Address(std::uint32_t address, std::uint16_t port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(address);
+    return a;
+}
+
+template <typename T> bool setOption(const Socket &s, int level, int name, const T &value)
+{
+    return ::setsockopt(s.handle(), level, name, reinterpret_cast<const char *>(&value), sizeof value) == 0;
+}
+} // namespace
+
+Socket udpSocket()
+{
+    return Socket(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+}
+
+bool setReuseAddressAndPort(const Socket &s)
+{
+    bool ok = setReuseAddress(s);
+#if defined(SO_REUSEPORT)
+    const int one = 1;
+    ok = setOption(s, SOL_SOCKET, SO_REUSEPORT, one) && ok;
+#endif
+    return ok;
+}
+
+bool bindIPv4(const Socket &s, std::uint32_t address, std::uint16_t port)
+{
+    const sockaddr_in a = ipv4Address(address, port);
+    return ::bind(s.handle(), reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+}
+
+bool setMulticastTtl(const Socket &s, unsigned char ttl)
+{
+    return setOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
+}
+
+bool setMulticastLoop(const Socket &s, bool on)
+{
+    const unsigned char value = on ? 1 : 0;
+    return setOption(s, IPPROTO_IP, IP_MULTICAST_LOOP, value);
+}
+
+bool joinMulticastGroup(const Socket &s, std::uint32_t group, std::uint32_t interfaceAddress)
+{
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_interface.s_addr = htonl(interfaceAddress);
+    return setOption(s, IPPROTO_IP, IP_ADD_MEMBERSHIP, request);
+}
+
+bool setMulticastInterface(const Socket &s, std::uint32_t interfaceAddress)
+{
+    in_addr a{};
+    a.s_addr = htonl(interfaceAddress);
+    return setOption(s, IPPROTO_IP, IP_MULTICAST_IF, a);
+}
+
+#if defined(IP_PKTINFO) && !defined(_WIN32)
+bool enableArrivalInterface(const Socket &s)
+{
+    const int one = 1;
+    return setOption(s, IPPROTO_IP, IP_PKTINFO, one);
+}
+
+long receiveDatagram(const Socket &s, char *buffer, std::size_t capacity, DatagramInfo *info)
+{
+    sockaddr_in from{};
+    iovec vector{buffer, capacity};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+        n = ::recvmsg(s.handle(), &message, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0)
+        return wouldBlock() ? kIoWouldBlock : kIoError;
+    *info = DatagramInfo();
+    if (from.sin_family == AF_INET) {
+        info->sender = ntohl(from.sin_addr.s_addr);
+        info->senderPort = ntohs(from.sin_port);
+    }
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo pktinfo;
+            std::memcpy(&pktinfo, CMSG_DATA(c), sizeof pktinfo);
+            info->interfaceIndex = int(pktinfo.ipi_ifindex);
+            info->localAddress = ntohl(pktinfo.ipi_spec_dst.s_addr);
+        }
+    }
+    return static_cast<long>(n);
+}
+
+long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address,
+                  std::uint16_t port, int interfaceIndex)
+{
+    sockaddr_in to = ipv4Address(address, port);
+    iovec vector{const_cast<char *>(data), size};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))]{};
+    msghdr message{};
+    message.msg_name = &to;
+    message.msg_namelen = sizeof to;
+    message.msg_iov = &vector;
+    message.msg_iovlen = 1;
+    if (interfaceIndex > 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&message);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo pktinfo{};
+        pktinfo.ipi_ifindex = interfaceIndex;
+        std::memcpy(CMSG_DATA(c), &pktinfo, sizeof pktinfo);
+    }
+    ssize_t n;
+    do {
+        n = ::sendmsg(s.handle(), &message, kSendFlags);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return static_cast<long>(n);
+    return wouldBlock() ? kIoWouldBlock : kIoError;
+}
+#else
+// Without a portable way to learn the arrival interface the caller falls
+// back to an address of an interface that is up.
+bool enableArrivalInterface(const Socket &)
+{
+    return false;
+}
+
+long receiveDatagram(const Socket &s, char *buffer, std::size_t capacity, DatagramInfo *info)
+{
+    sockaddr_storage from{};
+    socklen_t length = sizeof from;
+    const long n = receiveFrom(s, buffer, capacity, &from, &length);
+    if (n < 0)
+        return n;
+    *info = DatagramInfo();
+    if (from.ss_family == AF_INET) {
+        const auto *a = reinterpret_cast<const sockaddr_in *>(&from);
+        info->sender = ntohl(a->sin_addr.s_addr);
+        info->senderPort = ntohs(a->sin_port);
+    }
+    return n;
+}
+
+long sendDatagram(const Socket &s, const char *data, std::size_t size, std::uint32_t address,
+                  std::uint16_t port, int)
+{
+    const sockaddr_in to = ipv4Address(address, port);
+    return sendTo(s, data, size, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+}
+#endif
+
+std::vector<InterfaceAddress> interfaceAddresses()
+{
+    std::vector<InterfaceAddress> result;
+#ifdef _WIN32
+    ULONG size = 16 * 1024;
+    std::vector<unsigned char> storage(size);
+    auto *adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(storage.data());
+    const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+    if (GetAdaptersAddresses(AF_INET, flags, nullptr, adapters, &size) == ERROR_BUFFER_OVERFLOW) {
+        storage.resize(size);
+        adapters = reinterpret_cast<IP_ADAPTER_ADDRESSES *>(storage.data());
+    }
+    if (GetAdaptersAddresses(AF_INET, flags, nullptr, adapters, &size) != NO_ERROR)
+        return result;
+    for (auto *adapter = adapters; adapter; adapter = adapter->Next) {
+        for (auto *u = adapter->FirstUnicastAddress; u; u = u->Next) {
+            if (u->Address.lpSockaddr->sa_family != AF_INET)
+                continue;
+            InterfaceAddress entry;
+            entry.index = int(adapter->IfIndex);
+            entry.address =
+                ntohl(reinterpret_cast<const sockaddr_in *>(u->Address.lpSockaddr)->sin_addr.s_addr);
+            entry.netmask =
+                u->OnLinkPrefixLength == 0 ? 0 : ~std::uint32_t(0) << (32 - u->OnLinkPrefixLength);
+            entry.up = adapter->OperStatus == IfOperStatusUp;
+            entry.loopback = adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
+            entry.multicast = (adapter->Flags & IP_ADAPTER_NO_MULTICAST) == 0;
+            result.push_back(entry);
+        }
+    }
+#else
+    ifaddrs *list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return result;
+    for (ifaddrs *i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        InterfaceAddress entry;
+        entry.index = int(::if_nametoindex(i->ifa_name));
+        entry.address = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr);
+        if (i->ifa_netmask && i->ifa_netmask->sa_family == AF_INET)
+            entry.netmask = ntohl(reinterpret_cast<const sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr);
+        entry.up = (i->ifa_flags & IFF_UP) != 0 && (i->ifa_flags & IFF_RUNNING) != 0;
+        entry.loopback = (i->ifa_flags & IFF_LOOPBACK) != 0;
+        entry.multicast = (i->ifa_flags & IFF_MULTICAST) != 0;
+        result.push_back(entry);
+    }
+    ::freeifaddrs(list);
+#endif
+    return result;
+}
+
+#ifdef _WIN32
+// Winsock polls sockets only: a loopback datagram socket that sends to
+// itself stands in for a pipe.
+Waker::Waker()
+{
+    Socket s = udpSocket();
+    if (!s.valid() || !bindIPv4(s, 0x7F000001, 0))
+        return;
+    const sockaddr_in self = ipv4Address(0x7F000001, localPort(s));
+    if (::connect(s.handle(), reinterpret_cast<const sockaddr *>(&self), sizeof self) != 0)
+        return;
+    m_read = s.release();
+    m_write = m_read;
+}
+
+Waker::~Waker()
+{
+    if (m_read != kInvalidHandle)
+        ::closesocket(m_read);
+}
+
+void Waker::wake()
+{
+    if (m_write != kInvalidHandle)
+        ::send(m_write, "w", 1, 0);
+}
+#else
+Waker::Waker()
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return;
+    for (int fd : fds) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
+    m_read = fds[0];
+    m_write = fds[1];
+}
+
+Waker::~Waker()
+{
+    if (m_read != kInvalidHandle)
+        ::close(m_read);
+    if (m_write != kInvalidHandle)
+        ::close(m_write);
+}
+
+void Waker::wake()
+{
+    if (m_write != kInvalidHandle) {
+        [[maybe_unused]] auto n = ::write(m_write, "w", 1);
+    }
+}
+#endif
+
+bool Waker::valid() const
+{
+    return m_read != kInvalidHandle;
+}
+
+Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, int timeoutMs)
+{
+    const short events = forWrite ? POLLOUT : POLLIN;
+#ifdef _WIN32
+    WSAPOLLFD fds[2] = {{s.handle(), events, 0}, {waker.m_read, POLLIN, 0}};
+    const ULONG count = waker.valid() ? 2 : 1;
+    const int r = ::WSAPoll(fds, count, timeoutMs);
+#else
+    pollfd fds[2] = {{s.handle(), events, 0}, {waker.m_read, POLLIN, 0}};
+    const nfds_t count = waker.valid() ? 2 : 1;
+    int r;
+    do {
+        r = ::poll(fds, count, timeoutMs);
+    } while (r < 0 && errno == EINTR);
+#endif
+    if (r == 0)
+        return Readiness::Timeout;
+    if (r < 0 || (count == 2 && fds[1].revents != 0) || (fds[0].revents & POLLNVAL))
+        return Readiness::Error;
+    return Readiness::Ready;
+}
+
+} // namespace sock

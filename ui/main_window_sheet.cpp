@@ -1,0 +1,182 @@
+// The window's side of the settings sheet: opening and closing it, pairing
+// and unpairing, the receive folder, importing a background, and the update
+// flow.
+#include "main_window.h"
+
+#include "background_files.h"
+#include "settings_dialog.h"
+
+#include <QDebug>
+#include <QPropertyAnimation>
+
+namespace {
+// The sheet slides up from the window's bottom edge.
+constexpr int kSheetSlideMs = 340;
+} // namespace
+
+// ---- pairing ---------------------------------------------------------------
+
+void MainWindow::onPairRequested(const RemoteDevice &device, const QString &code)
+{
+    const QString line = QStringLiteral("Pairing gestartet mit: ") + device.name;
+    appendLog(line);
+    qDebug().noquote() << line;
+    outlets.pairDevice(device, code);
+}
+
+void MainWindow::onPairingSucceeded(const RemoteDevice &device)
+{
+    const QString line = QStringLiteral("Pairing erfolgreich: ") + device.name;
+    appendLog(line);
+    qDebug().noquote() << line;
+    applyPairedDevice(device);
+}
+
+void MainWindow::onPairingFailed(const QString &reason)
+{
+    const QString line = QStringLiteral("Pairing fehlgeschlagen: ") + reason;
+    appendLog(line);
+    qDebug().noquote() << line;
+}
+
+void MainWindow::onUnpairRequested(const QString &deviceId)
+{
+    unpairDevice(deviceId);
+    appendLog(QStringLiteral("Geraet entkoppelt."));
+}
+
+// ---- settings sheet --------------------------------------------------------
+
+void MainWindow::toggleSettings()
+{
+    if (settingsDialog) {
+        if (settingsDialog->isVisible()) {
+            settingsDialog->close();
+            return;
+        }
+        settingsDialog->deleteLater();
+        settingsDialog = nullptr;
+    }
+
+    auto *dialog = new SettingsDialog(this);
+    settingsDialog = dialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+
+    dialog->showReceiveFolder(receiveFolder);
+    dialog->showBackgroundPath(backgroundPath);
+    dialog->setPairingCandidates(devices);
+    dialog->setPairedDevices(devices);
+    dialog->setHistory(logLines);
+    dialog->setStatusText(QStringLiteral("Version ") + updater.currentVersion());
+    dialog->setInstallEnabled(false);
+
+    connect(dialog, &QObject::destroyed, this, [this, dialog] {
+        if (settingsDialog == dialog)
+            settingsDialog = nullptr;
+    });
+    connect(dialog, &SettingsDialog::pairRequested, this, &MainWindow::onPairRequested);
+    connect(dialog, &SettingsDialog::unpairRequested, this, &MainWindow::onUnpairRequested);
+    connect(dialog, &SettingsDialog::receiveFolderChanged, this, &MainWindow::onReceiveFolderChanged);
+    connect(dialog, &SettingsDialog::backgroundChanged, this, &MainWindow::onBackgroundChanged);
+    connectUpdateFlow(dialog);
+
+    // Slide up from the window's bottom row to cover its lower part.
+    dialog->adjustSize();
+    const int sheetHeight = dialog->height();
+    const int sheetWidth = width();
+    dialog->setFixedWidth(sheetWidth);
+    const int bottomRow = geometry().top() + height() - 1;
+    dialog->setGeometry(geometry().left(), bottomRow, sheetWidth, sheetHeight);
+    dialog->show();
+    auto *slide = new QPropertyAnimation(dialog, "geometry", dialog);
+    slide->setDuration(kSheetSlideMs);
+    slide->setEasingCurve(QEasingCurve::OutCubic);
+    slide->setStartValue(QRect(geometry().left(), bottomRow, sheetWidth, sheetHeight));
+    slide->setEndValue(QRect(geometry().left(), bottomRow - sheetHeight, sheetWidth, sheetHeight));
+    slide->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+// The update controls of a sheet follow the update service while that sheet
+// lives; the sheet is the context of every connection, so they end with it.
+void MainWindow::connectUpdateFlow(SettingsDialog *dialog)
+{
+    connect(dialog, &SettingsDialog::checkUpdatesRequested, dialog, [this, dialog] {
+        dialog->setInstallEnabled(false);
+        dialog->showProgress(0);
+        updater.checkForUpdates();
+    });
+    connect(dialog, &SettingsDialog::installUpdateRequested, dialog, [this, dialog] {
+        dialog->setInstallEnabled(false);
+        dialog->showProgress(0);
+        updater.downloadUpdate();
+    });
+    connect(&updater, &UpdateService::updateCheckStarted, dialog,
+            [dialog] { dialog->setStatusText(QStringLiteral("Suche nach Updates...")); });
+    connect(&updater, &UpdateService::updateAvailable, dialog, [dialog](const QString &version) {
+        dialog->setStatusText(QStringLiteral("Update verfuegbar: ") + version);
+        dialog->setInstallEnabled(true);
+    });
+    connect(&updater, &UpdateService::noupdateAvailable, dialog, [dialog] {
+        dialog->setStatusText(QStringLiteral("Du hast die neueste Version."));
+        dialog->setInstallEnabled(false);
+    });
+    connect(&updater, &UpdateService::updateError, dialog, [dialog](const QString &message) {
+        dialog->setStatusText(QStringLiteral("Update-Fehler: ") + message);
+        dialog->setInstallEnabled(false);
+    });
+    connect(&updater, &UpdateService::downloadProgress, dialog, [dialog](int percent) {
+        dialog->setStatusText(QStringLiteral("Update wird heruntergeladen..."));
+        dialog->showProgress(percent);
+    });
+    connect(&updater, &UpdateService::downloadFinished, dialog, [this, dialog](const QString &installerPath) {
+        dialog->setStatusText(QStringLiteral("Installer wird gestartet..."));
+        outlets.startInstaller(installerPath);
+    });
+}
+
+void MainWindow::onReceiveFolderChanged(const QString &folder)
+{
+    receiveFolder = folder;
+    network.setReceiveFolder(receiveFolder);
+    saveSettings();
+    appendLog(QStringLiteral("Empfangsordner geaendert: ") + folder);
+}
+
+// ---- background import -----------------------------------------------------
+
+QString MainWindow::appDataDir() const
+{
+    return background::appDataDir();
+}
+
+void MainWindow::ensureWebpPlugin()
+{
+    background::ensureWebpPlugin();
+}
+
+bool MainWindow::importBackground(const QString &sourcePath)
+{
+    QString target, error, notice;
+    if (!background::importBackgroundFile(sourcePath, appDataDir(), outlets.now(), &target, &error, &notice)) {
+        appendLog(error);
+        return false;
+    }
+    backgroundPath = target;
+    if (!notice.isEmpty())
+        appendLog(notice);
+    return true;
+}
+
+void MainWindow::onBackgroundChanged(const QString &path)
+{
+    if (!importBackground(path)) {
+        if (settingsDialog)
+            settingsDialog->showBackgroundPath(backgroundPath);
+        return;
+    }
+    applyBackground();
+    saveSettings();
+    if (settingsDialog)
+        settingsDialog->showBackgroundPath(backgroundPath);
+    appendLog(QStringLiteral("Hintergrundbild geaendert: ") + backgroundPath);
+}
