@@ -88,31 +88,42 @@ void UpdateService::handleManifest(QNetworkReply *reply)
         emit updateError(reply->errorString());
         return;
     }
-    const QJsonDocument doc = QJsonDocument::fromJson(body);
-    if (!doc.isObject()) {
-        emit updateError(QStringLiteral("Ungueltige version.json"));
-        return;
+    const Manifest manifest = parseManifest(body);
+    if (manifest.isObject) {
+        latestVersion = manifest.version;
+        downloadUrl = manifest.url;
+        sha256 = manifest.sha256;
     }
-    const QJsonObject manifest = doc.object();
-    latestVersion = manifest.value(QLatin1String("version")).toString();
-    downloadUrl = manifest.value(QLatin1String("url")).toString();
-    sha256 = manifest.value(QLatin1String("sha256")).toString().trimmed().toLower();
-    if (latestVersion.isEmpty() || downloadUrl.isEmpty() || sha256.isEmpty()) {
-        emit updateError(QStringLiteral("Update-Information unvollstaendig"));
-        return;
-    }
-    if (!isHttpsUrl(QUrl(downloadUrl, QUrl::TolerantMode))) {
-        emit updateError(QStringLiteral("Installer-URL ist ungueltig oder nicht HTTPS."));
-        return;
-    }
-    if (sha256.size() != kSha256HexLength) {
-        emit updateError(QStringLiteral("SHA-256 in Update-Information ist ungueltig."));
+    if (!manifest.error.isEmpty()) {
+        emit updateError(manifest.error);
         return;
     }
     if (isNewerVersion(latestVersion, m_currentVersion))
         emit updateAvailable(latestVersion);
     else
         emit noupdateAvailable();
+}
+
+UpdateService::Manifest UpdateService::parseManifest(const QByteArray &body)
+{
+    Manifest m;
+    const QJsonDocument doc = QJsonDocument::fromJson(body);
+    if (!doc.isObject()) {
+        m.error = QStringLiteral("Ungueltige version.json");
+        return m;
+    }
+    m.isObject = true;
+    const QJsonObject object = doc.object();
+    m.version = object.value(QLatin1String("version")).toString();
+    m.url = object.value(QLatin1String("url")).toString();
+    m.sha256 = object.value(QLatin1String("sha256")).toString().trimmed().toLower();
+    if (m.version.isEmpty() || m.url.isEmpty() || m.sha256.isEmpty())
+        m.error = QStringLiteral("Update-Information unvollstaendig");
+    else if (!isHttpsUrl(QUrl(m.url, QUrl::TolerantMode)))
+        m.error = QStringLiteral("Installer-URL ist ungueltig oder nicht HTTPS.");
+    else if (m.sha256.size() != kSha256HexLength)
+        m.error = QStringLiteral("SHA-256 in Update-Information ist ungueltig.");
+    return m;
 }
 
 void UpdateService::downloadUpdate()

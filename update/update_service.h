@@ -30,6 +30,19 @@ public:
     // numbers compared left to right, anything unreadable counting as 0.
     static bool isNewerVersion(const QString &candidate, const QString &reference);
 
+    // What a manifest body says. The three fields are filled whenever the
+    // body is a JSON object, valid or not (a later download uses them);
+    // error is empty for a manifest that may be acted on.
+    struct Manifest
+    {
+        bool isObject = false;
+        QString version;
+        QString url;
+        QString sha256; // trimmed, lower case
+        QString error;
+    };
+    static Manifest parseManifest(const QByteArray &body);
+
     // Where the installer of a version is saved.
     static QString installerPath(const QString &version);
 
