@@ -20,7 +20,6 @@ import ctypes
 import hashlib
 import json
 import os
-import queue
 import select
 import shutil
 import signal
@@ -200,7 +199,6 @@ class PhoneOutput:
     """Collects the simulated phone's READY and EVENT lines."""
 
     def __init__(self, stream, copy_path):
-        self.lines = queue.Queue()
         self.events = []
         self.lock = threading.Lock()
         self.ready = None
@@ -309,12 +307,10 @@ def role_name(node):
         return "?"
 
 
-def find(root, name=None, roles=None, showing=False, contains=None):
+def find(root, name=None, roles=None, showing=False):
     for node in walk(root):
         try:
             if name is not None and node.name != name:
-                continue
-            if contains is not None and contains not in (node.name or ""):
                 continue
             if roles is not None and node.getRole() not in roles:
                 continue
