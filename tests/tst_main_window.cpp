@@ -637,19 +637,21 @@ private slots:
         QCOMPARE(logSince(from), QStringList{kNoDevice});
     }
 
-    // While the modal chooser is open discovery rebuilds the list: the row
-    // read before may now show another device or none.
+    // While the modal chooser is open discovery rebuilds the list: the file
+    // goes to the device selected before, or, when that one is gone, nowhere.
     void chooserStaleSelection_data()
     {
         QTest::addColumn<int>("change");
-        QTest::newRow("list rebuilt") << 0;
-        QTest::newRow("selected device expired") << 1;
-        QTest::newRow("registry emptied, rows left") << 2;
+        QTest::addColumn<QString>("sentTo");
+        QTest::newRow("list rebuilt, selection kept") << 0 << "Zwei";
+        QTest::newRow("selected device expired") << 1 << "";
+        QTest::newRow("registry emptied, rows left") << 2 << "";
     }
 
     void chooserStaleSelection()
     {
         QFETCH(int, change);
+        QFETCH(QString, sentTo);
         setRegistry({device("Eins", "198.51.100.1", 1, false, {}, clockMs),
                      device("Zwei", "198.51.100.2", 2, false, {}, clockMs)});
         ui()->deviceList->setCurrentRow(1);
@@ -667,10 +669,36 @@ private slots:
         };
         const qsizetype from = window->logLines.size();
         window->chooseAndSendFile();
+        if (!sentTo.isEmpty()) {
+            QCOMPARE(sends.size(), 1);
+            QCOMPARE(sends.at(0).name, sentTo);
+            QVERIFY(logSince(from).isEmpty());
+            return;
+        }
         QVERIFY(sends.isEmpty());
         QCOMPARE(logSince(from), QStringList{kNoDevice});
         for (const RemoteDevice &d : devices())
             QVERIFY(!d.sending);
+    }
+
+    // A rebuild keeps the user's selection on the same device, wherever its
+    // row moved to, and drops it once the device has left the list.
+    void selectionSurvivesRebuilds()
+    {
+        setRegistry({device("Eins", "198.51.100.1", 1, false, {}, clockMs - 20000),
+                     device("Zwei", "198.51.100.2", 2, false, {}, clockMs)});
+        ui()->deviceList->setCurrentRow(1);
+        window->pruneDevices(); // Eins ages out, Zwei moves up a row
+        QCOMPARE(ui()->deviceList->currentRow(), 0);
+        QCOMPARE(ui()->deviceList->currentItem()->text(), QStringLiteral("Zwei \u2022 Nicht gepaired"));
+        window->onDeviceFound(device("Zwei neu", "198.51.100.2", 2)); // renamed in place
+        QCOMPARE(ui()->deviceList->currentItem()->text(), QStringLiteral("Zwei neu \u2022 Nicht gepaired"));
+
+        clockMs += 20000;
+        window->pruneDevices();
+        QCOMPARE(ui()->deviceList->count(), 0);
+        window->onDeviceFound(device("Zwei neu", "198.51.100.2", 2));
+        QCOMPARE(ui()->deviceList->currentRow(), -1); // gone once: not selected again by itself
     }
 
     // ---- progress ----------------------------------------------------------------

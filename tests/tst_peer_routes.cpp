@@ -110,7 +110,13 @@ struct RunningService
     }
     bool waitForServer()
     {
-        return QTest::qWaitFor([this] { return !seen.logs.isEmpty(); }, 5000) &&
+        // Discovery logs too, and may do so first: wait for the server's own word.
+        return QTest::qWaitFor(
+                   [this] {
+                       return seen.logs.contains(QStringLiteral("HTTP Server aktiv auf Port 53319.")) ||
+                              seen.logs.contains(QStringLiteral("HTTP bind fehlgeschlagen."));
+                   },
+                   5000) &&
                seen.logs.contains(QStringLiteral("HTTP Server aktiv auf Port 53319."));
     }
 };

@@ -23,6 +23,7 @@
 #include <QProcess>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -70,6 +71,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     };
 
     ui->setupUi(this);
+    connect(ui->deviceList, &QListWidget::currentRowChanged, this, &MainWindow::rememberSelection);
     // Names for assistive technology (and for tests that drive the window
     // from outside); "Explorer" already carries its text.
     ui->deviceList->setAccessibleName(QStringLiteral("Geräte"));
@@ -208,6 +210,8 @@ void MainWindow::saveSettings()
 
 void MainWindow::refreshDeviceList()
 {
+    // Rebuilding must not read as the user clearing the selection.
+    const QSignalBlocker quiet(ui->deviceList);
     ui->deviceList->clear();
     rowToDevice.clear();
     for (int i = 0; i < devices.size(); ++i) {
@@ -222,6 +226,24 @@ void MainWindow::refreshDeviceList()
         ui->deviceList->addItem(d.name + QStringLiteral(" \u2022 ") + state);
         rowToDevice.append(i);
     }
+    if (!selectionAnchor)
+        return;
+    const qsizetype index = registry::findSameDevice(devices, *selectionAnchor);
+    const qsizetype row = index < 0 ? -1 : rowToDevice.indexOf(int(index));
+    if (row < 0) {
+        selectionAnchor.reset();
+        return;
+    }
+    selectionAnchor = devices.at(index);
+    ui->deviceList->setCurrentRow(int(row));
+}
+
+void MainWindow::rememberSelection(int row)
+{
+    if (row >= 0 && row < rowToDevice.size() && rowToDevice.at(row) < devices.size())
+        selectionAnchor = devices.at(rowToDevice.at(row));
+    else
+        selectionAnchor.reset();
 }
 
 int MainWindow::selectedDeviceIndex() const

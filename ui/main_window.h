@@ -12,6 +12,7 @@
 #include <QSystemTrayIcon>
 
 #include <functional>
+#include <optional>
 
 class QLabel;
 class QMenu;
@@ -99,6 +100,7 @@ private:
     void scheduleProgressReset();
     // Index in devices of the device the current row shows, or -1.
     int selectedDeviceIndex() const;
+    void rememberSelection(int row);
 
     // Pairing.
     void onPairRequested(const RemoteDevice &device, const QString &code);
@@ -138,4 +140,7 @@ private:
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;
     Outlets outlets;
+    // The device the user selected, so that a rebuild of the list (on every
+    // discovery report) keeps it selected while it is still listed.
+    std::optional<RemoteDevice> selectionAnchor;
 };

@@ -74,9 +74,13 @@ def test_help():
 
 
 def test_announce_and_contract():
+    with tempfile.TemporaryDirectory() as upload:
+        announce_and_contract(upload)
+
+
+def announce_and_contract(upload):
     from zeroconf import IPVersion, Zeroconf
 
-    upload = tempfile.mkdtemp()
     phone = Phone("--announce", "--name", "Testphone", "--code", "4711", "--upload-dir", upload)
     try:
         port = phone.ready["port"]
