@@ -18,7 +18,7 @@ Bytes view(const QByteArray &b)
 // One record of a hand-made reply: "PTR owner target", "SRV owner host port",
 // "A owner address", "TXT owner"; a leading "auth:" or "add:" picks the
 // section (answers otherwise).
-struct Spec
+struct PlannedRecord
 {
     MdnsEntryKind section;
     std::string type, owner, target;
@@ -26,9 +26,9 @@ struct Spec
     std::uint32_t address = 0;
 };
 
-Spec parse(QString line)
+PlannedRecord parse(QString line)
 {
-    Spec s;
+    PlannedRecord s;
     s.section = MdnsEntryKind::Answer;
     if (line.startsWith("auth:"))
         s.section = MdnsEntryKind::Authority;
@@ -51,9 +51,9 @@ QByteArray reply(int id, const QStringList &lines, bool withQuestion = false)
 {
     std::array<std::uint8_t, 4096> buffer{};
     NameCompressionTable table;
-    std::vector<Spec> specs;
+    std::vector<PlannedRecord> planned;
     for (const QString &l : lines)
-        specs.push_back(parse(l));
+        planned.push_back(parse(l));
     Header h;
     h.id = std::uint16_t(id);
     h.flags = kFlagsAuthoritativeResponse;
@@ -66,7 +66,7 @@ QByteArray reply(int id, const QStringList &lines, bool withQuestion = false)
     }
     for (MdnsEntryKind section :
          {MdnsEntryKind::Answer, MdnsEntryKind::Authority, MdnsEntryKind::Additional}) {
-        for (const Spec &s : specs) {
+        for (const PlannedRecord &s : planned) {
             if (s.section != section)
                 continue;
             MdnsRecord r;
