@@ -176,15 +176,6 @@ bool setReuseAddress(const Socket &s)
            0;
 }
 
-void shutdownBoth(const Socket &s)
-{
-#ifdef _WIN32
-    ::shutdown(s.handle(), SD_BOTH);
-#else
-    ::shutdown(s.handle(), SHUT_RDWR);
-#endif
-}
-
 void shutdownSend(const Socket &s)
 {
 #ifdef _WIN32
@@ -298,15 +289,6 @@ ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutM
         return ConnectResult::Failed;
     *out = std::move(s);
     return ConnectResult::Connected;
-}
-
-int lastError()
-{
-#ifdef _WIN32
-    return WSAGetLastError();
-#else
-    return errno;
-#endif
 }
 
 } // namespace sock

@@ -72,7 +72,6 @@ Readiness waitWritable(const Socket &s, int timeoutMs);
 
 bool setNonBlocking(const Socket &s, bool on);
 bool setReuseAddress(const Socket &s);
-void shutdownBoth(const Socket &s);
 void shutdownSend(const Socket &s);
 
 // IPv4 addresses are held in host byte order.
@@ -103,7 +102,6 @@ ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *
 // Once a pending socket is writable: whether the connect succeeded.
 bool tcpConnectSucceeded(const Socket &s);
 
-int lastError();
 
 } // namespace sock
 
