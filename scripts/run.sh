@@ -7,7 +7,8 @@
 set -e
 . "$(dirname "$0")/lib.sh"
 ensure_packages $BUILD_PACKAGES
-configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF
+cmake -S "$top" -B "$top/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$top/build" --target kaveltor-companion
 app="$top/build/app/kaveltor-companion"
 if [ -n "$DISPLAY" ] || [ -n "$WAYLAND_DISPLAY" ]; then
     exec "$app"

@@ -11,7 +11,7 @@ case "$1" in
 --sanitize=*)
     san=${1#--sanitize=}
     dir="$top/build-$(echo "$san" | tr ',' '-')"
-    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug -DKAVELTOR_WERROR=ON -DKAVELTOR_SANITIZE="$san" \
+    configure_and_build "$dir" -DCMAKE_BUILD_TYPE=Debug -DKAVELTOR_WERROR=ON -DKAVELTOR_SANITIZE="$san" -DBUILD_TESTING=ON \
         -DKAVELTOR_BENCH=OFF
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -22,7 +22,7 @@ case "$1" in
     cd "$dir" && ctest --output-on-failure -j2 $filter
     ;;
 "")
-    configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVELTOR_WERROR=ON
+    configure_and_build "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVELTOR_WERROR=ON -DBUILD_TESTING=ON
     cd "$top/build" && ctest --output-on-failure -j2
     ;;
 *)
