@@ -1,4 +1,5 @@
 #include "dns_codec.h"
+#include "dns_test_support.h"
 
 #include <QtTest>
 
@@ -6,17 +7,10 @@
 #include <vector>
 
 using namespace mdns;
+using dnstest::bytes;
+using dnstest::view;
 
 namespace {
-QByteArray bytes(std::span<const std::uint8_t> s)
-{
-    return QByteArray(reinterpret_cast<const char *>(s.data()), qsizetype(s.size()));
-}
-Bytes view(const QByteArray &b)
-{
-    return Bytes(reinterpret_cast<const std::uint8_t *>(b.constData()), std::size_t(b.size()));
-}
-
 // Labels as they sit on the wire, for hand-made messages.
 QByteArray labels(const QStringList &parts)
 {

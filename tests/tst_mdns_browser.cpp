@@ -1,4 +1,5 @@
 #include "dns_codec.h"
+#include "dns_test_support.h"
 #include "mdns_browser.h"
 #include "socket.h"
 
@@ -8,13 +9,9 @@
 #include <vector>
 
 using namespace mdns;
+using dnstest::view;
 
 namespace {
-Bytes view(const QByteArray &b)
-{
-    return Bytes(reinterpret_cast<const std::uint8_t *>(b.constData()), std::size_t(b.size()));
-}
-
 // One record of a hand-made reply: "PTR owner target", "SRV owner host port",
 // "A owner address", "TXT owner"; a leading "auth:" or "add:" picks the
 // section (answers otherwise).
