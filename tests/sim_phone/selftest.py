@@ -32,8 +32,15 @@ class Phone:
         return json.loads(line[len(kind) + 1:])
 
     def stop(self):
+        if self.proc.poll() is not None:
+            return
         self.proc.terminate()
-        self.proc.wait(5)
+        try:
+            self.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            raise AssertionError("the phone did not end within 10 s of SIGTERM")
 
 
 def exchange(port, request, shut=True):
@@ -112,8 +119,9 @@ def announce_and_contract(upload):
         with open(os.path.join(upload, "a.txt"), "rb") as f:
             check(f.read() == b"hello", "and stored under its base name")
         events = [phone.next_line("EVENT") for _ in range(5)]
-        check([e["outcome"] for e in events] == ["identity", "wrong code", "paired", "unauthorized", "stored"],
-              "every request is reported")
+        outcomes = [e["outcome"] for e in events]
+        check(outcomes == ["identity", "wrong code", "paired", "unauthorized", "stored"],
+              "every request is reported in order (got %s)" % outcomes)
         check(events[-1]["bodyLength"] == 5 and events[2]["pairingCode"] == "4711", "with its details")
     finally:
         phone.stop()
@@ -144,7 +152,31 @@ def test_misbehaviour():
         phone.stop()
 
 
+def test_stops_when_a_thread_gets_the_signal():
+    import ctypes
+
+    phone = Phone("--misbehave", "silent")
+    held = socket.create_connection(("127.0.0.1", phone.ready["port"]), timeout=5)
+    try:
+        held.sendall(b"GET /identity HTTP/1.1\r\n\r\n")
+        phone.next_line("EVENT")  # a handler thread now sits in recv()
+        pid = phone.proc.pid
+        others = [int(t) for t in os.listdir("/proc/%d/task" % pid) if int(t) != pid]
+        libc = ctypes.CDLL(None, use_errno=True)
+        SYS_tgkill = 234 if os.uname().machine == "x86_64" else 131  # aarch64
+        check(others and libc.syscall(SYS_tgkill, pid, others[0], 15) == 0, "SIGTERM sent to a handler thread")
+        try:
+            phone.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            pass
+        check(phone.proc.poll() is not None, "the phone ends even so")
+    finally:
+        phone.stop()
+        held.close()
+
+
 if __name__ == "__main__":
     test_help()
     test_announce_and_contract()
     test_misbehaviour()
+    test_stops_when_a_thread_gets_the_signal()

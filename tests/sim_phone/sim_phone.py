@@ -18,6 +18,7 @@ import hashlib
 import json
 import os
 import secrets
+import select
 import signal
 import socket
 import struct
@@ -33,6 +34,7 @@ MAX_HEAD_BYTES = 64 * 1024
 # Request bodies up to this size are reported byte for byte in the events.
 MAX_REPORTED_BODY = 1024 * 1024
 READ_CHUNK = 64 * 1024
+GOODBYE_LIMIT = 2.0  # seconds to withdraw the announcement when stopped
 SLOW_READ_PIECE = 4096
 # Address ranges the announcement may ever be seen on (besides loopback).
 TEST_NETWORKS = [("198.51.100.0", 24), ("203.0.113.0", 24), ("127.0.0.0", 8)]
@@ -362,11 +364,17 @@ class Phone:
         )
         try:
             conn.sendall(response)
-            conn.shutdown(socket.SHUT_WR)
         except OSError:
             event["outcome"] += " (answer not delivered)"
         event["reply"] = body.decode("utf-8")
+        # Report before the client sees the end of the answer, so that a
+        # client that sends one request after another reads the events in
+        # the same order.
         self.out.line("EVENT", event)
+        try:
+            conn.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
 
 
 # ----- multicast DNS -------------------------------------------------------------
@@ -417,6 +425,23 @@ def announce(args, port, out):
     zc.register_service(info)
     out.say("announced %r at %s:%d" % (args.name, address, port))
     return zc, info
+
+
+def say_goodbye(zc):
+    """Withdraws the announcement, but never for longer than GOODBYE_LIMIT:
+    zeroconf waits up to ten seconds on a busy event loop, and a phone that
+    lingers that long after being stopped fails the test that stops it."""
+
+    def run():
+        try:
+            zc[0].unregister_service(zc[1])
+            zc[0].close()
+        except Exception as error:  # a phone going away has no one to tell
+            print("sim_phone: goodbye failed: %s" % error, file=sys.stderr)
+
+    goodbye = threading.Thread(target=run, daemon=True)
+    goodbye.start()
+    goodbye.join(GOODBYE_LIMIT)
 
 
 # ----- main -----------------------------------------------------------------------
@@ -480,6 +505,9 @@ def main(argv):
     def stop(signum, frame):
         raise SystemExit(0)
 
+    wake_r, wake_w = socket.socketpair()
+    wake_w.setblocking(False)
+    signal.set_wakeup_fd(wake_w.fileno(), warn_on_full_buffer=False)
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
 
@@ -510,13 +538,22 @@ def main(argv):
     out.say("listening on %s:%d, pairing code %s" % (args.bind, port, phone.code))
     try:
         while True:
-            conn, peer = listener.accept()
-            threading.Thread(target=phone.handle, args=(conn, peer), daemon=True).start()
+            # Wait on the wake-up socket as well: the kernel may hand SIGTERM
+            # to a handler thread, and then accept() alone would never return
+            # to let the main thread run the Python handler.
+            readable, _, _ = select.select([listener, wake_r], [], [])
+            if wake_r in readable:
+                wake_r.recv(64)
+            if listener in readable:
+                conn, peer = listener.accept()
+                threading.Thread(target=phone.handle, args=(conn, peer), daemon=True).start()
     finally:
-        if zc:
-            zc[0].unregister_service(zc[1])
-            zc[0].close()
         listener.close()
+        if zc:
+            say_goodbye(zc)
+        # Every line is flushed as it is written; handler threads may sit in
+        # a slow read, and whoever stops the phone wants it gone now.
+        os._exit(0)
 
 
 if __name__ == "__main__":
