@@ -484,9 +484,9 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         window->onDeviceFound(phone);
-        QTRY_VERIFY_WITH_TIMEOUT(window->pendingIdentity.isEmpty(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(window->pendingIdentity.isEmpty(), 12000);
         const qint64 took = clock.elapsed();
-        QVERIFY2(took >= 7900 && took < 9500, qPrintable(QString::number(took)));
+        QVERIFY2(took >= 7900 && took < 11000, qPrintable(QString::number(took)));
         window->onDeviceFound(phone);
         QCOMPARE(lookups.size(), 2);
     }
@@ -898,7 +898,7 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         window.reset();
-        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     }
 };
 

@@ -460,7 +460,7 @@ private slots:
     void bodyIdleTimeout()
     {
         ServerLimits limits;
-        limits.bodyIdleTimeoutMs = 500;
+        limits.bodyIdleTimeoutMs = 1000;
         RunningService running(m_folder, limits);
         QVERIFY(running.waitForServer());
         sock::Socket s = connectFrom(0, kPort);
@@ -475,7 +475,7 @@ private slots:
         bool closed = false;
         QCOMPARE(httpwire::replyBody(readUntilClosed(s, 5000, &closed)), kIncomplete);
         QVERIFY(closed);
-        QVERIFY2(timer.elapsed() >= 400 && timer.elapsed() < 2500,
+        QVERIFY2(timer.elapsed() >= 900 && timer.elapsed() < 4000,
                  qPrintable(QString::number(timer.elapsed())));
         QTRY_COMPARE(running.seen.messages, QStringList{"Transfer abgebrochen: still.bin"});
         QCOMPARE(filesIn(m_folder), QStringList());
@@ -610,7 +610,7 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         delete service;
-        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY2(timer.elapsed() < 5000, qPrintable(QString::number(timer.elapsed())));
         QCOMPARE(filesIn(m_folder), QStringList());
         for (const sock::Socket &p : peers) {
             bool closed = false;
