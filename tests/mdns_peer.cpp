@@ -2,6 +2,7 @@
 // tests: prints every deviceFound and log line on stdout, one per line, and
 // ends when stdin is closed.
 #include "network_service.h"
+#include "private_network_guard.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

@@ -2,6 +2,7 @@
 // choose its source address, and a recorder for signals of worker threads.
 #pragma once
 
+#include "private_network_guard.h"
 #include "socket.h"
 
 #include <QByteArray>
