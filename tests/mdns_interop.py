@@ -64,10 +64,10 @@ class Peer:
     def stop(self):
         self.proc.stdin.close()
         try:
-            self.proc.wait(timeout=5)
+            self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            fail("our service did not end within 5 s of being asked")
+            fail("our service did not end within 10 s of being asked")
 
 
 def new_zeroconf():
