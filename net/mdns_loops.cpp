@@ -16,6 +16,20 @@ namespace {
 // After a socket error the loops wait this long before polling again, so
 // that an error that persists cannot spin a core.
 constexpr int kErrorBackoffMs = 200;
+
+// Hands every datagram already queued on the socket to handle(bytes, info),
+// so that one wake-up serves a burst of answers.
+template <std::size_t N, typename Handler>
+void drainDatagrams(const sock::Socket &socket, std::array<char, N> &buffer, Handler &&handle)
+{
+    for (;;) {
+        sock::DatagramInfo info;
+        const long n = sock::receiveDatagram(socket, buffer.data(), buffer.size(), &info);
+        if (n <= 0)
+            return;
+        handle(mdns::Bytes(reinterpret_cast<const std::uint8_t *>(buffer.data()), std::size_t(n)), info);
+    }
+}
 } // namespace
 
 void NetworkService::mdnsPublishLoop()
@@ -38,11 +52,7 @@ void NetworkService::mdnsPublishLoop()
                 sleepWhileRunning(kErrorBackoffMs);
             continue;
         }
-        for (;;) {
-            sock::DatagramInfo info;
-            const long n = sock::receiveDatagram(socket, buffer.data(), buffer.size(), &info);
-            if (n <= 0)
-                break;
+        drainDatagrams(socket, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
             mdns::ReceivedFrom from;
             from.address = info.sender;
             from.port = info.senderPort;
@@ -52,9 +62,7 @@ void NetworkService::mdnsPublishLoop()
             from.localAddress = info.localAddress != 0
                                     ? info.localAddress
                                     : mdns::announcedAddress(info, sock::interfaceAddresses());
-            const auto replies = responder.handleDatagram(
-                mdns::Bytes(reinterpret_cast<const std::uint8_t *>(buffer.data()), std::size_t(n)), from,
-                clock.elapsed());
+            const auto replies = responder.handleDatagram(datagram, from, clock.elapsed());
             for (const mdns::Datagram &d : replies) {
                 // The announcement goes back out of the interface the question
                 // came in on, carrying that interface's address.
@@ -62,7 +70,7 @@ void NetworkService::mdnsPublishLoop()
                 sock::sendDatagram(socket, reinterpret_cast<const char *>(d.bytes.data()), d.bytes.size(),
                                    d.address, d.port, via);
             }
-        }
+        });
     }
 }
 
@@ -97,17 +105,12 @@ void NetworkService::mdnsBrowseLoop()
                 sleepWhileRunning(kErrorBackoffMs);
                 continue;
             }
-            for (;;) {
-                sock::DatagramInfo info;
-                const long n = sock::receiveDatagram(socket, buffer.data(), buffer.size(), &info);
-                if (n <= 0)
-                    break;
-                const auto devices = mdns::handleBrowseReply(
-                    mdns::Bytes(reinterpret_cast<const std::uint8_t *>(buffer.data()), std::size_t(n)), cycle,
-                    QDateTime::currentMSecsSinceEpoch());
+            drainDatagrams(socket, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &) {
+                const auto devices =
+                    mdns::handleBrowseReply(datagram, cycle, QDateTime::currentMSecsSinceEpoch());
                 for (const RemoteDevice &device : devices)
                     emit deviceFound(device);
-            }
+            });
         }
         if (!sleepWhileRunning(mdns::kBrowsePauseMs))
             break;
