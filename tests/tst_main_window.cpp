@@ -6,6 +6,7 @@
 #include "test_support.h"
 #include "transfer_format.h"
 #include "tray_placement.h"
+#include "widget_test_support.h"
 
 #include <QElapsedTimer>
 #include <QMenu>
@@ -50,14 +51,6 @@ QStringList summary(const QList<RemoteDevice> &devices)
                        .arg(d.port)
                        .arg(d.paired ? QStringLiteral("p") : QStringLiteral("u"))
                        .arg(d.lastSeen));
-    return out;
-}
-
-QStringList logTexts(const QStringList &lines)
-{
-    QStringList out;
-    for (const QString &line : lines)
-        out.append(line.mid(11)); // after "[hh:mm:ss] "
     return out;
 }
 

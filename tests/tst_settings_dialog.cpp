@@ -1,4 +1,5 @@
 #include "settings_dialog.h"
+#include "widget_test_support.h"
 
 #include <QBoxLayout>
 #include <QComboBox>
@@ -13,6 +14,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+using namespace testsupport;
+
 namespace {
 RemoteDevice device(const QString &id, const QString &name, const QString &ip, bool paired)
 {
@@ -23,14 +26,6 @@ RemoteDevice device(const QString &id, const QString &name, const QString &ip, b
     d.port = 53317;
     d.paired = paired;
     return d;
-}
-
-template <typename T> T *child(QObject *parent, const char *name)
-{
-    T *found = parent->findChild<T *>(QString::fromLatin1(name));
-    if (!found)
-        qWarning() << "no child" << name;
-    return found;
 }
 
 QStringList items(QComboBox *combo)

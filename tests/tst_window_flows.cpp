@@ -5,6 +5,7 @@
 #include "settings_store.h"
 #include "sim_phone.h"
 #include "test_support.h"
+#include "widget_test_support.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -22,6 +23,8 @@
 
 #include <memory>
 
+using namespace testsupport;
+
 namespace {
 RemoteDevice device(const QString &name, const QString &ip, int port, bool paired = false,
                     const QString &id = QString(), const QString &secret = QString())
@@ -34,19 +37,6 @@ RemoteDevice device(const QString &name, const QString &ip, int port, bool paire
     d.paired = paired;
     d.sharedSecret = secret;
     return d;
-}
-
-QStringList logTexts(const QStringList &lines)
-{
-    QStringList out;
-    for (const QString &line : lines)
-        out.append(line.mid(11)); // after "[hh:mm:ss] "
-    return out;
-}
-
-template <typename T> T *child(QObject *parent, const char *name)
-{
-    return parent->findChild<T *>(QString::fromLatin1(name));
 }
 } // namespace
 
