@@ -16,7 +16,9 @@
 
 namespace sock {
 
+using detail::ipv4Address;
 using detail::kSendFlags;
+using detail::setOption;
 using detail::wouldBlock;
 
 namespace {
@@ -171,9 +173,8 @@ bool setNonBlocking(const Socket &s, bool on)
 
 bool setReuseAddress(const Socket &s)
 {
-    int one = 1;
-    return ::setsockopt(s.handle(), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&one), sizeof one) ==
-           0;
+    const int one = 1;
+    return setOption(s, SOL_SOCKET, SO_REUSEADDR, one);
 }
 
 void shutdownSend(const Socket &s)
@@ -236,11 +237,7 @@ Socket tcpListen(std::uint32_t address, std::uint16_t port, int backlog, bool re
 #else
     (void)reuseAddress;
 #endif
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(address);
-    if (::bind(s.handle(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    if (!bindIPv4(s, address, port))
         return Socket();
     if (::listen(s.handle(), backlog) != 0)
         return Socket();
@@ -301,12 +298,9 @@ ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *
     Socket s = newTcpSocket();
     if (!s.valid() || !setNonBlocking(s, true))
         return ConnectStart::Failed;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(address);
+    const sockaddr_in addr = ipv4Address(address, port);
     ConnectStart result = ConnectStart::Connected;
-    if (::connect(s.handle(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    if (::connect(s.handle(), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
 #ifdef _WIN32
         const bool pending = WSAGetLastError() == WSAEWOULDBLOCK;
 #else

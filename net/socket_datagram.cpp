@@ -23,24 +23,10 @@
 
 namespace sock {
 
+using detail::ipv4Address;
 using detail::kSendFlags;
+using detail::setOption;
 using detail::wouldBlock;
-
-namespace {
-sockaddr_in ipv4Address(std::uint32_t address, std::uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(address);
-    return a;
-}
-
-template <typename T> bool setOption(const Socket &s, int level, int name, const T &value)
-{
-    return ::setsockopt(s.handle(), level, name, reinterpret_cast<const char *>(&value), sizeof value) == 0;
-}
-} // namespace
 
 Socket udpSocket()
 {
