@@ -25,6 +25,9 @@ const QByteArray kFinalizeFailed = QByteArrayLiteral("{\"error\":\"finalize fail
 
 // Random temporary names tried before giving up on creating one.
 constexpr int kTempNameAttempts = 16;
+// The speed is reported as 0 until this much time has passed, when an
+// average over so short a time would mostly be noise.
+constexpr double kSpeedWarmUpSeconds = 0.3;
 
 QString pathIn(const QString &folder, const QString &name)
 {
@@ -57,12 +60,12 @@ public:
     bool step(qint64 received, int *percent, double *speed)
     {
         const int now = int(received * 100 / m_total);
-        const double seconds = double(m_timer.elapsed()) / 1000.0;
         if (now == m_last)
             return false;
         m_last = now;
         *percent = now;
-        *speed = seconds > 0.3 ? double(received) / seconds : 0.0;
+        const double seconds = double(m_timer.elapsed()) / 1000.0;
+        *speed = seconds > kSpeedWarmUpSeconds ? double(received) / seconds : 0.0;
         return true;
     }
 
@@ -79,19 +82,12 @@ bool NetworkService::isAuthorized(const QByteArray &head)
     const QString secret = httpwire::headerValue(head, "X-KAVELTORLink-Secret");
     if (id.isEmpty() || secret.isEmpty())
         return false;
-    SettingsStore store;
-    bool authorized = false;
-    const int count = store->beginReadArray(QLatin1String(settingskeys::kPairedDevices));
-    for (int i = 0; i < count && !authorized; ++i) {
-        store->setArrayIndex(i);
-        // A matching id with another secret does not end the scan: the same
-        // peer may be stored twice after pairing again.
-        if (store->value(QStringLiteral("id")).toString() == id)
-            authorized =
-                filestore::secretsEqual(store->value(QStringLiteral("sharedSecret")).toString(), secret);
-    }
-    store->endArray();
-    return authorized;
+    // A matching id with another secret does not end the scan: the same
+    // peer may be stored twice after pairing again.
+    const QList<RemoteDevice> paired = readPairedDevices();
+    return std::any_of(paired.cbegin(), paired.cend(), [&](const RemoteDevice &device) {
+        return device.id == id && filestore::secretsEqual(device.sharedSecret, secret);
+    });
 }
 
 long NetworkService::receiveBody(const sock::Socket &socket, char *buffer, std::size_t capacity) const
