@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -95,7 +96,6 @@ signals:
     void deviceIdentityResolved(const RemoteDevice &device);
 
 private:
-    friend class ServerConnection;
 
     // Long-running loops, each on a thread of its own.
     void startHttpServer();
@@ -126,8 +126,14 @@ private:
     PeerConnect connectToPeer(const QString &ip, int port, const ClientLimits &limits,
                               sock::Socket *out) const;
     // Hands all of data to the socket; false when the peer is gone, takes no
-    // byte for stallMs, or the service stops.
-    bool sendRequest(const sock::Socket &socket, const QByteArray &data, int stallMs) const;
+    // byte for stallMs, or the service stops. onSent hears of every partial
+    // write, so that progress follows what the peer really took.
+    bool sendRequest(const sock::Socket &socket, const char *data, qsizetype size, int stallMs,
+                     const std::function<void(qint64)> &onSent = {}) const;
+    bool sendRequest(const sock::Socket &socket, const QByteArray &data, int stallMs) const
+    {
+        return sendRequest(socket, data.constData(), data.size(), stallMs);
+    }
     // Everything the peer sends until it closes, then closes the socket.
     // Empty when no valid answer can come of it: nothing for idleMs, more
     // than the reply cap, or the service stops.

@@ -56,11 +56,12 @@ NetworkService::PeerConnect NetworkService::connectToPeer(const QString &ip, int
     return PeerConnect::Connected;
 }
 
-bool NetworkService::sendRequest(const sock::Socket &socket, const QByteArray &data, int stallMs) const
+bool NetworkService::sendRequest(const sock::Socket &socket, const char *data, qsizetype size, int stallMs,
+                                 const std::function<void(qint64)> &onSent) const
 {
     qsizetype done = 0;
-    while (done < data.size()) {
-        const long n = sock::send(socket, data.constData() + done, std::size_t(data.size() - done));
+    while (done < size) {
+        const long n = sock::send(socket, data + done, std::size_t(size - done));
         if (n == sock::kIoWouldBlock) {
             if (waitWritable(socket, QDeadlineTimer(stallMs)) != sock::Readiness::Ready)
                 return false;
@@ -69,6 +70,8 @@ bool NetworkService::sendRequest(const sock::Socket &socket, const QByteArray &d
         if (n <= 0)
             return false;
         done += n;
+        if (onSent)
+            onSent(n);
     }
     return true;
 }
@@ -253,12 +256,6 @@ void NetworkService::runFileTransfer(const RemoteDevice &device, const QString &
         emit fileTransferProgress(percent, sentBytes, totalBytes, speed);
         lastPercent = percent;
     };
-    // Waits until the peer takes bytes again; false when it stalled too
-    // long, is gone, or the service stops.
-    auto writable = [&] {
-        return waitWritable(socket, QDeadlineTimer(limits.sendStallTimeoutMs)) == sock::Readiness::Ready;
-    };
-
     std::vector<char> chunk(static_cast<std::size_t>(kFileChunkBytes));
     while (sentBytes < totalBytes) {
         if (isStopping())
@@ -269,19 +266,8 @@ void NetworkService::runFileTransfer(const RemoteDevice &device, const QString &
         const qint64 got = file.read(chunk.data(), wanted);
         if (got <= 0)
             return abort();
-        qint64 done = 0;
-        while (done < got) {
-            const long n = sock::send(socket, chunk.data() + done, std::size_t(got - done));
-            if (n == sock::kIoWouldBlock) {
-                if (!writable())
-                    return abort();
-                continue;
-            }
-            if (n <= 0)
-                return abort();
-            done += n;
-            sent(n);
-        }
+        if (!sendRequest(socket, chunk.data(), got, limits.sendStallTimeoutMs, sent))
+            return abort();
     }
     file.close();
 

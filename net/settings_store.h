@@ -19,7 +19,6 @@ public:
     SettingsStore &operator=(const SettingsStore &) = delete;
 
     QSettings *operator->() { return &m_settings; }
-    QSettings &operator*() { return m_settings; }
 
     static constexpr const char *kOrganization = "ZELTRAWORKS";
     static constexpr const char *kApplication = "KAVELTOR Companion";
