@@ -122,6 +122,12 @@ bool suffixAt(Bytes written, std::size_t offset, std::string_view suffix)
 
 } // namespace
 
+bool equalsIgnoreCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+}
+
 std::optional<Header> readHeader(Bytes message)
 {
     Cursor c(message);
@@ -369,7 +375,6 @@ int walkRecordSection(Bytes message, std::size_t *offset, MdnsEntryKind kind, st
         auto dataLength = c.u16();
         if (!type || !rrclass || !ttl || !dataLength)
             return handed;
-        *offset = c.offset();
         if (!c.has(*dataLength)) {
             *offset = message.size();
             return handed;

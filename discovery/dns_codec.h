@@ -16,6 +16,9 @@ inline constexpr std::uint16_t kPort = 5353;
 inline constexpr const char *kGroupIPv4 = "224.0.0.251";
 inline constexpr std::uint32_t kGroupIPv4Address = 0xE00000FB; // 224.0.0.251, host order
 inline constexpr const char *kServiceType = "_peerharbor._tcp.local.";
+// This computer's instance label: announced by the responder, and how the
+// browser knows its own announcement when it hears it back.
+inline constexpr const char *kInstanceLabel = "Windows KAVELTOR Companion";
 
 inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kTypePtr = 12;
@@ -179,6 +182,9 @@ NameText readName(Bytes message, std::size_t offset);
 std::optional<std::size_t> skipName(Bytes message, std::size_t offset);
 // Equal label by label, ASCII case ignored; on equality the offset just after
 // the name in message.
+// ASCII letters compared without case, as DNS names are; other bytes exactly.
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+
 std::optional<std::size_t> nameEqualsIgnoreCase(Bytes message, std::size_t offset, Bytes reference,
                                                 std::size_t referenceOffset);
 

@@ -8,14 +8,6 @@ namespace mdns {
 
 namespace {
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
-
 // The name at offset inside a record's data, empty when it cannot be read or
 // lies outside the data.
 std::string nameInData(const MdnsEntry &entry, std::size_t skip, std::size_t minimum)
@@ -37,10 +29,7 @@ std::array<std::uint8_t, kBrowseQuerySize> buildBrowseQuery(std::uint16_t id, bo
     header.questions = 1;
     WritePos pos = writeHeader(query, 0, header);
     // Uncompressed, and exactly filling the fixed size with type and class.
-    std::array<std::uint8_t, kBrowseQuerySize - kHeaderSize - kQuestionFixedSize + 1> name{};
-    WritePos nameEnd = writeName(name, 0, kServiceType, nullptr);
-    std::copy_n(name.begin(), *nameEnd, query.begin() + std::ptrdiff_t(*pos));
-    pos = *pos + *nameEnd;
+    pos = writeName(query, pos, kServiceType, nullptr);
     pos = writeU16(query, pos, kTypePtr);
     writeU16(query, pos, fromMdnsPort ? kClassIn : std::uint16_t(kClassTopBit | kClassIn));
     return query;
@@ -117,7 +106,7 @@ QList<RemoteDevice> handleBrowseReply(Bytes message, std::uint16_t cycleId, qint
 
     std::vector<std::string_view> reported;
     for (const std::string &instance : context.instances) {
-        if (instance.empty() || instance.find(kOwnDisplayName) != std::string::npos)
+        if (instance.empty() || instance.find(kInstanceLabel) != std::string::npos)
             continue;
         if (std::any_of(reported.begin(), reported.end(),
                         [&](std::string_view r) { return equalsIgnoreCase(r, instance); }))

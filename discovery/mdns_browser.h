@@ -22,8 +22,6 @@ inline constexpr int kBrowsePauseMs = 3000;
 // Records of one kind remembered from a single reply; a real responder sends
 // a handful, the rest of a hostile flood is dropped.
 inline constexpr std::size_t kMaxRecordsPerReply = 32;
-// This program's own announcements carry this in their instance name.
-inline constexpr const char *kOwnDisplayName = "Windows KAVELTOR Companion";
 
 // PTR question for our service type. Asked from the mDNS port itself it is a
 // plain multicast question; from any other port it asks for unicast replies.

@@ -106,9 +106,8 @@ int answerServiceQuery(const MdnsEntry &question, void *context)
     // and never matches.
     if (name.view() != query->service->serviceType)
         return 0;
-    query->announce = true;
-    if (!query->haveQuestion) {
-        query->haveQuestion = true;
+    if (!query->announce) {
+        query->announce = true;
         query->questionType = question.type;
         query->questionClass = question.rrclass;
     }
@@ -125,10 +124,8 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
     if (!header || (header->flags & kFlagResponse) != 0)
         return out;
 
-    PublishedService service = m_service;
-    service.address = from.localAddress;
     QueryContext query;
-    query.service = &service;
+    query.service = &m_service;
 
     std::size_t offset = kHeaderSize;
     for (int i = 0; i < header->questions; ++i) {
@@ -159,6 +156,8 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
     }
     if (!query.announce)
         return out;
+    PublishedService service = m_service;
+    service.address = from.localAddress;
 
     if (multicastAllowed(from.interfaceIndex, nowMs)) {
         Datagram d;

@@ -12,10 +12,8 @@
 
 namespace mdns {
 
-inline constexpr const char *kInstanceLabel = "Windows KAVELTOR Companion";
 // Announced host name: fixed, one label under "local.".
 inline constexpr const char *kHostName = "kaveltor-companion.local.";
-inline constexpr const char *kServiceEnumerationName = "_services._dns-sd._udp.local.";
 inline constexpr std::uint16_t kServicePort = 53319;
 inline constexpr std::uint32_t kAnnouncementTtl = 120;
 // Replies to one-shot queriers must not be cached longer than this.
@@ -77,9 +75,9 @@ struct ReceivedFrom
 struct QueryContext
 {
     const PublishedService *service = nullptr;
-    bool announce = false; // a question for our service arrived
-    // The first question for our service, for a legacy reply.
-    bool haveQuestion = false;
+    // A question for our service arrived; type and class are those of the
+    // first one, for a legacy reply.
+    bool announce = false;
     std::uint16_t questionType = 0;
     std::uint16_t questionClass = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dns_codec.h"
 #include "remote_device.h"
 #include "socket.h"
 
@@ -47,7 +48,7 @@ class NetworkService : public QObject
 
 public:
     static constexpr std::uint16_t kHttpPort = 53319;
-    static constexpr const char *kDisplayName = "Windows KAVELTOR Companion";
+    static constexpr const char *kDisplayName = mdns::kInstanceLabel;
     // Largest message body read by its Content-Length; longer ones are refused.
     static constexpr qint64 kMaxMessageBytes = 1024 * 1024;
     // Bytes asked of the socket per read while an upload body streams in.
