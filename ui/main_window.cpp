@@ -37,7 +37,6 @@ constexpr int kTrayMargin = 17;
 constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
 const char *const kIconResource = ":/KAVELTORCompanion.ico";
-const char *const kDefaultBackground = ":/back.gif";
 const char *const kAppTitle = "KAVELTOR Companion";
 
 QString addressKey(const RemoteDevice &d)
@@ -291,7 +290,8 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
         outlets.resolveIdentity(device);
         // An answer that never comes must not block the next sighting's lookup.
         // A precise timer: a coarse one may fire up to 5 % early.
-        QTimer::singleShot(kIdentityExpiryMs, Qt::PreciseTimer, this, [this, key] { pendingIdentity.remove(key); });
+        QTimer::singleShot(kIdentityExpiryMs, Qt::PreciseTimer, this,
+                           [this, key] { pendingIdentity.remove(key); });
     }
 
     const qint64 now = outlets.now();
@@ -509,7 +509,8 @@ void MainWindow::applyBackground()
         backgroundMovie = nullptr;
     }
 
-    QString path = backgroundPath.isEmpty() ? QString::fromLatin1(kDefaultBackground) : backgroundPath;
+    QString path =
+        backgroundPath.isEmpty() ? QString::fromLatin1(background::kDefaultResource) : backgroundPath;
     const QString suffix = QFileInfo(path).suffix().toLower();
     if (suffix == QLatin1String("gif") || suffix == QLatin1String("webp")) {
         if (suffix == QLatin1String("webp"))
@@ -537,12 +538,12 @@ void MainWindow::applyBackground()
     }
 
     QPixmap still(path);
-    if (still.isNull() && path != QLatin1String(kDefaultBackground)) {
+    if (still.isNull() && path != QLatin1String(background::kDefaultResource)) {
         if (!QFileInfo::exists(path)) {
             backgroundPath.clear();
             saveSettings();
         }
-        still = QPixmap(QString::fromLatin1(kDefaultBackground));
+        still = QPixmap(QString::fromLatin1(background::kDefaultResource));
     }
     backgroundLayer->clear();
     backgroundLayer->setMovie(nullptr);
