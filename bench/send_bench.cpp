@@ -151,7 +151,7 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    QProcess sink; // killed when main returns
+    QProcess sink;
     sink.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     sink.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--sink")});
     if (!sink.waitForReadyRead(kSinkWaitMs) || !sink.canReadLine()) {
@@ -262,6 +262,8 @@ int main(int argc, char **argv)
                 double(maxProgress) / kMaxProgressSignals);
     std::printf("resident memory growth: %lld KiB, limit %lld KiB, ratio %.2f\n", maxGrowthKiB,
                 kMaxResidentGrowthKiB, double(maxGrowthKiB) / double(kMaxResidentGrowthKiB));
+    sink.kill();
+    sink.waitForFinished();
     const bool ok =
         ratio >= kTargetRatio && maxProgress <= kMaxProgressSignals && maxGrowthKiB < kMaxResidentGrowthKiB;
     return ok ? 0 : 1;
