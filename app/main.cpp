@@ -1,4 +1,5 @@
 #include "main_window.h"
+#include "protocol.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -7,9 +8,9 @@ int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/KAVELTORCompanion.ico")));
-    QApplication::setOrganizationName(QStringLiteral("ZELTRAWORKS"));
-    QApplication::setApplicationName(QStringLiteral("KAVELTOR Companion"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0.0"));
+    QApplication::setOrganizationName(QString::fromLatin1(protocol::kOrganization));
+    QApplication::setApplicationName(QString::fromLatin1(protocol::kAppName));
+    QApplication::setApplicationVersion(QString::fromLatin1(protocol::kAppVersion));
     QApplication::setQuitOnLastWindowClosed(false);
 
     MainWindow window;

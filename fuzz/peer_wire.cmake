@@ -1,6 +1,6 @@
 # Replies from phones (identity, pairing, message and upload answers) and the
 # upload head built from a file name of any bytes.
 kaveltor_add_fuzzer(fuzz_peer_reply
-    SOURCES fuzz_peer_reply.cpp ${CMAKE_SOURCE_DIR}/net/peer_wire.cpp ${CMAKE_SOURCE_DIR}/net/http_wire.cpp
+    SOURCES fuzz_peer_reply.cpp ${CMAKE_SOURCE_DIR}/client/peer_wire.cpp ${CMAKE_SOURCE_DIR}/core/http_wire.cpp
     LIBS Qt6::Core)
-target_include_directories(fuzz_peer_reply PRIVATE ${CMAKE_SOURCE_DIR}/net)
+target_include_directories(fuzz_peer_reply PRIVATE ${CMAKE_SOURCE_DIR}/client ${CMAKE_SOURCE_DIR}/core)

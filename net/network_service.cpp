@@ -1,112 +1,45 @@
 #include "network_service.h"
 
 #include "settings_store.h"
-#include "worker_pool.h"
 
-#include <QStandardPaths>
-#include <QUuid>
-
-#include <algorithm>
-#include <limits>
-
-namespace {
-// How often a blocked worker looks at the running flag when the platform
-// gave us no waker to end its wait at once.
-constexpr int kPollSliceMs = 50;
-} // namespace
-
-NetworkService::NetworkService(QObject *parent) : QObject(parent), m_pool(std::make_shared<WorkerPool>())
+NetworkService::NetworkService(QObject *parent) : QObject(parent)
 {
     qRegisterMetaType<RemoteDevice>("RemoteDevice");
-    sock::startup();
+    // Direct: the signals leave on the worker thread that raised them, as if
+    // this object had raised them itself.
+    constexpr auto direct = Qt::DirectConnection;
+    connect(&m_discovery, &DiscoveryService::deviceFound, this, &NetworkService::deviceFound, direct);
+    connect(&m_discovery, &DiscoveryService::logMessage, this, &NetworkService::logMessage, direct);
+    connect(&m_server, &HttpServer::messageReceived, this, &NetworkService::messageReceived, direct);
+    connect(&m_server, &HttpServer::logMessage, this, &NetworkService::logMessage, direct);
+    connect(&m_server, &HttpServer::fileReceiveProgress, this, &NetworkService::fileReceiveProgress, direct);
+    connect(&m_server, &HttpServer::fileReceiveFinished, this, &NetworkService::fileReceiveFinished, direct);
+    connect(&m_client, &PeerClient::logMessage, this, &NetworkService::logMessage, direct);
+    connect(&m_client, &PeerClient::fileTransferProgress, this, &NetworkService::fileTransferProgress,
+            direct);
+    connect(&m_client, &PeerClient::fileTransferFinished, this, &NetworkService::fileTransferFinished,
+            direct);
+    connect(&m_client, &PeerClient::pairingSucceeded, this, &NetworkService::pairingSucceeded, direct);
+    connect(&m_client, &PeerClient::pairingFailed, this, &NetworkService::pairingFailed, direct);
+    connect(&m_client, &PeerClient::deviceIdentityResolved, this, &NetworkService::deviceIdentityResolved,
+            direct);
 }
 
 NetworkService::~NetworkService()
 {
-    running.exchange(false);
-    {
-        std::unique_lock lock(m_pool->mutex);
-        m_pool->stopping = true;
-        m_pool->waker.wake();
-        m_pool->changed.notify_all();
-        m_pool->changed.wait(lock, [this] { return m_pool->active == 0; });
-    }
-    sock::cleanup();
+    // Every thread ends while this object can still pass its signals on.
+    m_discovery.stop();
+    m_client.stop();
+    m_server.stop();
 }
 
 void NetworkService::start()
 {
-    if (running.exchange(true))
-        return;
-    spawnWorker([this] { startHttpServer(); });
-    spawnWorker([this] { mdnsPublishLoop(); });
-    spawnWorker([this] { mdnsBrowseLoop(); });
-}
-
-bool NetworkService::sleepWhileRunning(int ms) const
-{
-    std::unique_lock lock(m_pool->mutex);
-    return !m_pool->changed.wait_for(lock, std::chrono::milliseconds(ms),
-                                     [this] { return m_pool->stopping; });
-}
-
-static sock::Readiness waitSliced(const std::atomic<bool> &running, const std::shared_ptr<WorkerPool> &pool,
-                                  const sock::Socket &socket, const QDeadlineTimer &deadline, bool forWrite)
-{
-    for (;;) {
-        if (!running.load()) {
-            std::lock_guard lock(pool->mutex);
-            if (pool->stopping)
-                return sock::Readiness::Error;
-        }
-        const qint64 left = deadline.remainingTime();
-        if (left == 0)
-            return sock::Readiness::Timeout;
-        // With a waker the wait lasts until the socket, the deadline or the
-        // destructor ends it; an idle service then costs no wake-ups at all.
-        const qint64 cap = pool->waker.valid() ? std::numeric_limits<int>::max() : kPollSliceMs;
-        const int slice =
-            left < 0 ? (pool->waker.valid() ? -1 : kPollSliceMs) : int(std::min<qint64>(left, cap));
-        const sock::Readiness r = sock::waitUnlessWoken(socket, pool->waker, forWrite, slice);
-        if (r != sock::Readiness::Timeout)
-            return r;
-    }
-}
-
-sock::Readiness NetworkService::waitReadable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
-{
-    return waitSliced(running, m_pool, socket, deadline, false);
-}
-
-sock::Readiness NetworkService::waitWritable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
-{
-    return waitSliced(running, m_pool, socket, deadline, true);
-}
-
-void NetworkService::setReceiveFolder(const QString &folder)
-{
-    std::lock_guard lock(mutex);
-    m_receiveFolder = folder;
-}
-
-QString NetworkService::receiveFolder() const
-{
-    std::lock_guard lock(mutex);
-    if (!m_receiveFolder.isEmpty())
-        return m_receiveFolder;
-    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    m_server.start();
+    m_discovery.start();
 }
 
 QString NetworkService::localDeviceId()
 {
-    // Two threads asking for the first time must not each invent an id.
-    static std::mutex firstUse;
-    std::lock_guard lock(firstUse);
-    SettingsStore store;
-    QString id = store->value(QLatin1String(settingskeys::kDeviceId)).toString();
-    if (id.isEmpty()) {
-        id = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
-        store->setValue(QLatin1String(settingskeys::kDeviceId), id);
-    }
-    return id;
+    return ::localDeviceId();
 }

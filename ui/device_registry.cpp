@@ -2,16 +2,36 @@
 
 namespace registry {
 
-qsizetype findSameDevice(const QList<RemoteDevice> &devices, const RemoteDevice &record)
+bool sameDevice(const RemoteDevice &entry, const RemoteDevice &record, bool byName)
+{
+    return (!record.id.isEmpty() && entry.id == record.id) ||
+           (entry.ip == record.ip && entry.port == record.port) ||
+           (byName && !entry.name.isEmpty() && entry.name == record.name);
+}
+
+qsizetype findSameDevice(const QList<RemoteDevice> &devices, const RemoteDevice &record, bool byName)
 {
     for (qsizetype i = 0; i < devices.size(); ++i) {
-        const RemoteDevice &entry = devices.at(i);
-        if (!record.id.isEmpty() && entry.id == record.id)
-            return i;
-        if (entry.ip == record.ip && entry.port == record.port)
+        if (sameDevice(devices.at(i), record, byName))
             return i;
     }
     return -1;
+}
+
+void applyDiscovered(QList<RemoteDevice> &devices, const RemoteDevice &found, qint64 nowMs)
+{
+    const qsizetype i = findSameDevice(devices, found, true);
+    if (i < 0) {
+        devices.append(found);
+        devices.last().lastSeen = nowMs;
+        return;
+    }
+    RemoteDevice &entry = devices[i];
+    entry.name = found.name;
+    entry.host = found.host;
+    entry.ip = found.ip;
+    entry.port = found.port;
+    entry.lastSeen = nowMs;
 }
 
 void applyResolvedIdentity(QList<RemoteDevice> &devices, const RemoteDevice &resolved)

@@ -8,9 +8,17 @@
 
 namespace registry {
 
-// Index of the first entry that record denotes: same non-empty id, or same
-// ip and port. -1 when none does.
-qsizetype findSameDevice(const QList<RemoteDevice> &devices, const RemoteDevice &record);
+// The one rule for "the same device": the same non-empty id, else the same
+// ip and port, else (where a discovery sighting is matched, whose id is not
+// known yet) the same non-empty name.
+bool sameDevice(const RemoteDevice &entry, const RemoteDevice &record, bool byName = false);
+
+// Index of the first entry that record denotes by that rule, -1 when none does.
+qsizetype findSameDevice(const QList<RemoteDevice> &devices, const RemoteDevice &record, bool byName = false);
+
+// A discovery sighting refreshes the name, host and address of the entry it
+// denotes, or is appended; seen at nowMs either way.
+void applyDiscovered(QList<RemoteDevice> &devices, const RemoteDevice &found, qint64 nowMs);
 
 // An identity answer updates the entry it denotes (keeping its secret and
 // flags) or is appended as it is.

@@ -4,6 +4,7 @@
 #include "cover_crop.h"
 #include "device_registry.h"
 #include "main_window_form.h"
+#include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
 #include "transfer_format.h"
@@ -37,7 +38,7 @@ constexpr int kTrayMargin = 17;
 constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
 const char *const kIconResource = ":/KAVELTORCompanion.ico";
-const char *const kAppTitle = "KAVELTOR Companion";
+const char *const kAppTitle = protocol::kAppName;
 
 QString addressKey(const RemoteDevice &d)
 {
@@ -139,7 +140,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(&network, &NetworkService::logMessage, this, &MainWindow::onLogMessage);
 
     network.start();
-    appendLog(QStringLiteral("KAVELTOR Companion gestartet."));
+    appendLog(QString::fromLatin1(kAppTitle) + QStringLiteral(" gestartet."));
 }
 
 MainWindow::~MainWindow()
@@ -294,30 +295,7 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
                            [this, key] { pendingIdentity.remove(key); });
     }
 
-    const qint64 now = outlets.now();
-    for (RemoteDevice &entry : devices) {
-        if (!device.id.isEmpty() && entry.id == device.id) {
-            entry.name = device.name;
-            entry.host = device.host;
-            entry.ip = device.ip;
-            entry.port = device.port;
-        } else if (entry.ip == device.ip && entry.port == device.port) {
-            entry.name = device.name;
-            entry.host = device.host;
-        } else if (!entry.name.isEmpty() && entry.name == device.name) {
-            entry.host = device.host;
-            entry.ip = device.ip;
-            entry.port = device.port;
-        } else {
-            continue;
-        }
-        entry.lastSeen = now;
-        refreshDeviceList();
-        return;
-    }
-    RemoteDevice added = device;
-    added.lastSeen = now;
-    devices.append(added);
+    registry::applyDiscovered(devices, device, outlets.now());
     refreshDeviceList();
 }
 
@@ -346,7 +324,7 @@ void MainWindow::setupTrayIcon()
 {
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setIcon(QIcon(QString::fromLatin1(kIconResource)));
-    trayIcon->setToolTip(QStringLiteral("KAVELTOR Companion"));
+    trayIcon->setToolTip(QString::fromLatin1(kAppTitle));
     trayMenu = new QMenu(this);
     QAction *open = trayMenu->addAction(QStringLiteral("\u00d6ffnen"));
     QAction *quit = trayMenu->addAction(QStringLiteral("Beenden"));
@@ -444,7 +422,6 @@ void MainWindow::chooseAndSendFile()
         appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
         return;
     }
-    devices[index].sending = true;
     outlets.sendFile(devices.at(index), path);
 }
 
@@ -461,10 +438,8 @@ void MainWindow::onFileTransferFinished(const QString &ip, int port, const QStri
     ui->transferProgress->setValue(100);
     const qint64 now = outlets.now();
     for (RemoteDevice &entry : devices) {
-        if (entry.ip == ip && entry.port == port) {
-            entry.sending = false;
+        if (entry.ip == ip && entry.port == port)
             entry.lastSeen = now;
-        }
     }
     appendLog(QStringLiteral("Datei fertig: ") + filename);
     scheduleProgressReset();

@@ -2,6 +2,8 @@
 // form: setupUi builds it on the window, retranslateUi sets the texts.
 #pragma once
 
+#include "protocol.h"
+
 #include "drop_area_widget.h"
 
 #include <QCoreApplication>
@@ -281,7 +283,7 @@ public:
 
     void retranslateUi(QMainWindow *window)
     {
-        window->setWindowTitle(QCoreApplication::translate("MainWindow", "KAVELTOR Companion"));
+        window->setWindowTitle(QString::fromLatin1(protocol::kAppName));
         label->setText(QCoreApplication::translate("MainWindow", "KAVELTOR"));
         minimierenButton->setText(QCoreApplication::translate("MainWindow", "-"));
         settingsButtton->setText(QCoreApplication::translate("MainWindow", "\u2261"));

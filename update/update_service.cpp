@@ -1,5 +1,7 @@
 #include "update_service.h"
 
+#include "protocol.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -45,7 +47,7 @@ bool isHttpsUrl(const QUrl &url)
 UpdateService::UpdateService(QObject *parent) : UpdateService(QUrl(QString::fromLatin1(kManifestUrl)), parent) {}
 
 UpdateService::UpdateService(const QUrl &manifestUrl, QObject *parent)
-    : QObject(parent), m_currentVersion(QStringLiteral("1.0.0")), m_manifestUrl(manifestUrl)
+    : QObject(parent), m_currentVersion(QString::fromLatin1(protocol::kAppVersion)), m_manifestUrl(manifestUrl)
 {
     const QString appVersion = QCoreApplication::applicationVersion();
     if (!appVersion.isEmpty())

@@ -12,15 +12,16 @@
 
 namespace peerwire {
 
-// Largest reply read from a peer. Every answer of the peer contract is a
-// small JSON object; anything longer is not an answer but a peer filling our
-// memory, and counts as no valid answer.
-inline constexpr qsizetype kMaxReplyBytes = 1024 * 1024;
-
 // Texts a reply can end with.
 inline constexpr const char *kInvalidReply = "Ungueltige Antwort.";
 inline constexpr const char *kRequestFailed = "Anfrage fehlgeschlagen.";
 inline constexpr const char *kPairingFailed = "Pairing fehlgeschlagen.";
+
+// What the user is told when a request cannot reach the peer.
+enum class Request { Identity, Pairing, Message, File };
+enum class ConnectFailure { BadAddress, Unreachable };
+// Empty for identity lookups, which fail silently.
+QString connectFailureText(Request request, ConnectFailure failure);
 
 // True for characters that must never reach a request head: the C0 controls
 // (CR and LF among them), DEL and the C1 controls.

@@ -42,7 +42,8 @@ QString headerValue(const QByteArray &head, const QByteArray &name)
 
 QByteArray jsonResponse(const QByteArray &body)
 {
-    QByteArray response = QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ");
+    QByteArray response =
+        QByteArrayLiteral("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: ");
     response += QByteArray::number(body.size());
     response += QByteArrayLiteral("\r\nConnection: close\r\n\r\n");
     response += body;

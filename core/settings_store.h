@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol.h"
 #include "remote_device.h"
 
 #include <QList>
@@ -20,9 +21,6 @@ public:
 
     QSettings *operator->() { return &m_settings; }
 
-    static constexpr const char *kOrganization = "ZELTRAWORKS";
-    static constexpr const char *kApplication = "KAVELTOR Companion";
-
 private:
     QSettings m_settings;
 };
@@ -33,6 +31,10 @@ inline constexpr const char *kDeviceId = "DeviceId";
 inline constexpr const char *kReceiveFolder = "ReceiveFolder";
 inline constexpr const char *kBackgroundPath = "BackgroundPath";
 } // namespace settingskeys
+
+// This computer's device id: a braceless lower-case UUID, made and stored
+// on first use and the same on every later call, on any thread.
+QString localDeviceId();
 
 // The stored paired devices, in stored order, each marked paired with
 // lastSeen 0. Duplicates are loaded as they are stored.

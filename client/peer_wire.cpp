@@ -1,6 +1,7 @@
 #include "peer_wire.h"
 
 #include "http_wire.h"
+#include "protocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +24,24 @@ QString stringMember(const QJsonObject &object, const char *key, const QString &
     return value.isString() ? value.toString() : fallback;
 }
 } // namespace
+
+QString connectFailureText(Request request, ConnectFailure failure)
+{
+    const bool badAddress = failure == ConnectFailure::BadAddress;
+    switch (request) {
+    case Request::Identity:
+        return {};
+    case Request::Pairing:
+        return badAddress ? QStringLiteral("Ungueltige IP-Adresse.")
+                          : QStringLiteral("Verbindung fehlgeschlagen.");
+    case Request::Message:
+        return QStringLiteral("Verbindung fehlgeschlagen.");
+    case Request::File:
+        return badAddress ? QStringLiteral("Ungültige IP-Adresse.")
+                          : QStringLiteral("Datei-Verbindung fehlgeschlagen.");
+    }
+    return {};
+}
 
 bool isControlCharacter(QChar c)
 {
@@ -51,41 +70,50 @@ QString headerSafe(const QString &text)
 
 QByteArray identityRequest(const QString &ip)
 {
-    return "GET /identity HTTP/1.1\r\nHost: " + ip.toUtf8() + "\r\nConnection: close\r\n\r\n";
+    return QByteArray(protocol::kRouteIdentity) + " HTTP/1.1\r\nHost: " + ip.toUtf8() +
+           "\r\nConnection: close\r\n\r\n";
 }
 
 QByteArray pairRequest(const QString &ip, const QString &code, const QString &localId,
                        const QString &localName)
 {
     QJsonObject object;
-    object.insert(QStringLiteral("code"), code);
-    object.insert(QStringLiteral("deviceId"), localId);
-    object.insert(QStringLiteral("name"), localName);
+    object.insert(QLatin1String(protocol::kKeyCode), code);
+    object.insert(QLatin1String(protocol::kKeyDeviceId), localId);
+    object.insert(QLatin1String(protocol::kKeyName), localName);
     const QByteArray body = QJsonDocument(object).toJson(QJsonDocument::Compact);
-    return "POST /pair HTTP/1.1\r\nHost: " + ip.toUtf8() +
-           "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
+    return QByteArray(protocol::kRoutePair) + " HTTP/1.1\r\nHost: " + ip.toUtf8() +
+           "\r\nContent-Type: application/json\r\n" + protocol::kHeaderContentLength + ": " +
+           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
+
+namespace {
+// The two headers that prove a request comes from a paired computer.
+QByteArray credentialHeaders(const QString &localId, const QString &secret)
+{
+    return "\r\n" + QByteArray(protocol::kHeaderDeviceId) + ": " + headerSafe(localId).toUtf8() + "\r\n" +
+           protocol::kHeaderSecret + ": " + headerSafe(secret).toUtf8();
+}
+} // namespace
 
 QByteArray messageRequest(const QString &ip, const QString &message, const QString &localId,
                           const QString &secret)
 {
     const QByteArray body = message.toUtf8();
-    return "POST /message HTTP/1.1\r\nHost: " + ip.toUtf8() +
-           "\r\nContent-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nX-KAVELTORLink-DeviceId: " + headerSafe(localId).toUtf8() +
-           "\r\nX-KAVELTORLink-Secret: " + headerSafe(secret).toUtf8() + "\r\nConnection: close\r\n\r\n" +
-           body;
+    return QByteArray(protocol::kRouteMessage) + " HTTP/1.1\r\nHost: " + ip.toUtf8() +
+           "\r\nContent-Type: text/plain\r\n" + protocol::kHeaderContentLength + ": " +
+           QByteArray::number(body.size()) + credentialHeaders(localId, secret) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 QByteArray uploadHead(const QString &ip, const QString &fileName, const QString &localId,
                       const QString &secret, qint64 totalBytes)
 {
-    return "POST /upload HTTP/1.1\r\nHost: " + ip.toUtf8() +
-           "\r\nContent-Type: application/octet-stream\r\nX-Filename: " + headerSafe(fileName).toUtf8() +
-           "\r\nX-KAVELTORLink-DeviceId: " + headerSafe(localId).toUtf8() +
-           "\r\nX-KAVELTORLink-Secret: " + headerSafe(secret).toUtf8() +
-           "\r\nContent-Length: " + QByteArray::number(totalBytes) + "\r\nConnection: close\r\n\r\n";
+    return QByteArray(protocol::kRouteUpload) + " HTTP/1.1\r\nHost: " + ip.toUtf8() +
+           "\r\nContent-Type: application/octet-stream\r\n" + protocol::kHeaderFileName + ": " +
+           headerSafe(fileName).toUtf8() + credentialHeaders(localId, secret) + "\r\n" +
+           protocol::kHeaderContentLength + ": " + QByteArray::number(totalBytes) +
+           "\r\nConnection: close\r\n\r\n";
 }
 
 bool parseReply(const QByteArray &response, const QString &okKey, QString *error)
@@ -98,7 +126,7 @@ bool parseReply(const QByteArray &response, const QString &okKey, QString *error
     const QJsonValue ok = object->value(okKey);
     if (ok.isBool() && ok.toBool())
         return true;
-    *error = stringMember(*object, "error", QString::fromLatin1(kRequestFailed));
+    *error = stringMember(*object, protocol::kKeyError, QString::fromLatin1(kRequestFailed));
     return false;
 }
 
@@ -107,8 +135,8 @@ std::optional<RemoteDevice> applyIdentityReply(const QByteArray &response, Remot
     const std::optional<QJsonObject> object = replyObject(response);
     if (!object)
         return std::nullopt;
-    device.id = stringMember(*object, "deviceId");
-    device.name = stringMember(*object, "name", device.name);
+    device.id = stringMember(*object, protocol::kKeyDeviceId);
+    device.name = stringMember(*object, protocol::kKeyName, device.name);
     return device;
 }
 
@@ -120,15 +148,15 @@ PairingOutcome evaluatePairingReply(const QByteArray &response, const RemoteDevi
         outcome.error = QString::fromLatin1(kInvalidReply);
         return outcome;
     }
-    const QJsonValue paired = object->value(QLatin1String("paired"));
+    const QJsonValue paired = object->value(QLatin1String(protocol::kKeyPaired));
     if (!paired.isBool() || !paired.toBool()) {
-        outcome.error = stringMember(*object, "error", QString::fromLatin1(kPairingFailed));
+        outcome.error = stringMember(*object, protocol::kKeyError, QString::fromLatin1(kPairingFailed));
         return outcome;
     }
     RemoteDevice result = device;
-    result.id = stringMember(*object, "deviceId");
-    result.name = stringMember(*object, "name", device.name);
-    result.sharedSecret = stringMember(*object, "sharedSecret");
+    result.id = stringMember(*object, protocol::kKeyDeviceId);
+    result.name = stringMember(*object, protocol::kKeyName, device.name);
+    result.sharedSecret = stringMember(*object, protocol::kKeySharedSecret);
     result.paired = true;
     // Both travel in request heads from now on; a line break in either would
     // let the peer write headers of its own into them.

@@ -23,14 +23,20 @@ using detail::wouldBlock;
 
 namespace {
 #ifdef _WIN32
-int closeHandle(Handle h) { return ::closesocket(h); }
+int closeHandle(Handle h)
+{
+    return ::closesocket(h);
+}
 int pollOne(Handle h, short events, int timeoutMs)
 {
     WSAPOLLFD p{h, events, 0};
     return ::WSAPoll(&p, 1, timeoutMs);
 }
 #else
-int closeHandle(Handle h) { return ::close(h); }
+int closeHandle(Handle h)
+{
+    return ::close(h);
+}
 int pollOne(Handle h, short events, int timeoutMs)
 {
     pollfd p{h, events, 0};
@@ -154,8 +160,14 @@ static Readiness waitFor(const Socket &s, short events, int timeoutMs)
     return r == 0 ? Readiness::Timeout : Readiness::Error;
 }
 
-Readiness waitReadable(const Socket &s, int timeoutMs) { return waitFor(s, POLLIN, timeoutMs); }
-Readiness waitWritable(const Socket &s, int timeoutMs) { return waitFor(s, POLLOUT, timeoutMs); }
+Readiness waitReadable(const Socket &s, int timeoutMs)
+{
+    return waitFor(s, POLLIN, timeoutMs);
+}
+Readiness waitWritable(const Socket &s, int timeoutMs)
+{
+    return waitFor(s, POLLOUT, timeoutMs);
+}
 
 bool setNonBlocking(const Socket &s, bool on)
 {
@@ -220,7 +232,8 @@ bool parseIPv4(std::string_view text, std::uint32_t *address)
 std::string formatIPv4(std::uint32_t a)
 {
     char text[16];
-    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (a >> 24) & 0xff, (a >> 16) & 0xff, (a >> 8) & 0xff, a & 0xff);
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", (a >> 24) & 0xff, (a >> 16) & 0xff, (a >> 8) & 0xff,
+                  a & 0xff);
     return text;
 }
 
@@ -268,30 +281,6 @@ std::uint16_t localPort(const Socket &s)
         return 0;
     return ntohs(addr.sin_port);
 }
-
-ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutMs, Socket *out)
-{
-    Socket s;
-    const ConnectStart start = tcpConnectBegin(address, port, &s);
-    if (start == ConnectStart::Failed)
-        return ConnectResult::Failed;
-    if (start == ConnectStart::Pending) {
-        const Readiness r = waitWritable(s, timeoutMs);
-        if (r == Readiness::Timeout)
-            return ConnectResult::TimedOut;
-        if (r == Readiness::Error || !tcpConnectSucceeded(s))
-            return ConnectResult::Failed;
-    }
-    if (!setNonBlocking(s, false))
-        return ConnectResult::Failed;
-    *out = std::move(s);
-    return ConnectResult::Connected;
-}
-
-} // namespace sock
-
-
-namespace sock {
 
 ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out)
 {

@@ -87,12 +87,6 @@ Socket tcpAccept(const Socket &listener, std::uint32_t *peer);
 // The port a bound socket listens on, 0 on error.
 std::uint16_t localPort(const Socket &s);
 
-// Outcome of a client connect that is bounded in time.
-enum class ConnectResult { Connected, Failed, TimedOut };
-// Connects a new TCP socket to address:port, waiting at most timeoutMs.
-// The returned socket is blocking again once connected.
-ConnectResult tcpConnect(std::uint32_t address, std::uint16_t port, int timeoutMs, Socket *out);
-
 // A client connect in two steps, so that the caller can wait for it in its
 // own (interruptible) way instead of blocking inside one call.
 enum class ConnectStart { Connected, Pending, Failed };
@@ -101,7 +95,6 @@ enum class ConnectStart { Connected, Pending, Failed };
 ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out);
 // Once a pending socket is writable: whether the connect succeeded.
 bool tcpConnectSucceeded(const Socket &s);
-
 
 } // namespace sock
 
@@ -173,4 +166,3 @@ private:
 Readiness waitUnlessWoken(const Socket &s, const Waker &waker, bool forWrite, int timeoutMs);
 
 } // namespace sock
-

@@ -14,7 +14,6 @@ struct RemoteDevice
     int port = 0;
     bool paired = false;
     qint64 lastSeen = 0;
-    bool sending = false;
     QString sharedSecret;
 };
 

@@ -3,6 +3,8 @@
 // Pure functions over bytes, so they can be tested and fuzzed without sockets.
 #pragma once
 
+#include "protocol.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,7 +12,7 @@ namespace httpwire {
 
 // Largest request head (request line and headers, terminator excluded) the
 // server reads; a peer that sends more is dropped without an answer.
-inline constexpr qsizetype kMaxHeadBytes = 64 * 1024;
+inline constexpr qsizetype kMaxHeadBytes = protocol::kMaxHeadBytes;
 
 // Accumulates received bytes until the blank line that ends a request head.
 class HeadReader

@@ -3,6 +3,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QUuid>
+
+#include <mutex>
 
 namespace {
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
@@ -22,8 +25,8 @@ void prepareOwnerOnlyFile(const QString &path)
 } // namespace
 
 SettingsStore::SettingsStore()
-    : m_settings(QSettings::NativeFormat, QSettings::UserScope, QString::fromLatin1(kOrganization),
-                 QString::fromLatin1(kApplication))
+    : m_settings(QSettings::NativeFormat, QSettings::UserScope, QString::fromLatin1(protocol::kOrganization),
+                 QString::fromLatin1(protocol::kAppName))
 {
 #ifndef Q_OS_WIN
     prepareOwnerOnlyFile(m_settings.fileName());
@@ -80,4 +83,18 @@ void writePairedDevices(const QList<RemoteDevice> &devices)
         store->setValue(QStringLiteral("sharedSecret"), device.sharedSecret);
     }
     store->endArray();
+}
+
+QString localDeviceId()
+{
+    // Two threads asking for the first time must not each invent an id.
+    static std::mutex firstUse;
+    std::lock_guard lock(firstUse);
+    SettingsStore store;
+    QString id = store->value(QLatin1String(settingskeys::kDeviceId)).toString();
+    if (id.isEmpty()) {
+        id = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+        store->setValue(QLatin1String(settingskeys::kDeviceId), id);
+    }
+    return id;
 }

@@ -1,16 +1,14 @@
+#include "discovery_service.h"
+
 #include "dns_codec.h"
 #include "mdns_browser.h"
 #include "mdns_responder.h"
 #include "mdns_socket.h"
-#include "network_service.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
 
 #include <array>
-
-// Multicast DNS responder and browser: they only move datagrams; what to
-// answer and what a reply means is decided by the discovery library.
 
 namespace {
 // After a socket error the loops wait this long before polling again, so
@@ -30,26 +28,54 @@ void drainDatagrams(const sock::Socket &socket, std::array<char, N> &buffer, Han
         handle(mdns::Bytes(reinterpret_cast<const std::uint8_t *>(buffer.data()), std::size_t(n)), info);
     }
 }
+
+void sendBytes(const sock::Socket &socket, mdns::Bytes bytes, std::uint32_t address, std::uint16_t port,
+               int interfaceIndex)
+{
+    sock::sendDatagram(socket, reinterpret_cast<const char *>(bytes.data()), bytes.size(), address, port,
+                       interfaceIndex);
+}
 } // namespace
 
-void NetworkService::mdnsPublishLoop()
+DiscoveryService::DiscoveryService(std::uint16_t httpPort, QObject *parent)
+    : QObject(parent), m_httpPort(httpPort)
 {
-    sock::Socket socket = mdns::openMulticastSocket(0, mdns::kPort);
+    qRegisterMetaType<RemoteDevice>("RemoteDevice");
+}
+
+DiscoveryService::~DiscoveryService()
+{
+    m_pool.stop();
+}
+
+void DiscoveryService::start()
+{
+    if (m_started.exchange(true))
+        return;
+    m_pool.spawn([this] { publishLoop(); });
+    m_pool.spawn([this] { browseLoop(); });
+}
+
+void DiscoveryService::publishLoop()
+{
+    sock::Socket socket = mdns::openMulticastSocket(0, protocol::kMdnsPort);
     if (!socket.valid()) {
         emit logMessage(QStringLiteral("mDNS Publish Socket Fehler."));
         return;
     }
-    mdns::MdnsResponder responder;
+    mdns::PublishedService service;
+    service.port = m_httpPort;
+    mdns::MdnsResponder responder(service);
     emit logMessage(QStringLiteral("mDNS Service aktiv."));
 
     QElapsedTimer clock;
     clock.start();
     std::array<char, mdns::kMessageBufferSize> buffer;
-    while (isRunning()) {
-        const sock::Readiness ready = waitReadable(socket, QDeadlineTimer(QDeadlineTimer::Forever));
+    while (!m_pool.stopping()) {
+        const sock::Readiness ready = m_pool.waitReadable(socket, QDeadlineTimer(QDeadlineTimer::Forever));
         if (ready != sock::Readiness::Ready) {
             if (ready == sock::Readiness::Error)
-                sleepWhileRunning(kErrorBackoffMs);
+                m_pool.sleep(kErrorBackoffMs);
             continue;
         }
         drainDatagrams(socket, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
@@ -62,47 +88,42 @@ void NetworkService::mdnsPublishLoop()
             from.localAddress = info.localAddress != 0
                                     ? info.localAddress
                                     : mdns::announcedAddress(info, sock::interfaceAddresses());
-            const auto replies = responder.handleDatagram(datagram, from, clock.elapsed());
-            for (const mdns::Datagram &d : replies) {
+            for (const mdns::Datagram &d : responder.handleDatagram(datagram, from, clock.elapsed())) {
                 // The announcement goes back out of the interface the question
                 // came in on, carrying that interface's address.
-                const int via = d.address == mdns::kGroupIPv4Address ? info.interfaceIndex : 0;
-                sock::sendDatagram(socket, reinterpret_cast<const char *>(d.bytes.data()), d.bytes.size(),
-                                   d.address, d.port, via);
+                const int via = d.address == protocol::kMdnsGroup ? info.interfaceIndex : 0;
+                sendBytes(socket, d.bytes, d.address, d.port, via);
             }
         });
     }
 }
 
-void NetworkService::mdnsBrowseLoop()
+void DiscoveryService::browseLoop()
 {
     sock::Socket socket = mdns::openMulticastSocket(0, 0);
     if (!socket.valid()) {
         emit logMessage(QStringLiteral("mDNS Browse Socket Fehler."));
         return;
     }
-    const bool fromMdnsPort = sock::localPort(socket) == mdns::kPort;
+    const bool fromMdnsPort = sock::localPort(socket) == protocol::kMdnsPort;
     std::uint16_t cycle = 1;
     std::array<char, mdns::kReceiveBufferSize> buffer;
-    while (isRunning()) {
+    while (!m_pool.stopping()) {
         const auto query = mdns::buildBrowseQuery(cycle, fromMdnsPort);
+        const mdns::Bytes bytes(query);
         const auto interfaces = mdns::multicastInterfaces(sock::interfaceAddresses());
-        if (interfaces.empty()) {
-            sock::sendDatagram(socket, reinterpret_cast<const char *>(query.data()), query.size(),
-                               mdns::kGroupIPv4Address, mdns::kPort);
-        }
-        for (int index : interfaces) {
-            sock::sendDatagram(socket, reinterpret_cast<const char *>(query.data()), query.size(),
-                               mdns::kGroupIPv4Address, mdns::kPort, index);
-        }
+        if (interfaces.empty())
+            sendBytes(socket, bytes, protocol::kMdnsGroup, protocol::kMdnsPort, 0);
+        for (int index : interfaces)
+            sendBytes(socket, bytes, protocol::kMdnsGroup, protocol::kMdnsPort, index);
 
-        const QDeadlineTimer listen(mdns::kBrowseListenMs);
-        while (isRunning() && !listen.hasExpired()) {
-            const sock::Readiness ready = waitReadable(socket, listen);
+        const QDeadlineTimer listen(protocol::kBrowseListenMs);
+        while (!m_pool.stopping() && !listen.hasExpired()) {
+            const sock::Readiness ready = m_pool.waitReadable(socket, listen);
             if (ready == sock::Readiness::Timeout)
                 break;
             if (ready == sock::Readiness::Error) {
-                sleepWhileRunning(kErrorBackoffMs);
+                m_pool.sleep(kErrorBackoffMs);
                 continue;
             }
             drainDatagrams(socket, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &) {
@@ -112,7 +133,7 @@ void NetworkService::mdnsBrowseLoop()
                     emit deviceFound(device);
             });
         }
-        if (!sleepWhileRunning(mdns::kBrowsePauseMs))
+        if (!m_pool.sleep(protocol::kBrowsePauseMs))
             break;
         cycle = mdns::nextCycleId(cycle);
     }

@@ -1,0 +1,232 @@
+#include "peer_client.h"
+
+#include "deadline_stream.h"
+#include "peer_wire.h"
+#include "progress_meter.h"
+#include "settings_store.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace {
+// File content is streamed in chunks of this size; at most one is in memory
+// per transfer.
+constexpr qint64 kFileChunkBytes = 64 * 1024;
+constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
+
+// Connects to the peer's address, waiting at most the connect time-out and
+// only as long as the pool runs. The socket stays non-blocking: every later
+// wait goes through a DeadlineStream.
+std::optional<peerwire::ConnectFailure> connectToPeer(const RemoteDevice &device, const ClientLimits &limits,
+                                                      const WorkerPool &pool, sock::Socket *out)
+{
+    const QByteArray address = device.ip.toUtf8();
+    std::uint32_t host = 0;
+    if (!sock::parseIPv4(std::string_view(address.constData(), std::size_t(address.size())), &host))
+        return peerwire::ConnectFailure::BadAddress;
+    sock::Socket socket;
+    switch (sock::tcpConnectBegin(host, std::uint16_t(device.port & 0xffff), &socket)) {
+    case sock::ConnectStart::Failed:
+        return peerwire::ConnectFailure::Unreachable;
+    case sock::ConnectStart::Pending:
+        if (pool.waitWritable(socket, QDeadlineTimer(limits.connectTimeoutMs)) != sock::Readiness::Ready ||
+            !sock::tcpConnectSucceeded(socket))
+            return peerwire::ConnectFailure::Unreachable;
+        break;
+    case sock::ConnectStart::Connected:
+        break;
+    }
+    *out = std::move(socket);
+    return std::nullopt;
+}
+
+// The whole answer, once the peer closed; empty when no valid answer can come
+// of it: silence for the idle time-out, more than the reply cap, or stopping.
+QByteArray readReply(const DeadlineStream &stream, const ClientLimits &limits)
+{
+    QByteArray reply;
+    if (stream.readToEnd(&reply, protocol::kMaxReplyBytes, limits.replyIdleTimeoutMs) !=
+        DeadlineStream::Until::Closed)
+        reply.clear();
+    return reply;
+}
+
+// Sends request and reads the answer; empty when either step fails.
+QByteArray exchange(const DeadlineStream &stream, const QByteArray &request, const ClientLimits &limits)
+{
+    if (!stream.writeAll(request, limits.sendStallTimeoutMs))
+        return {};
+    return readReply(stream, limits);
+}
+} // namespace
+
+PeerClient::PeerClient(QObject *parent) : QObject(parent)
+{
+    qRegisterMetaType<RemoteDevice>("RemoteDevice");
+}
+
+PeerClient::~PeerClient()
+{
+    m_pool.stop();
+}
+
+void PeerClient::resolveIdentity(RemoteDevice device)
+{
+    // A lookup that cannot start fails as silently as one that cannot connect.
+    m_pool.spawn([this, device = std::move(device), limits = m_limits]() mutable {
+        runIdentityRequest(std::move(device), limits);
+    });
+}
+
+void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
+{
+    if (!m_pool.spawn([this, device, code, limits = m_limits] { runPairing(device, code, limits); }) &&
+        !m_pool.stopping())
+        emit pairingFailed(
+            connectFailureText(peerwire::Request::Pairing, peerwire::ConnectFailure::Unreachable));
+}
+
+void PeerClient::sendMessage(const RemoteDevice &device, const QString &message)
+{
+    if (!m_pool.spawn([this, device, message, limits = m_limits] { runMessage(device, message, limits); }) &&
+        !m_pool.stopping())
+        emit logMessage(
+            connectFailureText(peerwire::Request::Message, peerwire::ConnectFailure::Unreachable));
+}
+
+void PeerClient::sendFile(const RemoteDevice &device, const QString &filePath)
+{
+    if (!m_pool.spawn(
+            [this, device, filePath, limits = m_limits] { runFileTransfer(device, filePath, limits); }) &&
+        !m_pool.stopping())
+        emit logMessage(connectFailureText(peerwire::Request::File, peerwire::ConnectFailure::Unreachable));
+}
+
+void PeerClient::runIdentityRequest(RemoteDevice device, const ClientLimits &limits)
+{
+    sock::Socket socket;
+    if (connectToPeer(device, limits, m_pool, &socket))
+        return;
+    const QByteArray reply =
+        exchange(DeadlineStream(socket, m_pool), peerwire::identityRequest(device.ip), limits);
+    if (m_pool.stopping())
+        return;
+    if (const std::optional<RemoteDevice> resolved = peerwire::applyIdentityReply(reply, std::move(device)))
+        emit deviceIdentityResolved(*resolved);
+}
+
+void PeerClient::runPairing(const RemoteDevice &device, const QString &code, const ClientLimits &limits)
+{
+    const QByteArray request =
+        peerwire::pairRequest(device.ip, code, localDeviceId(), QLatin1String(protocol::kInstanceLabel));
+    sock::Socket socket;
+    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, &socket);
+    if (m_pool.stopping())
+        return;
+    if (failure) {
+        emit pairingFailed(connectFailureText(peerwire::Request::Pairing, *failure));
+        return;
+    }
+    const QByteArray reply = exchange(DeadlineStream(socket, m_pool), request, limits);
+    if (m_pool.stopping())
+        return;
+    const peerwire::PairingOutcome outcome = peerwire::evaluatePairingReply(reply, device);
+    if (outcome.paired)
+        emit pairingSucceeded(outcome.device);
+    else
+        emit pairingFailed(outcome.error);
+}
+
+void PeerClient::runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits)
+{
+    sock::Socket socket;
+    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, &socket);
+    if (m_pool.stopping())
+        return;
+    if (failure) {
+        emit logMessage(connectFailureText(peerwire::Request::Message, *failure));
+        return;
+    }
+    const QByteArray request =
+        peerwire::messageRequest(device.ip, message, localDeviceId(), device.sharedSecret);
+    const QByteArray reply = exchange(DeadlineStream(socket, m_pool), request, limits);
+    if (m_pool.stopping())
+        return;
+    QString error;
+    if (!peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
+        emit logMessage(QStringLiteral("Nachricht fehlgeschlagen: ") + error);
+}
+
+void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &filePath,
+                                 const ClientLimits &limits)
+{
+    QFile file(filePath);
+    // Unbuffered: chunks go straight from the file into our one buffer.
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        emit logMessage(QStringLiteral("Datei konnte nicht geöffnet werden."));
+        return;
+    }
+    // Taken once: a file that grows meanwhile is sent with this length, so
+    // the request stays what its head announced.
+    const qint64 totalBytes = file.size();
+    const QString fileName = QFileInfo(filePath).fileName();
+
+    sock::Socket socket;
+    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, &socket);
+    if (m_pool.stopping())
+        return;
+    if (failure) {
+        emit logMessage(connectFailureText(peerwire::Request::File, *failure));
+        return;
+    }
+    const DeadlineStream stream(socket, m_pool);
+
+    // Ends the transfer early; closing at once tells the peer that no more
+    // bytes will come.
+    const auto abort = [&] {
+        socket.close();
+        if (!m_pool.stopping())
+            emit logMessage(QStringLiteral("Senden abgebrochen."));
+    };
+
+    const QByteArray head =
+        peerwire::uploadHead(device.ip, fileName, localDeviceId(), device.sharedSecret, totalBytes);
+    if (!stream.writeAll(head, limits.sendStallTimeoutMs))
+        return abort();
+
+    ProgressMeter meter(totalBytes);
+    qint64 sentBytes = 0;
+    const auto sent = [&](qint64 n) {
+        sentBytes += n;
+        int percent = 0;
+        double bytesPerSecond = 0.0;
+        if (meter.advance(sentBytes, &percent, &bytesPerSecond))
+            emit fileTransferProgress(percent, sentBytes, totalBytes, bytesPerSecond / kBytesPerMebibyte);
+    };
+    std::vector<char> chunk(static_cast<std::size_t>(kFileChunkBytes));
+    while (sentBytes < totalBytes) {
+        if (m_pool.stopping())
+            return abort();
+        // A file that shrank, or cannot be read any more, would leave the
+        // peer waiting for bytes that never come.
+        const qint64 wanted = std::min(kFileChunkBytes, totalBytes - sentBytes);
+        const qint64 got = file.read(chunk.data(), wanted);
+        if (got <= 0 || !stream.writeAll(chunk.data(), got, limits.sendStallTimeoutMs, sent))
+            return abort();
+    }
+    file.close();
+
+    const QByteArray reply = readReply(stream, limits);
+    if (m_pool.stopping())
+        return;
+    QString error;
+    if (peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
+        emit fileTransferFinished(device.ip, device.port, fileName);
+    else
+        emit logMessage(QStringLiteral("Dateiuebertragung fehlgeschlagen: ") + error);
+}

@@ -1,0 +1,66 @@
+#include "worker_pool.h"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
+namespace {
+// How often a blocked worker looks at the stop flag when the platform gave
+// us no waker to end its wait at once.
+constexpr int kPollSliceMs = 50;
+} // namespace
+
+// The socket layer must be up before the waker's own sockets are made.
+WorkerPool::WorkerPool() : m_state((sock::startup(), std::make_shared<State>())) {}
+
+WorkerPool::~WorkerPool()
+{
+    stop();
+    sock::cleanup();
+}
+
+void WorkerPool::stop()
+{
+    std::unique_lock lock(m_state->mutex);
+    m_state->stopping = true;
+    m_state->waker.wake();
+    m_state->changed.notify_all();
+    m_state->changed.wait(lock, [this] { return m_state->active == 0; });
+}
+
+bool WorkerPool::sleep(int ms) const
+{
+    std::unique_lock lock(m_state->mutex);
+    return !m_state->changed.wait_for(lock, std::chrono::milliseconds(ms),
+                                      [this] { return m_state->stopping.load(); });
+}
+
+sock::Readiness WorkerPool::waitReadable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
+{
+    return wait(socket, deadline, false);
+}
+
+sock::Readiness WorkerPool::waitWritable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
+{
+    return wait(socket, deadline, true);
+}
+
+sock::Readiness WorkerPool::wait(const sock::Socket &socket, const QDeadlineTimer &deadline,
+                                 bool forWrite) const
+{
+    const bool woken = m_state->waker.valid();
+    for (;;) {
+        if (m_state->stopping)
+            return sock::Readiness::Error;
+        const qint64 left = deadline.remainingTime();
+        if (left == 0)
+            return sock::Readiness::Timeout;
+        // With a waker the wait lasts until the socket, the deadline or stop()
+        // ends it; an idle service then costs no wake-ups at all.
+        const qint64 cap = woken ? std::numeric_limits<int>::max() : kPollSliceMs;
+        const int slice = left < 0 ? (woken ? -1 : kPollSliceMs) : int(std::min<qint64>(left, cap));
+        const sock::Readiness r = sock::waitUnlessWoken(socket, m_state->waker, forWrite, slice);
+        if (r != sock::Readiness::Timeout)
+            return r;
+    }
+}

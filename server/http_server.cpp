@@ -1,0 +1,170 @@
+#include "http_server.h"
+
+#include "deadline_stream.h"
+#include "http_wire.h"
+#include "settings_store.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
+
+namespace {
+// Bytes asked of the socket per read while the head is still incomplete.
+constexpr std::size_t kHeadReadChunk = 8192;
+// After the answer, what the peer still sends is read and dropped for a
+// short while before closing. Closing with unread bytes makes the system
+// reset the connection, and a reset can destroy the answer before the peer
+// has read it (an early "unauthorized" to an upload, say).
+constexpr int kLingerTimeoutMs = 1000;
+constexpr qsizetype kLingerMaxBytes = 1024 * 1024;
+constexpr std::size_t kLingerReadChunk = 4096;
+// A listener that cannot be polled is not retried in a tight loop.
+constexpr int kPollPauseOnErrorMs = 100;
+// Our answers are a few dozen bytes; a peer that takes none of them for this
+// long is gone.
+constexpr int kAnswerStallMs = 5000;
+} // namespace
+
+HttpServer::HttpServer(QObject *parent) : QObject(parent) {}
+
+HttpServer::~HttpServer()
+{
+    m_pool.stop();
+}
+
+void HttpServer::start(std::uint16_t port)
+{
+    if (m_started.exchange(true))
+        return;
+    m_pool.spawn([this, port] { acceptLoop(port); });
+}
+
+void HttpServer::stop()
+{
+    m_pool.stop();
+}
+
+void HttpServer::setReceiveFolder(const QString &folder)
+{
+    std::lock_guard lock(m_mutex);
+    m_receiveFolder = folder;
+}
+
+QString HttpServer::receiveFolder() const
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_receiveFolder.isEmpty())
+        return m_receiveFolder;
+    return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+}
+
+bool HttpServer::acquireSlot(std::uint32_t address)
+{
+    std::lock_guard lock(m_mutex);
+    int &fromAddress = m_connectionsPerAddress[address];
+    if (m_connections >= m_limits.maxConnections || fromAddress >= m_limits.maxConnectionsPerAddress) {
+        if (fromAddress == 0)
+            m_connectionsPerAddress.erase(address);
+        return false;
+    }
+    ++fromAddress;
+    ++m_connections;
+    return true;
+}
+
+void HttpServer::releaseSlot(std::uint32_t address)
+{
+    std::lock_guard lock(m_mutex);
+    --m_connections;
+    auto it = m_connectionsPerAddress.find(address);
+    if (it != m_connectionsPerAddress.end() && --it->second <= 0)
+        m_connectionsPerAddress.erase(it);
+}
+
+void HttpServer::acceptLoop(std::uint16_t port)
+{
+    sock::Socket listener = sock::tcpListen(0 /* INADDR_ANY */, port, SOMAXCONN, true);
+    if (!listener.valid()) {
+        emit logMessage(QStringLiteral("HTTP bind fehlgeschlagen."));
+        return;
+    }
+    // Non-blocking, so that the loop waits through the pool, which stop()
+    // wakes, instead of sitting in accept until the next peer arrives.
+    sock::setNonBlocking(listener, true);
+    m_boundPort = sock::localPort(listener);
+    emit logMessage(QStringLiteral("HTTP Server aktiv auf Port %1.").arg(m_boundPort.load()));
+
+    while (!m_pool.stopping()) {
+        const sock::Readiness ready = m_pool.waitReadable(listener, QDeadlineTimer(QDeadlineTimer::Forever));
+        if (ready == sock::Readiness::Error)
+            m_pool.sleep(kPollPauseOnErrorMs);
+        if (ready != sock::Readiness::Ready)
+            continue;
+        std::uint32_t peer = 0;
+        sock::Socket connection = sock::tcpAccept(listener, &peer);
+        if (!connection.valid() || !acquireSlot(peer))
+            continue; // over a cap: closed at once, without an answer
+        const bool started = m_pool.spawn([this, peer, connection = std::move(connection)]() mutable {
+            handleConnection(std::move(connection));
+            releaseSlot(peer);
+        });
+        if (!started)
+            releaseSlot(peer);
+    }
+}
+
+void HttpServer::handleConnection(sock::Socket socket)
+{
+    const DeadlineStream stream(socket, m_pool);
+    httpwire::HeadReader reader;
+    const QDeadlineTimer deadline(m_limits.headTimeoutMs);
+    char buffer[kHeadReadChunk];
+    while (reader.state() == httpwire::HeadReader::State::Incomplete) {
+        const long n = stream.readSome(buffer, sizeof buffer, deadline);
+        if (n <= 0)
+            return; // closed, failed, timed out or stopping: no answer
+        reader.feed(buffer, n);
+    }
+    if (reader.state() != httpwire::HeadReader::State::Complete)
+        return;
+    const QByteArray head = reader.head();
+    if (head.isEmpty())
+        return;
+
+    if (head.startsWith(protocol::kRouteIdentity))
+        answerIdentity(stream);
+    else if (head.startsWith(protocol::kRouteMessage))
+        handleMessageRoute(stream, head, reader.remainder());
+    else if (head.startsWith(protocol::kRouteUpload))
+        handleUploadRoute(stream, head, reader.remainder());
+    else
+        answer(stream, protocol::kBodyUnknownRoute);
+    closeGracefully(stream);
+}
+
+void HttpServer::closeGracefully(const DeadlineStream &stream) const
+{
+    sock::shutdownSend(stream.socket());
+    const QDeadlineTimer deadline(kLingerTimeoutMs);
+    char buffer[kLingerReadChunk];
+    qsizetype drained = 0;
+    while (drained < kLingerMaxBytes) {
+        const long n = stream.readSome(buffer, sizeof buffer, deadline);
+        if (n <= 0)
+            break;
+        drained += n;
+    }
+}
+
+void HttpServer::answerIdentity(const DeadlineStream &stream) const
+{
+    QJsonObject identity;
+    identity.insert(QLatin1String(protocol::kKeyDeviceId), localDeviceId());
+    identity.insert(QLatin1String(protocol::kKeyName), QLatin1String(protocol::kInstanceLabel));
+    answer(stream, QJsonDocument(identity).toJson(QJsonDocument::Compact));
+}
+
+void HttpServer::answer(const DeadlineStream &stream, const QByteArray &body) const
+{
+    stream.writeAll(httpwire::jsonResponse(body), kAnswerStallMs);
+}

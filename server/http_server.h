@@ -1,0 +1,93 @@
+// The HTTP service for paired phones: the listener, one thread per
+// connection, request framing, the identity answer, and the message and
+// upload routes (peer_routes.cpp) that store received files.
+#pragma once
+
+#include "protocol.h"
+#include "socket.h"
+#include "worker_pool.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+
+class DeadlineStream;
+
+// Every wait and every size a peer controls is bounded; the defaults are what
+// the program uses, tests may shorten them.
+struct ServerLimits
+{
+    int headTimeoutMs = protocol::kHeadTimeoutMs;
+    int bodyIdleTimeoutMs = protocol::kBodyIdleTimeoutMs;
+    int maxConnectionsPerAddress = protocol::kMaxConnectionsPerAddress;
+    int maxConnections = protocol::kMaxConnections;
+};
+
+class HttpServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Bytes asked of the socket per read while an upload body streams in.
+    static constexpr std::size_t kUploadReadChunk = 64 * 1024;
+
+    explicit HttpServer(QObject *parent = nullptr);
+    // Ends the listener and every connection thread before returning.
+    ~HttpServer() override;
+
+    // Listens on port (0 picks a free one) on a thread of its own; logs
+    // whether that worked. Does nothing when already started.
+    void start(std::uint16_t port = protocol::kHttpPort);
+    // Ends the listener and every connection; nothing is served afterwards.
+    void stop();
+
+    // Set before start(); applies to the connections accepted afterwards.
+    void setLimits(const ServerLimits &limits) { m_limits = limits; }
+    // The port the server listens on once it logged that it is active, else 0.
+    std::uint16_t listeningPort() const { return m_boundPort.load(); }
+
+    void setReceiveFolder(const QString &folder);
+    // The chosen folder, or the user's download folder when none was chosen.
+    QString receiveFolder() const;
+
+signals:
+    void messageReceived(const QString &message);
+    void logMessage(const QString &message);
+    void fileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
+                             double speedBytesPerSecond);
+    void fileReceiveFinished(const QString &filename);
+
+private:
+    void acceptLoop(std::uint16_t port);
+    void handleConnection(sock::Socket socket);
+    void closeGracefully(const DeadlineStream &stream) const;
+    void answerIdentity(const DeadlineStream &stream) const;
+    void answer(const DeadlineStream &stream, const QByteArray &body) const;
+
+    // peer_routes.cpp
+    void handleMessageRoute(const DeadlineStream &stream, const QByteArray &head,
+                            const QByteArray &remainder);
+    void handleUploadRoute(const DeadlineStream &stream, const QByteArray &head, const QByteArray &remainder);
+    void receiveUpload(const DeadlineStream &stream, const QString &name, qint64 length,
+                       const QByteArray &remainder);
+
+    // Counted places among the open connections, per peer address and in all,
+    // so that no single host can exhaust threads.
+    bool acquireSlot(std::uint32_t address);
+    void releaseSlot(std::uint32_t address);
+
+    mutable std::mutex m_mutex; // guards the receive folder and the slot counts
+    QString m_receiveFolder;
+    int m_connections = 0;
+    std::map<std::uint32_t, int> m_connectionsPerAddress;
+
+    std::atomic<bool> m_started{false};
+    std::atomic<std::uint16_t> m_boundPort{0};
+    ServerLimits m_limits;
+    WorkerPool m_pool; // last: its threads end before the members above go
+};

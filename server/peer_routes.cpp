@@ -1,0 +1,207 @@
+// The routes only paired peers may use: a short text message, and a file
+// upload that is streamed into the receive folder.
+#include "deadline_stream.h"
+#include "file_store.h"
+#include "http_server.h"
+#include "http_wire.h"
+#include "progress_meter.h"
+#include "settings_store.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+// Random temporary names tried before giving up on creating one.
+constexpr int kTempNameAttempts = 16;
+// Bytes asked of the socket per read of a message body.
+constexpr std::size_t kMessageReadChunk = 8192;
+
+QString pathIn(const QString &folder, const QString &name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+// Creates a temporary file beside target that no other upload can share:
+// a random element in its name, and created only if it did not exist.
+bool openExclusiveTemp(const QString &target, QFile &file)
+{
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        const QString unique =
+            QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0');
+        file.setFileName(target + QLatin1Char('.') + unique + QStringLiteral(".part"));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+            return true;
+        if (!file.exists())
+            return false; // not a name clash: the folder is unusable
+    }
+    return false;
+}
+
+// True when the head carries the device id and shared secret of a paired
+// peer. Reads the stored registry afresh.
+bool isAuthorized(const QByteArray &head)
+{
+    const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
+    const QString secret = httpwire::headerValue(head, protocol::kHeaderSecret);
+    if (id.isEmpty() || secret.isEmpty())
+        return false;
+    // A matching id with another secret does not end the scan: the same
+    // peer may be stored twice after pairing again.
+    const QList<RemoteDevice> paired = readPairedDevices();
+    return std::any_of(paired.cbegin(), paired.cend(), [&](const RemoteDevice &device) {
+        return device.id == id && filestore::secretsEqual(device.sharedSecret, secret);
+    });
+}
+
+// The declared Content-Length, or nothing when it is not a decimal number.
+std::optional<qint64> contentLength(const QByteArray &head)
+{
+    bool numeric = false;
+    const qint64 length =
+        httpwire::headerValue(head, protocol::kHeaderContentLength).toLongLong(&numeric, 10);
+    return numeric ? std::optional<qint64>(length) : std::nullopt;
+}
+} // namespace
+
+void HttpServer::handleMessageRoute(const DeadlineStream &stream, const QByteArray &head,
+                                    const QByteArray &remainder)
+{
+    if (!isAuthorized(head)) {
+        answer(stream, protocol::kBodyUnauthorized);
+        return;
+    }
+    QByteArray body = remainder;
+    // With a declared length the whole text is read, however it was cut into
+    // segments; without one, what came with the head is the message.
+    const std::optional<qint64> length = contentLength(head);
+    if (length && *length >= 0) {
+        if (*length > protocol::kMaxMessageBytes) {
+            answer(stream, protocol::kBodyMessageTooLarge);
+            return;
+        }
+        body.truncate(*length);
+        char buffer[kMessageReadChunk];
+        while (body.size() < *length) {
+            const std::size_t wanted = std::min<std::size_t>(sizeof buffer, *length - body.size());
+            const long n = stream.readSome(buffer, wanted, m_limits.bodyIdleTimeoutMs);
+            if (n <= 0) {
+                // A cut text is not delivered as if it were the message.
+                answer(stream, protocol::kBodyIncomplete);
+                return;
+            }
+            body.append(buffer, n);
+        }
+    }
+    emit messageReceived(QString::fromUtf8(body));
+    answer(stream, protocol::kBodyReceived);
+}
+
+void HttpServer::handleUploadRoute(const DeadlineStream &stream, const QByteArray &head,
+                                   const QByteArray &remainder)
+{
+    if (!isAuthorized(head)) {
+        answer(stream, protocol::kBodyUnauthorized);
+        return;
+    }
+    const QString name = filestore::sanitizeFileName(httpwire::headerValue(head, protocol::kHeaderFileName));
+    const qint64 length = contentLength(head).value_or(0);
+    if (length <= 0) {
+        answer(stream, protocol::kBodyInvalidLength);
+        return;
+    }
+    receiveUpload(stream, name, length, remainder);
+}
+
+void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name, qint64 length,
+                               const QByteArray &remainder)
+{
+    // Read once: a folder changed meanwhile applies to later uploads.
+    const QString folder = receiveFolder();
+    if (folder.isEmpty()) {
+        // Never a path relative to the file system root or the working folder.
+        answer(stream, protocol::kBodyWriteFailed);
+        return;
+    }
+    QDir().mkpath(folder);
+    const auto isTaken = [&folder](const QString &candidate) {
+        return QFileInfo::exists(pathIn(folder, candidate));
+    };
+    QString finalName = filestore::chooseFreeName(name, isTaken);
+    QString target = pathIn(folder, finalName);
+
+    QFile file;
+    if (!openExclusiveTemp(target, file)) {
+        answer(stream, protocol::kBodyWriteFailed);
+        return;
+    }
+    ProgressMeter meter(length);
+    qint64 received = 0;
+    const auto reportProgress = [&] {
+        int percent = 0;
+        double speed = 0.0;
+        if (meter.advance(received, &percent, &speed))
+            emit fileReceiveProgress(percent, received, length, speed);
+    };
+    const auto discard = [&file] {
+        file.close();
+        file.remove();
+    };
+
+    if (!remainder.isEmpty()) {
+        const qint64 first = std::min<qint64>(remainder.size(), length);
+        if (file.write(remainder.constData(), first) != first) {
+            discard();
+            answer(stream, protocol::kBodyWriteFailed);
+            return;
+        }
+        received = first;
+        reportProgress();
+    }
+
+    const auto buffer = std::make_unique<char[]>(kUploadReadChunk);
+    while (received < length) {
+        const long n = stream.readSome(buffer.get(), kUploadReadChunk, m_limits.bodyIdleTimeoutMs);
+        const qint64 wanted = n > 0 ? std::min<qint64>(n, length - received) : 0;
+        if (n <= 0 || file.write(buffer.get(), wanted) != wanted) {
+            discard();
+            // Quitting is not a failed transfer worth telling the user.
+            if (!m_pool.stopping())
+                emit messageReceived(QStringLiteral("Transfer abgebrochen: ") + name);
+            answer(stream, protocol::kBodyIncomplete);
+            return;
+        }
+        received += wanted;
+        reportProgress();
+    }
+
+    // The peer may delete its copy once told "received": the bytes must be
+    // on stable storage before the file gets its name.
+    if (!filestore::syncToStorage(file)) {
+        discard();
+        answer(stream, protocol::kBodyFinalizeFailed);
+        return;
+    }
+    file.close();
+    for (int attempt = 1;; ++attempt) {
+        const filestore::MoveResult moved = filestore::moveNoReplace(file.fileName(), target);
+        if (moved == filestore::MoveResult::Moved)
+            break;
+        // Another upload, or the user, took the name meanwhile: never replace
+        // that file and never drop this one, take the next free name.
+        if (moved == filestore::MoveResult::Failed || attempt >= filestore::kMaxFinalizeAttempts) {
+            file.remove();
+            answer(stream, protocol::kBodyFinalizeFailed);
+            return;
+        }
+        finalName = filestore::chooseFreeName(name, isTaken);
+        target = pathIn(folder, finalName);
+    }
+    emit messageReceived(QStringLiteral("Datei empfangen: ") + target);
+    emit fileReceiveFinished(finalName);
+    answer(stream, protocol::kBodyReceived);
+}
