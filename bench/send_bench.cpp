@@ -1,10 +1,11 @@
-// Send throughput: NetworkService::sendFile of one file to a sink peer on
+// Send throughput: PeerClient::sendFile of one file to a sink peer on
 // loopback, against socat copying the same file to the same sink in the same
 // run. Also checks what a large transfer must not cost: more than 101
 // progress signals, or resident memory that grows with the file.
 //   bench_send FILE     (bench/send_bench.sh makes the file and the sandbox)
 #include "http_wire.h"
-#include "network_service.h"
+#include "peer_client.h"
+#include "settings_store.h"
 #include "socket.h"
 
 #include <QCoreApplication>
@@ -164,15 +165,15 @@ int main(int argc, char **argv)
     device.ip = QStringLiteral("127.0.0.1");
     device.port = sinkPort;
     device.name = QStringLiteral("sink");
-    NetworkService service;
-    (void)NetworkService::localDeviceId(); // settings written before anything is measured
+    PeerClient service;
+    (void)localDeviceId(); // settings written before anything is measured
 
     int progressSignals = 0;
     bool finished = false;
     QString failure;
-    QObject::connect(&service, &NetworkService::fileTransferProgress, &app, [&] { ++progressSignals; });
-    QObject::connect(&service, &NetworkService::fileTransferFinished, &app, [&] { finished = true; });
-    QObject::connect(&service, &NetworkService::logMessage, &app,
+    QObject::connect(&service, &PeerClient::fileTransferProgress, &app, [&] { ++progressSignals; });
+    QObject::connect(&service, &PeerClient::fileTransferFinished, &app, [&] { finished = true; });
+    QObject::connect(&service, &PeerClient::logMessage, &app,
                      [&](const QString &line) { failure = line; });
 
     qint64 maxGrowthKiB = 0;

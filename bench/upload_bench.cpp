@@ -7,7 +7,7 @@
 //       ("head": as an authorised upload, waiting for the server's answer;
 //       "raw": the bare bytes, for a plain TCP-to-file receiver), and
 //       prints the seconds it took.
-#include "network_service.h"
+#include "http_server.h"
 #include "settings_store.h"
 
 #include <QCoreApplication>
@@ -39,14 +39,14 @@ int runServer(int argc, char **argv)
     peer.paired = true;
     writePairedDevices({peer});
 
-    NetworkService service;
-    service.setReceiveFolder(QString::fromLocal8Bit(argv[2]));
-    QObject::connect(&service, &NetworkService::logMessage, &app, [](const QString &line) {
+    HttpServer server;
+    server.setReceiveFolder(QString::fromLocal8Bit(argv[2]));
+    QObject::connect(&server, &HttpServer::logMessage, &app, [](const QString &line) {
         std::printf("%s\n",
                     line.startsWith(QStringLiteral("HTTP Server aktiv")) ? "ready" : qPrintable(line));
         std::fflush(stdout);
     });
-    service.start();
+    server.start();
     return app.exec();
 }
 
