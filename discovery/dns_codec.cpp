@@ -124,8 +124,8 @@ bool suffixAt(Bytes written, std::size_t offset, std::string_view suffix)
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return asciiLower(x) == asciiLower(y); });
 }
 
 std::optional<Header> readHeader(Bytes message)
@@ -231,12 +231,6 @@ WritePos writeRecord(MutableBytes buffer, WritePos position, const MdnsRecord &r
     case kTypeA:
         position = writeU32(buffer, position, record.ipv4);
         break;
-    case kTypeAaaa:
-        if (buffer.size() - *position < record.ipv6.size())
-            return std::nullopt;
-        std::memcpy(buffer.data() + *position, record.ipv6.data(), record.ipv6.size());
-        *position += record.ipv6.size();
-        break;
     case kTypePtr:
         position = writeName(buffer, position, record.target, table);
         break;
@@ -256,7 +250,7 @@ WritePos writeRecord(MutableBytes buffer, WritePos position, const MdnsRecord &r
 }
 
 WritePos writeTxtRecord(MutableBytes buffer, WritePos position, std::span<const MdnsRecord> records,
-                        std::uint16_t defaultClass, NameCompressionTable *table)
+                        NameCompressionTable *table)
 {
     if (!position || records.empty())
         return position;
@@ -271,11 +265,9 @@ WritePos writeTxtRecord(MutableBytes buffer, WritePos position, std::span<const 
             position = writeName(buffer, position, record.owner, table);
             if (!position || buffer.size() - *position < kRecordFixedSize)
                 return std::nullopt;
-            const std::uint16_t rrclass = std::uint16_t(
-                (record.rrclass != 0 ? record.rrclass : defaultClass) & (kClassTopBit | kClassIn));
             position = writeU16(buffer, position, kTypeTxt);
-            position = writeU16(buffer, position, rrclass);
-            position = writeU32(buffer, position, record.ttl != 0 ? record.ttl : kDefaultTxtTtl);
+            position = writeU16(buffer, position, record.rrclass);
+            position = writeU32(buffer, position, record.ttl);
             lengthAt = *position;
             position = writeU16(buffer, position, 0);
             dataStart = *position;
@@ -358,44 +350,66 @@ std::optional<std::size_t> nameEqualsIgnoreCase(Bytes message, std::size_t offse
     }
 }
 
-int walkRecordSection(Bytes message, std::size_t *offset, MdnsEntryKind kind, std::uint16_t id, int count,
-                      MdnsRecordHandler handler, void *context)
+namespace {
+
+// The question (name, type, class) or record (and TTL, data) at offset, when
+// all of it lies inside the message.
+std::optional<MdnsEntry> readEntry(Bytes message, std::size_t offset, bool record)
 {
-    int handed = 0;
-    for (int i = 0; i < count; ++i) {
-        const std::size_t nameOffset = *offset;
-        // A record whose owner cannot be read leaves nothing trustworthy to
-        // find the next record by, so the walk of this message ends here.
-        const auto afterName = skipName(message, nameOffset);
-        if (!afterName)
-            return handed;
-        Cursor c(message, *afterName);
-        auto type = c.u16(), rrclass = c.u16();
-        auto ttl = c.u32();
-        auto dataLength = c.u16();
-        if (!type || !rrclass || !ttl || !dataLength)
-            return handed;
-        if (!c.has(*dataLength)) {
-            *offset = message.size();
-            return handed;
-        }
-        ++handed;
-        MdnsEntry entry;
-        entry.kind = kind;
-        entry.id = id;
-        entry.type = *type;
-        entry.rrclass = *rrclass;
+    const auto afterName = skipName(message, offset);
+    if (!afterName)
+        return std::nullopt;
+    Cursor c(message, *afterName);
+    const auto type = c.u16(), rrclass = c.u16();
+    if (!type || !rrclass)
+        return std::nullopt;
+    MdnsEntry entry;
+    if (record) {
+        const auto ttl = c.u32();
+        const auto dataLength = c.u16();
+        if (!ttl || !dataLength || !c.has(*dataLength))
+            return std::nullopt;
         entry.ttl = *ttl;
-        entry.message = message;
-        entry.nameOffset = nameOffset;
-        entry.nameLength = *afterName - nameOffset;
-        entry.dataOffset = c.offset();
         entry.dataLength = *dataLength;
-        *offset = c.offset() + *dataLength;
-        if (handler(entry, context) != 0)
-            return handed;
     }
-    return handed;
+    entry.type = *type;
+    entry.rrclass = *rrclass;
+    entry.message = message;
+    entry.nameOffset = offset;
+    entry.nameLength = *afterName - offset;
+    entry.dataOffset = c.offset();
+    return entry;
+}
+
+} // namespace
+
+bool walkQuestions(Bytes message, std::size_t *offset, int count,
+                   const std::function<bool(const MdnsEntry &)> &handle)
+{
+    for (int i = 0; i < count; ++i) {
+        const auto question = readEntry(message, *offset, false);
+        if (!question)
+            return false;
+        *offset = question->dataOffset;
+        if (!handle(*question))
+            return false;
+    }
+    return true;
+}
+
+bool walkRecords(Bytes message, std::size_t *offset, int count,
+                 const std::function<void(const MdnsEntry &)> &handle)
+{
+    for (int i = 0; i < count; ++i) {
+        // A record whose owner or fixed fields cannot be read leaves nothing
+        // trustworthy to find the next one by.
+        const auto record = readEntry(message, *offset, true);
+        if (!record)
+            return false;
+        *offset = record->dataOffset + record->dataLength;
+        handle(*record);
+    }
+    return true;
 }
 
 } // namespace mdns

@@ -7,23 +7,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string_view>
 
+// The names, ports and TTLs this program announces and asks for are not DNS
+// facts but our protocol's: they live in protocol.h.
 namespace mdns {
-inline constexpr std::uint16_t kPort = 5353;
-inline constexpr const char *kGroupIPv4 = "224.0.0.251";
-inline constexpr std::uint32_t kGroupIPv4Address = 0xE00000FB; // 224.0.0.251, host order
-inline constexpr const char *kServiceType = "_peerharbor._tcp.local.";
-// This computer's instance label: announced by the responder, and how the
-// browser knows its own announcement when it hears it back.
-inline constexpr const char *kInstanceLabel = "Windows KAVELTOR Companion";
-
 inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kTypePtr = 12;
 inline constexpr std::uint16_t kTypeTxt = 16;
-inline constexpr std::uint16_t kTypeAaaa = 28;
 inline constexpr std::uint16_t kTypeSrv = 33;
 inline constexpr std::uint16_t kClassIn = 1;
 inline constexpr std::uint16_t kClassAny = 255;
@@ -35,8 +29,7 @@ inline constexpr std::uint16_t kFlagResponse = 0x8000;
 inline constexpr std::uint16_t kFlagsAuthoritativeResponse = 0x8400;
 
 inline constexpr std::size_t kHeaderSize = 12;
-inline constexpr std::size_t kRecordFixedSize = 10;  // type, class, TTL, data length
-inline constexpr std::size_t kQuestionFixedSize = 4; // type, class
+inline constexpr std::size_t kRecordFixedSize = 10; // type, class, TTL, data length
 inline constexpr std::size_t kMessageBufferSize = 2048;
 inline constexpr std::size_t kMaxNameText = 256;
 inline constexpr int kMaxPointerJumps = 16;
@@ -45,7 +38,6 @@ inline constexpr int kCompressionSlots = 16;
 inline constexpr std::size_t kMaxLabelLength = 63;
 inline constexpr std::uint16_t kPointerMask = 0xC000;
 inline constexpr std::uint16_t kMaxPointerOffset = 0x3FFF;
-inline constexpr std::uint32_t kDefaultTxtTtl = 60;
 
 using Bytes = std::span<const std::uint8_t>;
 using MutableBytes = std::span<std::uint8_t>;
@@ -61,7 +53,6 @@ public:
     std::size_t offset() const { return m_offset; }
     std::size_t remaining() const { return m_offset <= m_message.size() ? m_message.size() - m_offset : 0; }
     bool has(std::size_t count) const { return count <= remaining(); }
-    Bytes message() const { return m_message; }
 
     bool seek(std::size_t offset)
     {
@@ -146,7 +137,6 @@ struct MdnsRecord
     std::uint16_t weight = 0;
     std::uint16_t port = 0;
     std::uint32_t ipv4 = 0; // host order
-    std::array<std::uint8_t, 16> ipv6{};
     std::string_view txtKey;
     std::string_view txtValue;
 };
@@ -161,9 +151,10 @@ WritePos writeName(MutableBytes buffer, WritePos position, std::string_view name
 // Any record but TXT (returned unchanged for those).
 WritePos writeRecord(MutableBytes buffer, WritePos position, const MdnsRecord &record,
                      NameCompressionTable *table);
-// All TXT entries of the list as one record, owned by the first entry's name.
+// All TXT entries of the list as one record, with the owner name, class and
+// TTL of the first.
 WritePos writeTxtRecord(MutableBytes buffer, WritePos position, std::span<const MdnsRecord> records,
-                        std::uint16_t defaultClass, NameCompressionTable *table);
+                        NameCompressionTable *table);
 
 // --- Reading ----------------------------------------------------------------
 
@@ -180,38 +171,35 @@ NameText readName(Bytes message, std::size_t offset);
 // The offset just after the name as it sits at offset (after its zero byte or
 // after its first pointer), when the whole name is well formed.
 std::optional<std::size_t> skipName(Bytes message, std::size_t offset);
-// Equal label by label, ASCII case ignored; on equality the offset just after
-// the name in message.
 // ASCII letters compared without case, as DNS names are; other bytes exactly.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
-
+// Equal label by label, ASCII case ignored; on equality the offset just after
+// the name in message.
 std::optional<std::size_t> nameEqualsIgnoreCase(Bytes message, std::size_t offset, Bytes reference,
                                                 std::size_t referenceOffset);
 
-enum class MdnsEntryKind { Question = 0, Answer = 1, Authority = 2, Additional = 3 };
-
+// One question or record of a received message, located in it.
 struct MdnsEntry
 {
-    MdnsEntryKind kind = MdnsEntryKind::Question;
-    std::uint16_t id = 0;
     std::uint16_t type = 0;
     std::uint16_t rrclass = 0; // as on the wire, top bit included
-    std::uint32_t ttl = 0;
+    std::uint32_t ttl = 0;     // 0 for questions
     Bytes message;
     std::size_t nameOffset = 0;
     std::size_t nameLength = 0;
-    std::size_t dataOffset = 0;
+    std::size_t dataOffset = 0; // questions carry no data: where the next entry starts
     std::size_t dataLength = 0;
 };
 
-// Called for each record; a non-zero result ends the walk.
-using MdnsRecordHandler = int (*)(const MdnsEntry &entry, void *context);
-
-// Hands up to count records from *offset on to handler and moves *offset past
-// them. Returns the number handed over; fewer than count means the section
-// was cut short (truncated, malformed or stopped by the handler), and callers
-// then leave the later sections alone.
-int walkRecordSection(Bytes message, std::size_t *offset, MdnsEntryKind kind, std::uint16_t id, int count,
-                      MdnsRecordHandler handler, void *context);
+// The two walks over a received message. Each hands the next count entries
+// from *offset on to handle and moves *offset past those it handed over.
+// Either returns false when an entry could not be read: the entries after
+// it cannot be found then, and callers leave the rest of the message alone.
+// A question handler returns whether to go on; when it stops, so does the
+// walk (false too).
+bool walkQuestions(Bytes message, std::size_t *offset, int count,
+                   const std::function<bool(const MdnsEntry &)> &handle);
+bool walkRecords(Bytes message, std::size_t *offset, int count,
+                 const std::function<void(const MdnsEntry &)> &handle);
 
 } // namespace mdns

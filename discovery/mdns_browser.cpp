@@ -1,23 +1,79 @@
 #include "mdns_browser.h"
 
+#include "protocol.h"
 #include "socket.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace mdns {
 
 namespace {
 
-// The name at offset inside a record's data, empty when it cannot be read or
-// lies outside the data.
+// The name at offset skip inside a record's data, empty when it cannot be
+// read or the data is shorter than minimum.
 std::string nameInData(const MdnsEntry &entry, std::size_t skip, std::size_t minimum)
 {
-    if (entry.dataLength < minimum || entry.dataOffset + entry.dataLength > entry.message.size())
+    if (entry.dataLength < minimum)
         return {};
     // Names may point anywhere earlier in the message, but must start inside
     // the record's own data.
     return std::string(readName(entry.message, entry.dataOffset + skip).view());
 }
+
+// Records of one reply, gathered as they come and joined by owner name
+// afterwards, so that their order in the message does not matter.
+struct ReplyRecords
+{
+    struct Srv
+    {
+        std::string owner;
+        std::string host;
+        std::uint16_t port = 0;
+    };
+    struct A
+    {
+        std::string owner;
+        std::uint32_t address = 0;
+    };
+    std::vector<std::string> instances; // PTR targets
+    std::vector<Srv> services;
+    std::vector<A> addresses;
+
+    void add(const MdnsEntry &entry)
+    {
+        switch (entry.type) {
+        case kTypePtr:
+            if (instances.size() < kMaxRecordsPerReply)
+                instances.push_back(nameInData(entry, 0, 2));
+            break;
+        case kTypeSrv:
+            if (services.size() < kMaxRecordsPerReply && entry.dataLength >= 8) {
+                Cursor c(entry.message, entry.dataOffset + 4);
+                Srv srv;
+                srv.owner = readName(entry.message, entry.nameOffset).view();
+                srv.port = c.u16().value_or(0);
+                srv.host = nameInData(entry, 6, 8);
+                services.push_back(std::move(srv));
+            }
+            break;
+        case kTypeA:
+            // Anything but four bytes is no IPv4 address; taking it as 0.0.0.0
+            // would hand the window a device nobody can reach.
+            if (addresses.size() < kMaxRecordsPerReply && entry.dataLength == 4) {
+                Cursor c(entry.message, entry.dataOffset);
+                A a;
+                a.owner = readName(entry.message, entry.nameOffset).view();
+                a.address = c.u32().value_or(0);
+                addresses.push_back(std::move(a));
+            }
+            break;
+        default:
+            break;
+        }
+    }
+};
 
 } // namespace
 
@@ -29,47 +85,10 @@ std::array<std::uint8_t, kBrowseQuerySize> buildBrowseQuery(std::uint16_t id, bo
     header.questions = 1;
     WritePos pos = writeHeader(query, 0, header);
     // Uncompressed, and exactly filling the fixed size with type and class.
-    pos = writeName(query, pos, kServiceType, nullptr);
+    pos = writeName(query, pos, protocol::kServiceType, nullptr);
     pos = writeU16(query, pos, kTypePtr);
     writeU16(query, pos, fromMdnsPort ? kClassIn : std::uint16_t(kClassTopBit | kClassIn));
     return query;
-}
-
-int handleBrowseRecord(const MdnsEntry &entry, void *context)
-{
-    auto *browse = static_cast<BrowseContext *>(context);
-    switch (entry.type) {
-    case kTypePtr:
-        if (browse->instances.size() < kMaxRecordsPerReply)
-            browse->instances.push_back(nameInData(entry, 0, 2));
-        break;
-    case kTypeSrv:
-        if (browse->services.size() < kMaxRecordsPerReply && entry.dataLength >= 8 &&
-            entry.dataOffset + entry.dataLength <= entry.message.size()) {
-            Cursor c(entry.message, entry.dataOffset + 4);
-            BrowseContext::Srv srv;
-            srv.owner = readName(entry.message, entry.nameOffset).view();
-            srv.port = c.u16().value_or(0);
-            srv.host = nameInData(entry, 6, 8);
-            browse->services.push_back(std::move(srv));
-        }
-        break;
-    case kTypeA:
-        // Anything but four bytes is no IPv4 address; taking it as 0.0.0.0
-        // would hand the window a device nobody can reach.
-        if (browse->addresses.size() < kMaxRecordsPerReply && entry.dataLength == 4 &&
-            entry.dataOffset + 4 <= entry.message.size()) {
-            Cursor c(entry.message, entry.dataOffset);
-            BrowseContext::A a;
-            a.owner = readName(entry.message, entry.nameOffset).view();
-            a.address = c.u32().value_or(0);
-            browse->addresses.push_back(std::move(a));
-        }
-        break;
-    default:
-        break;
-    }
-    return 0;
 }
 
 QString instanceLabel(const QString &target)
@@ -85,41 +104,32 @@ QList<RemoteDevice> handleBrowseReply(Bytes message, std::uint16_t cycleId, qint
     if (!header || (cycleId != 0 && header->id != cycleId))
         return found;
 
+    // A reply may repeat the question; the records follow it.
     std::size_t offset = kHeaderSize;
-    for (int i = 0; i < header->questions; ++i) {
-        const auto after = skipName(message, offset);
-        if (!after || message.size() - *after < kQuestionFixedSize)
-            return found;
-        offset = *after + kQuestionFixedSize;
-    }
-
-    BrowseContext context;
-    const std::pair<MdnsEntryKind, std::uint16_t> sections[] = {
-        {MdnsEntryKind::Answer, header->answers},
-        {MdnsEntryKind::Authority, header->authorities},
-        {MdnsEntryKind::Additional, header->additionals}};
-    for (const auto &[kind, count] : sections) {
-        if (walkRecordSection(message, &offset, kind, header->id, count, handleBrowseRecord, &context) !=
-            count)
+    if (!walkQuestions(message, &offset, header->questions, [](const MdnsEntry &) { return true; }))
+        return found;
+    ReplyRecords records;
+    const auto add = [&records](const MdnsEntry &record) { records.add(record); };
+    for (int count : {header->answers, header->authorities, header->additionals}) {
+        if (!walkRecords(message, &offset, count, add))
             break;
     }
 
     std::vector<std::string_view> reported;
-    for (const std::string &instance : context.instances) {
-        if (instance.empty() || instance.find(kInstanceLabel) != std::string::npos)
+    for (const std::string &instance : records.instances) {
+        if (instance.empty() || instance.find(protocol::kInstanceLabel) != std::string::npos)
             continue;
         if (std::any_of(reported.begin(), reported.end(),
                         [&](std::string_view r) { return equalsIgnoreCase(r, instance); }))
             continue;
         auto srv =
-            std::find_if(context.services.begin(), context.services.end(),
-                         [&](const BrowseContext::Srv &s) { return equalsIgnoreCase(s.owner, instance); });
-        if (srv == context.services.end() || srv->port == 0 || srv->host.empty())
+            std::find_if(records.services.begin(), records.services.end(),
+                         [&](const ReplyRecords::Srv &s) { return equalsIgnoreCase(s.owner, instance); });
+        if (srv == records.services.end() || srv->port == 0 || srv->host.empty())
             continue;
-        auto a =
-            std::find_if(context.addresses.begin(), context.addresses.end(),
-                         [&](const BrowseContext::A &r) { return equalsIgnoreCase(r.owner, srv->host); });
-        if (a == context.addresses.end())
+        auto a = std::find_if(records.addresses.begin(), records.addresses.end(),
+                              [&](const ReplyRecords::A &r) { return equalsIgnoreCase(r.owner, srv->host); });
+        if (a == records.addresses.end())
             continue;
         reported.push_back(instance);
         RemoteDevice device;

@@ -10,15 +10,11 @@
 
 #include <array>
 #include <cstdint>
-#include <string>
-#include <vector>
 
 namespace mdns {
 
 inline constexpr std::size_t kBrowseQuerySize = 40;
 inline constexpr std::size_t kReceiveBufferSize = 4096;
-inline constexpr int kBrowseListenMs = 3000;
-inline constexpr int kBrowsePauseMs = 3000;
 // Records of one kind remembered from a single reply; a real responder sends
 // a handful, the rest of a hostile flood is dropped.
 inline constexpr std::size_t kMaxRecordsPerReply = 32;
@@ -33,32 +29,10 @@ inline std::uint16_t nextCycleId(std::uint16_t id)
     return std::uint16_t(id + 1);
 }
 
-// Records of one reply, gathered by handleBrowseRecord and joined by owner
-// name afterwards, so that their order in the message does not matter.
-struct BrowseContext
-{
-    struct Srv
-    {
-        std::string owner;
-        std::string host;
-        std::uint16_t port = 0;
-    };
-    struct A
-    {
-        std::string owner;
-        std::uint32_t address = 0;
-    };
-    std::vector<std::string> instances; // PTR targets
-    std::vector<Srv> services;
-    std::vector<A> addresses;
-};
-
-// Handler for every record of a reply, whatever its section; always 0.
-int handleBrowseRecord(const MdnsEntry &entry, void *context);
-
 // One device per complete instance the reply describes (PTR target, its SRV,
-// the A of the SRV's host), this program's own instance left out. Replies
-// not meant for cycle cycleId are ignored; in cycle 0 every reply counts.
+// the A of the SRV's host, in whatever order and section they come), this
+// program's own instance left out. Replies not meant for cycle cycleId are
+// ignored; in cycle 0 every reply counts.
 QList<RemoteDevice> handleBrowseReply(Bytes message, std::uint16_t cycleId, qint64 nowMsSinceEpoch);
 
 // The instance label of a PTR target: the text before its first "._", or the

@@ -11,14 +11,14 @@ std::array<MdnsRecord, 4> serviceRecords(const PublishedService &service)
     ptr.owner = service.serviceType;
     ptr.type = kTypePtr;
     ptr.rrclass = kClassIn; // shared record: others announce instances too
-    ptr.ttl = kAnnouncementTtl;
+    ptr.ttl = protocol::kAnnouncementTtl;
     ptr.target = service.instanceName;
 
     MdnsRecord &srv = records[1];
     srv.owner = service.instanceName;
     srv.type = kTypeSrv;
     srv.rrclass = kCacheFlushIn;
-    srv.ttl = kAnnouncementTtl;
+    srv.ttl = protocol::kAnnouncementTtl;
     srv.port = service.port;
     srv.target = service.hostName;
 
@@ -26,16 +26,16 @@ std::array<MdnsRecord, 4> serviceRecords(const PublishedService &service)
     a.owner = service.hostName;
     a.type = kTypeA;
     a.rrclass = kCacheFlushIn;
-    a.ttl = kAnnouncementTtl;
+    a.ttl = protocol::kAnnouncementTtl;
     a.ipv4 = service.address;
 
     MdnsRecord &txt = records[3];
     txt.owner = service.instanceName;
     txt.type = kTypeTxt;
     txt.rrclass = kCacheFlushIn;
-    txt.ttl = kAnnouncementTtl;
-    txt.txtKey = kTxtKey;
-    txt.txtValue = kTxtValue;
+    txt.ttl = protocol::kAnnouncementTtl;
+    txt.txtKey = protocol::kTxtKey;
+    txt.txtValue = protocol::kTxtValue;
     return records;
 }
 
@@ -54,7 +54,7 @@ WritePos writeRecords(MutableBytes buffer, WritePos position, std::span<const Md
 {
     for (const MdnsRecord &record : records)
         position = writeRecord(buffer, position, record, table);
-    return writeTxtRecord(buffer, position, records, kClassIn, table);
+    return writeTxtRecord(buffer, position, records, table);
 }
 
 } // namespace
@@ -83,7 +83,7 @@ std::vector<std::uint8_t> buildLegacyReply(const PublishedService &service, std:
         // A one-shot querier is a plain DNS client: it knows nothing of cache
         // flushing, and what it caches must age out quickly.
         record.rrclass = std::uint16_t(record.rrclass & kClassMask);
-        record.ttl = std::min(record.ttl, kLegacyReplyMaxTtl);
+        record.ttl = std::min(record.ttl, protocol::kLegacyReplyMaxTtl);
     }
     Header header;
     header.id = id;
@@ -98,22 +98,6 @@ std::vector<std::uint8_t> buildLegacyReply(const PublishedService &service, std:
     return finish(buffer, writeRecords(buffer, pos, records, &table));
 }
 
-int answerServiceQuery(const MdnsEntry &question, void *context)
-{
-    auto *query = static_cast<QueryContext *>(context);
-    const NameText name = readName(question.message, question.nameOffset);
-    // Exactly as announced, letter case included; an unreadable name is empty
-    // and never matches.
-    if (name.view() != query->service->serviceType)
-        return 0;
-    if (!query->announce) {
-        query->announce = true;
-        query->questionType = question.type;
-        query->questionClass = question.rrclass;
-    }
-    return 0;
-}
-
 std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const ReceivedFrom &from,
                                                     std::int64_t nowMs)
 {
@@ -124,56 +108,40 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
     if (!header || (header->flags & kFlagResponse) != 0)
         return out;
 
-    QueryContext query;
-    query.service = &m_service;
-
+    // Type and class of the first question for our service, for a legacy reply.
+    std::optional<MdnsEntry> asked;
     std::size_t offset = kHeaderSize;
-    for (int i = 0; i < header->questions; ++i) {
-        const std::size_t nameOffset = offset;
-        const auto afterName = skipName(message, nameOffset);
-        if (!afterName)
-            break;
-        Cursor c(message, *afterName);
-        const auto type = c.u16();
-        const auto rrclass = c.u16();
-        if (!type || !rrclass)
-            break;
-        const std::uint16_t plainClass = *rrclass & kClassMask;
+    walkQuestions(message, &offset, header->questions, [&](const MdnsEntry &question) {
+        // A class other than IN or ANY ends the handling of the message;
+        // the questions before it count.
+        const std::uint16_t plainClass = question.rrclass & kClassMask;
         if (plainClass != kClassIn && plainClass != kClassAny)
-            break;
-        offset = c.offset();
-        MdnsEntry entry;
-        entry.kind = MdnsEntryKind::Question;
-        entry.id = header->id;
-        entry.type = *type;
-        entry.rrclass = *rrclass;
-        entry.message = message;
-        entry.nameOffset = nameOffset;
-        entry.nameLength = *afterName - nameOffset;
-        entry.dataOffset = nameOffset;
-        entry.dataLength = entry.nameLength;
-        answerServiceQuery(entry, &query);
-    }
-    if (!query.announce)
+            return false;
+        // Exactly as announced, letter case included; an unreadable name is
+        // empty and never matches.
+        if (!asked && readName(message, question.nameOffset).view() == m_service.serviceType)
+            asked = question;
+        return true;
+    });
+    if (!asked)
         return out;
     PublishedService service = m_service;
     service.address = from.localAddress;
 
     if (multicastAllowed(from.interfaceIndex, nowMs)) {
         Datagram d;
-        d.address = kGroupIPv4Address;
-        d.port = kPort;
+        d.address = protocol::kMdnsGroup;
+        d.port = protocol::kMdnsPort;
         d.bytes = buildAnnouncement(service);
         if (!d.bytes.empty())
             out.push_back(std::move(d));
     }
     // A querier that does not sit on the mDNS port cannot hear the multicast.
-    if (from.port != kPort && legacyReplyAllowed(nowMs)) {
+    if (from.port != protocol::kMdnsPort && legacyReplyAllowed(nowMs)) {
         Datagram d;
         d.address = from.address;
         d.port = from.port;
-        d.bytes = buildLegacyReply(service, header->id, service.serviceType, query.questionType,
-                                   query.questionClass);
+        d.bytes = buildLegacyReply(service, header->id, service.serviceType, asked->type, asked->rrclass);
         if (!d.bytes.empty())
             out.push_back(std::move(d));
     }

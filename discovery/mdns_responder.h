@@ -1,9 +1,10 @@
 // What this computer answers on the multicast DNS port, as a pure function of
 // the received datagram, where it came from and the time: the loop in
-// NetworkService only moves the resulting datagrams onto the wire.
+// DiscoveryService only moves the resulting datagrams onto the wire.
 #pragma once
 
 #include "dns_codec.h"
+#include "protocol.h"
 
 #include <cstdint>
 #include <map>
@@ -12,14 +13,6 @@
 
 namespace mdns {
 
-// Announced host name: fixed, one label under "local.".
-inline constexpr const char *kHostName = "kaveltor-companion.local.";
-inline constexpr std::uint16_t kServicePort = 53319;
-inline constexpr std::uint32_t kAnnouncementTtl = 120;
-// Replies to one-shot queriers must not be cached longer than this.
-inline constexpr std::uint32_t kLegacyReplyMaxTtl = 10;
-inline constexpr const char *kTxtKey = "device";
-inline constexpr const char *kTxtValue = "windows";
 inline constexpr std::uint16_t kCacheFlushIn = kClassTopBit | kClassIn;
 
 // One multicast announcement per interface and second at most; a question
@@ -34,10 +27,10 @@ inline constexpr std::size_t kMaxTrackedInterfaces = 64;
 
 struct PublishedService
 {
-    std::string serviceType = kServiceType;
-    std::string instanceName = std::string(kInstanceLabel) + "." + kServiceType;
-    std::string hostName = kHostName;
-    std::uint16_t port = kServicePort;
+    std::string serviceType = protocol::kServiceType;
+    std::string instanceName = std::string(protocol::kInstanceLabel) + "." + protocol::kServiceType;
+    std::string hostName = protocol::kHostName;
+    std::uint16_t port = protocol::kHttpPort;
     std::uint32_t address = 0; // host order
 };
 
@@ -71,29 +64,15 @@ struct ReceivedFrom
     std::uint32_t localAddress = 0; // the address to announce for that interface
 };
 
-// Context of answerServiceQuery for one message.
-struct QueryContext
-{
-    const PublishedService *service = nullptr;
-    // A question for our service arrived; type and class are those of the
-    // first one, for a legacy reply.
-    bool announce = false;
-    std::uint16_t questionType = 0;
-    std::uint16_t questionClass = 0;
-};
-
-// Handler for one question: notes in the QueryContext whether it names our
-// service type (exactly, as we announce it). Always 0, so that the other
-// questions of the message are looked at too.
-int answerServiceQuery(const MdnsEntry &question, void *context);
-
 class MdnsResponder
 {
 public:
     explicit MdnsResponder(PublishedService service = {}) : m_service(std::move(service)) {}
 
-    // The datagrams to send in answer to message; a multicast announcement is
-    // addressed to the group and port 5353.
+    // The datagrams to send in answer to message: the multicast announcement
+    // (to the group and the mDNS port) when a question names our service
+    // type exactly, letter case included, and a unicast reply when the
+    // question came from a one-shot querier, each within its rate limit.
     std::vector<Datagram> handleDatagram(Bytes message, const ReceivedFrom &from, std::int64_t nowMs);
 
     const PublishedService &service() const { return m_service; }

@@ -1,6 +1,6 @@
 #include "mdns_socket.h"
 
-#include "dns_codec.h"
+#include "protocol.h"
 
 #include <algorithm>
 
@@ -23,10 +23,10 @@ sock::Socket openMulticastSocket(std::uint32_t address, std::uint16_t port)
         // questions arrive on every network this computer is part of.
         for (const sock::InterfaceAddress &i : sock::interfaceAddresses()) {
             if (i.up && (i.multicast || i.loopback))
-                joined = sock::joinMulticastGroup(s, kGroupIPv4Address, i.address) || joined;
+                joined = sock::joinMulticastGroup(s, protocol::kMdnsGroup, i.address) || joined;
         }
     }
-    if (!joined && !sock::joinMulticastGroup(s, kGroupIPv4Address, address))
+    if (!joined && !sock::joinMulticastGroup(s, protocol::kMdnsGroup, address))
         return sock::Socket();
     sock::setMulticastInterface(s, address);
     if (!sock::bindIPv4(s, address, port))

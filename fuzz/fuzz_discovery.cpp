@@ -4,6 +4,7 @@
 #include "dns_codec.h"
 #include "mdns_browser.h"
 #include "mdns_responder.h"
+#include "protocol.h"
 
 #include <cstdlib>
 
@@ -16,12 +17,13 @@ void check(bool ok)
         std::abort();
 }
 
-[[maybe_unused]] int inBounds(const MdnsEntry &e, void *)
+// Every entry a walk hands over lies inside the message.
+[[maybe_unused]] bool inBounds(const MdnsEntry &e)
 {
     check(e.nameOffset + e.nameLength <= e.dataOffset);
     check(e.dataOffset + e.dataLength <= e.message.size());
     readName(e.message, e.nameOffset);
-    return 0;
+    return true;
 }
 } // namespace
 
@@ -62,18 +64,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!header)
         return 0;
     std::size_t at = kHeaderSize;
-    for (int count : {int(header->answers), int(header->authorities), int(header->additionals)}) {
-        const int handed =
-            walkRecordSection(message, &at, MdnsEntryKind::Answer, header->id, count, inBounds, nullptr);
-        check(handed <= count && at <= message.size());
-        if (handed != count)
-            break;
-    }
+    bool whole = walkQuestions(message, &at, header->questions, inBounds);
+    for (int count : {header->answers, header->authorities, header->additionals})
+        whole = whole && walkRecords(message, &at, count, inBounds);
+    check(at <= message.size());
 #elif defined(FUZZ_RESPONDER)
     MdnsResponder responder;
     ReceivedFrom from;
     from.address = 0xC6336409;
-    from.port = (pick & 1) ? kPort : 40000;
+    from.port = (pick & 1) ? protocol::kMdnsPort : 40000;
     from.localAddress = 0xC6336401;
     for (const Datagram &d : responder.handleDatagram(message, from, 0)) {
         check(!d.bytes.empty() && d.bytes.size() <= kMessageBufferSize);
