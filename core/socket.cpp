@@ -6,7 +6,11 @@
 #include <cstdio>
 
 #ifdef _WIN32
+// MSVC links the library from here too; other compilers (MinGW) get it
+// from the build, which links it for every Windows target.
+#ifdef _MSC_VER
 #pragma comment(lib, "ws2_32.lib")
+#endif
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>

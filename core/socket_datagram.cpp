@@ -14,7 +14,11 @@
 
 #ifdef _WIN32
 #include <iphlpapi.h>
+// MSVC links the library from here too; other compilers (MinGW) get it
+// from the build, which links it for every Windows target.
+#ifdef _MSC_VER
 #pragma comment(lib, "iphlpapi.lib")
+#endif
 #else
 #include <ifaddrs.h>
 #include <net/if.h>
