@@ -1,61 +1,31 @@
+// The HTTP service driven over loopback by raw sockets: its answers, caps and
+// time-outs, what lands in the receive folder, its shutdown; and the names
+// received files get.
+#include "file_store.h"
+#include "http_server.h"
 #include "http_wire.h"
-#include "network_service.h"
+#include "settings_store.h"
 #include "test_support.h"
 
-#include <QElapsedTimer>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QDir>
+#include <QTemporaryDir>
 #include <QtTest>
 
-#include <sys/socket.h>
+#include <optional>
+#include <sched.h>
+#include <sys/mount.h>
 
 using namespace testsupport;
+using namespace Qt::StringLiterals;
 
 namespace {
-const QByteArray kUnknownRoute = "{\"error\":\"unknown route\"}";
-constexpr std::uint16_t kPort = NetworkService::kHttpPort;
+const QByteArray kIdentity = "GET /identity HTTP/1.1\r\n\r\n";
+constexpr ServerLimits kTight{2000, 500, 3, 5};
 
-// Starts a service and waits until its server listens (or failed to bind).
-struct RunningService
+QByteArray head(const char *route, qint64 length, const QByteArray &fileName = "x")
 {
-    NetworkService service;
-    LogRecorder log;
-
-    explicit RunningService(const ServerLimits &limits = ServerLimits())
-    {
-        service.setServerLimits(limits);
-        QObject::connect(&service, &NetworkService::logMessage, &log,
-                         [this](const QString &line) { log.lines.append(line); });
-        service.start();
-    }
-    bool waitForServer()
-    {
-        (void)QTest::qWaitFor(
-            [this] {
-                return log.contains(QStringLiteral("HTTP Server aktiv auf Port 53319.")) ||
-                       log.contains(QStringLiteral("HTTP bind fehlgeschlagen."));
-            },
-            5000);
-        return log.contains(QStringLiteral("HTTP Server aktiv auf Port 53319."));
-    }
-};
-
-QByteArray bodyOf(const QByteArray &response)
-{
-    return httpwire::replyBody(response);
-}
-
-// A well-formed response: the one status line, an exact Content-Length and
-// Connection: close.
-bool wellFormed(const QByteArray &response)
-{
-    const qsizetype end = response.indexOf("\r\n\r\n");
-    if (end < 0 || !response.startsWith("HTTP/1.1 200 OK\r\n"))
-        return false;
-    const QByteArray head = response.left(end);
-    return httpwire::headerValue(head, "Connection") == QLatin1String("close") &&
-           httpwire::headerValue(head, "Content-Type") == QLatin1String("application/json") &&
-           httpwire::headerValue(head, "Content-Length").toLongLong() == response.size() - end - 4;
+    return route + " HTTP/1.1\r\nX-KAVELTORLink-DeviceId: phone-1\r\nX-KAVELTORLink-Secret: s3cret\r\n"_ba +
+           "X-Filename: " + fileName + "\r\nContent-Length: " + QByteArray::number(length) + "\r\n\r\n";
 }
 } // namespace
 
@@ -63,234 +33,192 @@ class HttpServerTest : public QObject
 {
     Q_OBJECT
 
+    std::optional<QTemporaryDir> m_dir;
+    std::optional<HttpServer> m_server;
+    QStringList m_seen; // messages, as the window sees them
+    QList<int> m_percents;
+
+    // A fresh server with the given limits in place of the running one.
+    bool restart(const ServerLimits &limits, std::uint16_t port = 0)
+    {
+        m_server.emplace();
+        connect(&*m_server, &HttpServer::messageReceived, this, [this](const QString &m) { m_seen << m; });
+        connect(&*m_server, &HttpServer::fileReceiveProgress, this, [this](int p) { m_percents << p; });
+        m_server->setLimits(limits);
+        m_server->setReceiveFolder(m_dir->path());
+        m_server->start(port);
+        return QTest::qWaitFor([this] { return this->port() != 0; }, 5000);
+    }
+    std::uint16_t port() const { return m_server->listeningPort(); }
+    QStringList files() const { return QDir(m_dir->path()).entryList(QDir::Files, QDir::Name); }
+
 private slots:
-    void routes_data()
+    void initTestCase()
+    {
+        // A mount namespace of our own for the small file system of diskFull.
+        QVERIFY(::unshare(CLONE_NEWNS) == 0 &&
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+        writePairedDevices({RemoteDevice{u"phone-1"_s, {}, {}, {}, 0, true, 0, u"s3cret"_s}});
+    }
+    void init()
+    {
+        m_dir.emplace();
+        m_seen.clear();
+        m_percents.clear();
+        QVERIFY(restart(kTight));
+    }
+
+    // What each request is answered with (pieces sent 100 ms apart), what
+    // reaches the window, and how soon caps and time-outs end a connection.
+    void answers_data()
     {
         QTest::addColumn<QList<QByteArray>>("pieces");
-        QTest::addColumn<QByteArray>("expected"); // empty: the identity object
-
-        QTest::newRow("identity without headers") << QList<QByteArray>{"GET /identity HTTP/1.1\r\n\r\n"}
-                                                  << QByteArray();
-        QByteArray request = "GET /identity HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
-        QList<QByteArray> bytes;
-        for (char c : request)
-            bytes.append(QByteArray(1, c));
-        QTest::newRow("one byte per segment") << bytes << QByteArray();
-        QTest::newRow("terminator split across reads")
-            << QList<QByteArray>{"GET /identity HTTP/1.1\r\nHost: a\r\n\r", "\n"} << QByteArray();
-        QTest::newRow("longer path served as the route")
-            << QList<QByteArray>{"GET /identityfoo HTTP/1.1\r\n\r\n"} << QByteArray();
-        QTest::newRow("lower-case method") << QList<QByteArray>{"get /identity HTTP/1.1\r\n\r\n"} << kUnknownRoute;
-        QTest::newRow("pairing is not served here")
-            << QList<QByteArray>{"POST /pair HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}"} << kUnknownRoute;
-        QTest::newRow("unknown path") << QList<QByteArray>{"GET / HTTP/1.1\r\n\r\n"} << kUnknownRoute;
-        QTest::newRow("message without credentials")
-            << QList<QByteArray>{"POST /message HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi"}
-            << QByteArray("{\"error\":\"unauthorized\"}");
-        QTest::newRow("head of nearly the largest size")
-            << QList<QByteArray>{"GET /identity HTTP/1.1\r\nX-Pad: " + QByteArray(60000, 'p') + "\r\n\r\n"}
-            << QByteArray();
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QStringList>("seen");
+        QTest::addColumn<int>("withinMs");
+        const auto row = [](const char *name, const QList<QByteArray> &pieces, const char *answer,
+                            const QStringList &seen = {}, int withinMs = 5000) {
+            QTest::newRow(name) << pieces << QByteArray(answer) << seen << withinMs;
+        };
+        const QByteArray text = QByteArray(20000, 'x') + "Grüße",
+                         message = head("POST /message", text.size());
+        row("length read across segments", {message + text.left(7), text.mid(7, 9000), text.mid(9007)},
+            protocol::kBodyReceived, {QString::fromUtf8(text)});
+        row("too large", {head("POST /message", protocol::kMaxMessageBytes + 1) + "hi"},
+            protocol::kBodyMessageTooLarge);
+        row("cut text", {message + "abc"}, protocol::kBodyIncomplete);
+        row("wrong secret", {QByteArray(message).replace("s3cret", "s3cres") + text},
+            protocol::kBodyUnauthorized);
+        // Answered while the peer still sends: no reset may destroy the answer.
+        row("early answer", {head("POST /upload", 400000).replace("s3cret", "") + QByteArray(400000, 'b')},
+            protocol::kBodyUnauthorized);
+        row("head too large", {QByteArray(httpwire::kMaxHeadBytes + 100, 'x')}, "", {}, 1000);
+        // Over when the sending ends, 3 s in; a per-byte timer would hold it until 5 s.
+        row("head trickled", QList<QByteArray>(30, "G"), "", {}, 4000);
+        row("body idle", {head("POST /upload", 1000, "still.bin") + "abc"}, protocol::kBodyIncomplete,
+            {"Transfer abgebrochen: still.bin"}, 2500);
     }
 
-    void routes()
+    void answers()
     {
         QFETCH(QList<QByteArray>, pieces);
-        QFETCH(QByteArray, expected);
-        RunningService running;
-        QVERIFY(running.waitForServer());
-
-        const QByteArray response = exchange(kPort, pieces, pieces.size() > 1 ? 2 : 0);
-        QVERIFY2(wellFormed(response), response.constData());
-        if (!expected.isEmpty()) {
-            QCOMPARE(bodyOf(response), expected);
-            return;
-        }
-        const QJsonDocument doc = QJsonDocument::fromJson(bodyOf(response));
-        QVERIFY(doc.isObject());
-        QCOMPARE(doc.object().keys(), (QStringList{"deviceId", "name"}));
-        QCOMPARE(doc.object().value("deviceId").toString(), NetworkService::localDeviceId());
-        QCOMPARE(bodyOf(response), "{\"deviceId\":\"" + NetworkService::localDeviceId().toUtf8() +
-                                       "\",\"name\":\"Windows KAVELTOR Companion\"}");
+        QFETCH(int, withinMs);
+        const QDeadlineTimer deadline(withinMs);
+        QTEST(httpwire::replyBody(exchange(port(), pieces, 100)), "answer");
+        QVERIFY(!deadline.hasExpired());
+        QTest::qWait(50);
+        QTEST(m_seen, "seen");
     }
 
-    // A peer that goes away before the blank line, or sends nothing but the
-    // blank line, gets no bytes at all.
-    void noAnswerWithoutHead_data()
+    // One address holding its cap of idle connections gets no more, but
+    // others are served until the total cap is reached.
+    void connectionCaps()
     {
-        QTest::addColumn<QByteArray>("sent");
-        QTest::newRow("closed mid-head") << QByteArray("GET /identity HTTP/1.1\r\nHost: x\r\n");
-        QTest::newRow("nothing sent") << QByteArray();
-        QTest::newRow("only the terminator") << QByteArray("\r\n\r\n");
-    }
-
-    void noAnswerWithoutHead()
-    {
-        QFETCH(QByteArray, sent);
-        RunningService running;
-        QVERIFY(running.waitForServer());
-        sock::Socket s = connectFrom(0, kPort);
-        QVERIFY(s.valid());
-        sendAll(s, sent);
-        ::shutdown(s.handle(), SHUT_WR);
-        bool closed = false;
-        QCOMPARE(readUntilClosed(s, 5000, &closed), QByteArray());
-        QVERIFY(closed);
-    }
-
-    void oversizedHeadIsDropped()
-    {
-        RunningService running;
-        QVERIFY(running.waitForServer());
-        sock::Socket s = connectFrom(0, kPort);
-        QVERIFY(s.valid());
-        // Never ends its head: the server must give up at the cap, not read on.
-        const QByteArray flood = "GET /identity HTTP/1.1\r\nX-Pad: " + QByteArray(httpwire::kMaxHeadBytes, 'x');
-        sendAll(s, flood);
-        bool closed = false;
-        QCOMPARE(readUntilClosed(s, 5000, &closed), QByteArray());
-        QVERIFY(closed);
-    }
-
-    void slowHeadTimesOut()
-    {
-        ServerLimits limits;
-        limits.headTimeoutMs = 600;
-        RunningService running(limits);
-        QVERIFY(running.waitForServer());
-        sock::Socket s = connectFrom(0, kPort);
-        QVERIFY(s.valid());
-        QElapsedTimer timer;
-        timer.start();
-        // Trickling bytes does not extend the time-out: it covers the whole head.
-        // Trickling for 3 s would keep a per-byte timer alive past the bound below.
-        for (int i = 0; i < 30; ++i) {
-            if (!sendAll(s, "G"))
-                break;
-            QThread::msleep(100);
-        }
-        bool closed = false;
-        QCOMPARE(readUntilClosed(s, 5000, &closed), QByteArray());
-        QVERIFY(closed);
-        QVERIFY2(timer.elapsed() < 2500, qPrintable(QString::number(timer.elapsed())));
-    }
-
-    // One address that holds its cap of idle connections neither gets more
-    // nor keeps others from being served.
-    void perAddressCap()
-    {
-        RunningService running;
-        QVERIFY(running.waitForServer());
-        const std::uint32_t greedy = ipv4("127.0.0.1");
         std::vector<sock::Socket> idle;
-        for (int i = 0; i < ServerLimits().maxConnectionsPerAddress; ++i) {
-            idle.push_back(connectFrom(greedy, kPort));
-            QVERIFY(idle.back().valid());
-            sendAll(idle.back(), "GET /iden");
-        }
-        // Once the server has taken all of them in, one more is closed at once.
+        for (const char *from : {"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.2"})
+            idle.push_back(connectFrom(ipv4(from), port()));
         QTest::qWait(300);
-        sock::Socket extra = connectFrom(greedy, kPort);
-        QVERIFY(extra.valid());
-        sendAll(extra, "GET /identity HTTP/1.1\r\n\r\n");
-        bool closed = false;
-        QCOMPARE(readUntilClosed(extra, 3000, &closed), QByteArray());
-        QVERIFY(closed);
-
-        const QByteArray other = exchange(kPort, {"GET /identity HTTP/1.1\r\n\r\n"}, 0, ipv4("127.0.0.2"));
-        QVERIFY2(wellFormed(other), other.constData());
-        QVERIFY(bodyOf(other).contains("deviceId"));
-
-        // Places are given back when connections end.
-        idle.clear();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            wellFormed(exchange(kPort, {"GET /identity HTTP/1.1\r\n\r\n"}, 0, greedy)), 5000);
-    }
-
-    void totalCap()
-    {
-        ServerLimits limits;
-        limits.maxConnections = 4;
-        RunningService running(limits);
-        QVERIFY(running.waitForServer());
-        std::vector<sock::Socket> idle;
-        for (int i = 0; i < limits.maxConnections; ++i) {
-            idle.push_back(connectFrom(ipv4("127.0.0.1") + std::uint32_t(i), kPort));
-            QVERIFY(idle.back().valid());
-        }
+        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.1")), QByteArray());
+        QVERIFY(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.3")).contains("deviceId"));
+        QTest::qWait(300); // until that place is given back
+        idle.push_back(connectFrom(ipv4("127.0.0.2"), port()));
         QTest::qWait(300);
-        sock::Socket extra = connectFrom(ipv4("127.0.0.9"), kPort);
-        sendAll(extra, "GET /identity HTTP/1.1\r\n\r\n");
-        bool closed = false;
-        QCOMPARE(readUntilClosed(extra, 3000, &closed), QByteArray());
-        QVERIFY(closed);
+        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.3")), QByteArray());
     }
 
-    // Answering a peer that has already reset its connection must not kill
-    // the process with SIGPIPE.
-    void peerResetBeforeAnswer()
+    // Peers that send a file of one name at once each get a name of their
+    // own: no upload replaces another's file. Each streams in, reporting its
+    // progress.
+    void concurrentUploadsOfOneName()
     {
-        RunningService running;
-        QVERIFY(running.waitForServer());
-        for (int i = 0; i < 20; ++i) {
-            sock::Socket s = connectFrom(0, kPort);
-            QVERIFY(s.valid());
-            sendAll(s, "GET /identity HTTP/1.1\r\n\r\n");
-            linger hard{1, 0};
-            ::setsockopt(s.handle(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-            s.close(); // RST
+        QVERIFY(restart({2000, 5000, 5, 5}));
+        std::vector<sock::Socket> peers;
+        QSet<QByteArray> sent, stored;
+        for (char c = 'a'; c < 'f'; ++c) {
+            sent << QByteArray(300000, c);
+            QVERIFY(sendAll(peers.emplace_back(connectFrom(0, port())),
+                            head("POST /upload", 300000, "../gleich.bin") + QByteArray(100000, c)));
         }
-        QTest::qWait(200);
-        QVERIFY(wellFormed(exchange(kPort, {"GET /identity HTTP/1.1\r\n\r\n"})));
+        QTRY_COMPARE(files().size(), 5); // every temporary file open, all aiming at one name
+        for (char c = 'a'; c < 'f'; ++c) {
+            QVERIFY(sendAll(peers[c - 'a'], QByteArray(200000, c)));
+            QVERIFY(readUntilClosed(peers[c - 'a']).endsWith(protocol::kBodyReceived));
+        }
+        for (const QString &name : files()) {
+            QFile file(m_dir->filePath(name));
+            stored << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
+        }
+        QCOMPARE(stored, sent); // five files, none overwritten or mixed
+        QTRY_COMPARE(m_seen.filter("Datei empfangen: ").size(), 5);
+        QVERIFY(m_percents.size() > 10 && m_percents.count(100) == 5);
     }
 
-    // A restart while the old port is in TIME_WAIT binds again; a second copy
-    // running at the same time does not.
-    void rebindAfterRestartButNotTwice()
+    // A full disk fails the upload with an error answer and leaves nothing.
+    void diskFull()
     {
-        {
-            RunningService first;
-            QVERIFY(first.waitForServer());
-            // The server closes first, so its side of this connection lingers in TIME_WAIT.
-            QVERIFY(wellFormed(exchange(kPort, {"GET /identity HTTP/1.1\r\n\r\n"})));
-        }
-        RunningService restarted;
-        QVERIFY(restarted.waitForServer());
-
-        RunningService second;
-        QVERIFY(!second.waitForServer());
-        QVERIFY(second.log.contains(QStringLiteral("HTTP bind fehlgeschlagen.")));
-        QVERIFY(wellFormed(exchange(kPort, {"GET /identity HTTP/1.1\r\n\r\n"})));
+        const QByteArray path = QFile::encodeName(m_dir->path());
+        QFile filler(m_dir->filePath("filler"));
+        QVERIFY(::mount("tmpfs", path.constData(), "tmpfs", 0, "size=1m") == 0);
+        QVERIFY(filler.open(QIODevice::WriteOnly) && filler.write(QByteArray(700 * 1024, 'f')) == 700 * 1024);
+        filler.close();
+        QVERIFY(exchange(port(), {head("POST /upload", 600 * 1024) + QByteArray(600 * 1024, 'v')})
+                    .contains("\r\n\r\n{\"error\":"));
+        QCOMPARE(files(), QStringList{"filler"});
+        m_server.reset();
+        QVERIFY(::umount(path.constData()) == 0);
     }
 
-    // An early answer reaches a peer that is still sending its body: the
-    // server does not reset the connection under the peer's feet.
-    void earlyAnswerSurvivesUnreadBody()
+    // Destroying the server while peers hold connections in every phase ends
+    // all of its threads promptly and leaves no temporary file; a restart
+    // binds the port again while those connections linger.
+    void stopAndRestart()
     {
-        RunningService running;
-        QVERIFY(running.waitForServer());
-        for (int round = 0; round < 5; ++round) {
-            sock::Socket s = connectFrom(0, kPort);
-            QVERIFY(s.valid());
-            QByteArray request = "POST /upload HTTP/1.1\r\nContent-Length: 400000\r\n\r\n";
-            request += QByteArray(400000, 'b');
-            sendAll(s, request);
-            const QByteArray response = readUntilClosed(s);
-            QVERIFY2(wellFormed(response), response.left(200).constData());
-            QCOMPARE(bodyOf(response), QByteArray("{\"error\":\"unauthorized\"}"));
-        }
+        QVERIFY(restart(ServerLimits()));
+        const std::uint16_t old = port();
+        const QList<QByteArray> phases{"", "GET /iden", head("POST /upload", 1 << 30) + "ab"};
+        std::vector<sock::Socket> peers;
+        for (int i = 0; i < 12; ++i)
+            QVERIFY(sendAll(peers.emplace_back(connectFrom(0, old)), phases[i % 3]));
+        QTRY_COMPARE(files().size(), 4);
+        const QDeadlineTimer deadline(3000);
+        m_server.reset();
+        QVERIFY(!deadline.hasExpired());
+        QCOMPARE(files(), QStringList());
+        QVERIFY(restart(kTight, old));
     }
 
-    void concurrentRequests()
+    // The name a proposal is stored under, given the names already taken.
+    // The fuzzer checks that every name is safe; these pin which one it is.
+    void names_data()
     {
-        RunningService running;
-        QVERIFY(running.waitForServer());
-        std::vector<sock::Socket> clients;
-        for (int i = 0; i < 20; ++i) {
-            clients.push_back(connectFrom(0, kPort));
-            sendAll(clients.back(), "GET /identity HTTP/1.1\r\n\r\n");
-        }
-        for (const sock::Socket &c : clients)
-            QVERIFY(wellFormed(readUntilClosed(c)));
+        QTest::addColumn<QString>("proposal");
+        QTest::addColumn<QStringList>("taken");
+        QTest::addColumn<QString>("expected");
+        const auto row = [](const char *name, const QString &proposal, const QString &expected,
+                            const QStringList &taken = {}) {
+            QTest::newRow(name) << proposal << taken << expected;
+        };
+        const QString a160(160, u'a');
+        row("traversal", u"C:\\Users\\..\\../x.txt"_s, u"x.txt"_s);
+        row("refused characters", u"ab:c*d?e\"f<g>h|i\0j\tk"_s, u"ab_c_d_e_f_g_h_i_j_k"_s);
+        row("trailing dots and blanks", u"report. . . ."_s, u"report"_s);
+        row("nothing left", u"..."_s, u"received_file"_s);
+        row("device name", u"nul. ."_s, u"_nul"_s);
+        row("long", QString(200, u'a') + ".pdf", a160 + ".pdf");
+        row("long suffix", QString(170, u'a') + "." + QString(30, u's'), a160 + ".ssssssssssssssss");
+        row("no half surrogate", QString(159, u'a') + u"😀b"_s + a160, a160.left(159));
+        row("UTF-8 bytes", QString(100, QChar(0x65e5)), QString(66, QChar(0x65e5)));
+        row("taken", u"notes"_s, u"notes (2)"_s, {"notes", "notes (1)"});
+        row("before the last suffix", u"a.tar.gz"_s, u"a.tar (1).gz"_s, {"a.tar.gz"});
+        row("gap reused", u"x.txt"_s, u"x (1).txt"_s, {"x.txt", "x (2).txt"});
+    }
+
+    void names()
+    {
+        QFETCH(QString, proposal);
+        QFETCH(QStringList, taken);
+        const auto isTaken = [&](const QString &n) { return taken.contains(n); };
+        QTEST(filestore::chooseFreeName(filestore::sanitizeFileName(proposal), isTaken), "expected");
     }
 };
 
