@@ -1,17 +1,8 @@
 // Feeds arbitrary bytes, cut into reads of varying size, to the head reader
-// and looks up headers in whatever head it finds.
+// and looks up a header in whatever head it finds.
 #include "http_wire.h"
 
 #include <cstdint>
-#include <cstdlib>
-
-namespace {
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -19,36 +10,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     // The first byte chooses the read size, the second a header name's length.
     const qsizetype chunk = 1 + data[0] % 64;
-    const qsizetype nameLength = data[1] % 24;
     const QByteArray input(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
-
-    httpwire::HeadReader pieces;
-    for (qsizetype at = 0; at < input.size() && pieces.state() == httpwire::HeadReader::State::Incomplete;
-         at += chunk)
+    httpwire::HeadReader pieces, whole;
+    for (qsizetype at = 0; at < input.size(); at += chunk) // what follows the head is ignored
         pieces.feed(input.constData() + at, qMin(chunk, input.size() - at));
-    httpwire::HeadReader whole;
     whole.feed(input.constData(), input.size());
     // How the bytes were cut into reads never changes where the head ends.
-    check(pieces.state() == whole.state());
-    if (whole.state() != httpwire::HeadReader::State::Complete)
-        return 0;
+    if (pieces.state() != whole.state())
+        __builtin_trap();
     const QByteArray head = whole.head();
-    check(pieces.head() == head);
-    check(head.size() <= httpwire::kMaxHeadBytes);
-    check(!head.contains("\r\n\r\n"));
-    check(input.startsWith(head + "\r\n\r\n" + pieces.remainder()));
-    check(input.startsWith(head + "\r\n\r\n" + whole.remainder()));
-
-    for (const char *name :
-         {"X-KAVELTORLink-DeviceId", "X-KAVELTORLink-Secret", "X-Filename", "Content-Length"}) {
-        const QString value = httpwire::headerValue(head, name);
-        check(!value.contains(QLatin1Char('\n')));
-        // Surrounding blanks and the line's carriage return are never part of a value.
-        const QByteArray bytes = value.toUtf8();
-        check(bytes.isEmpty() || (!QByteArray(" \t\r\v\f").contains(bytes.front()) &&
-                                  !QByteArray(" \t\r\v\f").contains(bytes.back())));
-    }
-    const QString value = httpwire::headerValue(head, input.left(nameLength));
-    check(!value.contains(QLatin1Char('\n')));
+    if (whole.state() == httpwire::HeadReader::State::Complete &&
+        (pieces.head() != head || head.size() > httpwire::kMaxHeadBytes ||
+         !input.startsWith(head + "\r\n\r\n" + pieces.remainder())))
+        __builtin_trap();
+    // Surrounding blanks and the line's carriage return are never part of a value.
+    const QByteArray value = httpwire::headerValue(head, input.left(data[1] % 24)).toUtf8();
+    if (value.contains('\n') || value.trimmed() != value)
+        __builtin_trap();
     return 0;
 }

@@ -8,8 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     const QByteArray response =
         QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-    RemoteDevice device;
-    device.name = QStringLiteral("Pixel");
+    const RemoteDevice device;
     QString error;
     peerwire::parseReply(response, QStringLiteral("received"), &error);
     peerwire::applyIdentityReply(response, device);
