@@ -1,30 +1,32 @@
 #include "device_registry.h"
-#include "settings_store.h"
 
-#include <QFile>
 #include <QtTest>
 
 namespace {
-RemoteDevice device(const QString &id, const QString &ip, int port, bool paired = false,
-                    const QString &secret = QString(), const QString &name = QString())
+// A device is written "id/name@ip:port/secret", a "+" before the secret marking
+// it paired.
+RemoteDevice dev(const QString &spec, qint64 lastSeen = 9)
 {
-    RemoteDevice d;
-    d.id = id;
-    d.ip = ip;
-    d.port = port;
-    d.paired = paired;
-    d.sharedSecret = secret;
-    d.name = name.isEmpty() ? QStringLiteral("Phone ") + id : name;
-    d.host = QStringLiteral("host-") + id + QStringLiteral(".local.");
-    return d;
+    static const QRegularExpression form(QStringLiteral("^(.*)/(.*)@(.*):(\\d+)/(\\+?)(.*)$"));
+    const QRegularExpressionMatch m = form.match(spec);
+    return {m.captured(1), m.captured(2), {}, m.captured(3), m.captured(4).toInt(), !m.captured(5).isEmpty(),
+            lastSeen,      m.captured(6)};
 }
 
-QStringList ids(const QList<RemoteDevice> &devices)
+// The same with lastSeen appended; the two starting entries, where unchanged,
+// read A and B.
+QString summary(const QList<RemoteDevice> &devices)
 {
     QStringList out;
-    for (const RemoteDevice &d : devices)
-        out.append(d.id);
-    return out;
+    for (const RemoteDevice &d : devices) {
+        const QString line = QStringLiteral("%1/%2@%3:%4/%5%6 %7")
+                                 .arg(d.id, d.name, d.ip)
+                                 .arg(d.port)
+                                 .arg(d.paired ? "+" : "", d.sharedSecret)
+                                 .arg(d.lastSeen);
+        out.append(line == "a/A@203.0.113.1:10/+s 5" ? "A" : line == "/B@203.0.113.2:20/ 5" ? "B" : line);
+    }
+    return out.join(QStringLiteral(", "));
 }
 } // namespace
 
@@ -33,180 +35,42 @@ class DeviceRegistryTest : public QObject
     Q_OBJECT
 
 private slots:
-    void init()
+    // A row name's first word is the change. Each is applied twice: a
+    // repeated sighting, pairing or answer never leaves a second entry.
+    void rules_data()
     {
-        SettingsStore store;
-        store->clear();
+        QTest::addColumn<QString>("change"); // "record -> registry after"
+        QTest::newRow("seen: same id moves") << "a/A2@203.0.113.5:30/ -> a/A2@203.0.113.5:30/+s 7, B";
+        QTest::newRow("seen: same address renames") << "/B2@203.0.113.2:20/ -> A, /B2@203.0.113.2:20/ 7";
+        QTest::newRow("seen: same name moves") << "/B@203.0.113.9:99/ -> A, /B@203.0.113.9:99/ 7";
+        QTest::newRow("seen: first match in order") << "/A@203.0.113.2:20/ -> a/A@203.0.113.2:20/+s 7, B";
+        QTest::newRow("seen: another port") << "/C@203.0.113.2:21/ -> A, B, /C@203.0.113.2:21/ 7";
+        QTest::newRow("seen: case and ip count") << "/b@203.0.113.9:20/ -> A, B, /b@203.0.113.9:20/ 7";
+        QTest::newRow("paired: same id") << "a/A3@203.0.113.7:40/t -> a/A3@203.0.113.7:40/+t 7, B";
+        QTest::newRow("paired: same address") << "b/B@203.0.113.2:20/t -> A, b/B@203.0.113.2:20/+t 7";
+        QTest::newRow("paired: new device") << "c/C@203.0.113.7:40/t -> A, B, c/C@203.0.113.7:40/+t 7";
+        QTest::newRow("resolved: keeps secret") << "a2/P@203.0.113.1:10/ -> a2/P@203.0.113.1:10/+s 9, B";
+        QTest::newRow("unpaired: by id") << "a/B@203.0.113.2:20/ -> B";
+        QTest::newRow("unpaired: unknown id") << "zz/A@203.0.113.1:10/ -> A, B";
     }
 
-    void sameDevice_data()
+    void rules()
     {
-        QTest::addColumn<RemoteDevice>("record");
-        QTest::addColumn<int>("index");
-        // Registry: a@198.51.100.1:1, b@198.51.100.2:2, ""@198.51.100.3:3, ""@"":0
-        QTest::newRow("same id") << device("b", "203.0.113.9", 9) << 1;
-        QTest::newRow("same address and port") << device("zz", "198.51.100.3", 3) << 2;
-        QTest::newRow("same address, other port") << device("zz", "198.51.100.3", 4) << -1;
-        QTest::newRow("id compared case-sensitively") << device("B", "203.0.113.9", 9) << -1;
-        QTest::newRow("empty id matches by address only") << device("", "198.51.100.2", 2) << 1;
-        QTest::newRow("empty id never matches an empty id") << device("", "203.0.113.9", 9) << -1;
-        QTest::newRow("two empty addresses are equal") << device("", "", 0) << 3;
-        QTest::newRow("first entry in list order wins") << device("b", "198.51.100.1", 1) << 0;
-    }
-
-    void sameDevice()
-    {
-        QFETCH(RemoteDevice, record);
-        QFETCH(int, index);
-        const QList<RemoteDevice> registry{device("a", "198.51.100.1", 1), device("b", "198.51.100.2", 2),
-                                           device("", "198.51.100.3", 3), device("", "", 0)};
-        QCOMPARE(registry::findSameDevice(registry, record), qsizetype(index));
-    }
-
-    void resolvedIdentityKeepsSecretAndFlags()
-    {
-        RemoteDevice stored = device("old", "198.51.100.1", 53317, true, "secret");
-        stored.sending = true;
-        QList<RemoteDevice> registry{stored};
-        RemoteDevice answer = device("new", "198.51.100.1", 53317, false, QString(), "Pixel 9");
-        answer.lastSeen = 777;
-        registry::applyResolvedIdentity(registry, answer);
-        QCOMPARE(registry.size(), 1);
-        QCOMPARE(registry[0].id, QStringLiteral("new"));
-        QCOMPARE(registry[0].name, QStringLiteral("Pixel 9"));
-        QCOMPARE(registry[0].lastSeen, 777);
-        QVERIFY(registry[0].paired);
-        QVERIFY(registry[0].sending);
-        QCOMPARE(registry[0].sharedSecret, QStringLiteral("secret"));
-
-        registry::applyResolvedIdentity(registry, device("other", "198.51.100.2", 1));
-        QCOMPARE(ids(registry), (QStringList{"new", "other"}));
-    }
-
-    void repeatedPairingReplaces_data()
-    {
-        QTest::addColumn<RemoteDevice>("pairing");
-        QTest::addColumn<QStringList>("expectedIds");
-        QTest::newRow("same id, new address") << device("b", "203.0.113.5", 5, false, "s2")
-                                              << QStringList{"a", "b"};
-        QTest::newRow("no id, same address: id becomes empty") << device("", "198.51.100.2", 2, false, "s2")
-                                                               << QStringList{"a", ""};
-        QTest::newRow("new device appended") << device("c", "203.0.113.5", 5, false, "s2")
-                                             << QStringList{"a", "b", "c"};
-    }
-
-    void repeatedPairingReplaces()
-    {
-        QFETCH(RemoteDevice, pairing);
-        QFETCH(QStringList, expectedIds);
-        QList<RemoteDevice> registry{device("a", "198.51.100.1", 1), device("b", "198.51.100.2", 2)};
-        registry::applyPairedDevice(registry, pairing, 4242);
-        registry::applyPairedDevice(registry, pairing, 4243); // twice in a row: still one entry
-        QCOMPARE(ids(registry), expectedIds);
-        const RemoteDevice &entry = registry[expectedIds.indexOf(pairing.id)];
-        QVERIFY(entry.paired);
-        QCOMPARE(entry.lastSeen, 4243);
-        QCOMPARE(entry.sharedSecret, QStringLiteral("s2"));
-        QCOMPARE(entry.ip, pairing.ip);
-    }
-
-    void unpair_data()
-    {
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<QStringList>("remaining");
-        QTest::newRow("absent id changes nothing") << "zz" << QStringList{"a", "dup", "", "b", "dup"};
-        QTest::newRow("duplicates all go") << "dup" << QStringList{"a", "", "b"};
-        QTest::newRow("empty id removes unknown identities") << "" << QStringList{"a", "dup", "b", "dup"};
-    }
-
-    void unpair()
-    {
-        QFETCH(QString, id);
-        QFETCH(QStringList, remaining);
-        QList<RemoteDevice> registry{device("a", "198.51.100.1", 1), device("dup", "198.51.100.2", 2),
-                                     device("", "198.51.100.3", 3), device("b", "198.51.100.4", 4),
-                                     device("dup", "198.51.100.5", 5)};
-        registry::removeDevicesWithId(registry, id);
-        QCOMPARE(ids(registry), remaining);
-    }
-
-    void storeRoundTripKeepsOrderAndSkipsUnpaired()
-    {
-        QList<RemoteDevice> registry{device("a", "198.51.100.1", 1, true, "sa"), device("x", "198.51.100.9", 9),
-                                     device("b", "198.51.100.2", 2, true, "sb"),
-                                     device("a", "198.51.100.3", 3, true, "sa2")};
-        registry[0].lastSeen = 99;
-        writePairedDevices(registry);
-        const QList<RemoteDevice> loaded = readPairedDevices();
-        QCOMPARE(ids(loaded), (QStringList{"a", "b", "a"}));
-        QCOMPARE(loaded[2].sharedSecret, QStringLiteral("sa2"));
-        QCOMPARE(loaded[1].port, 2);
-        QCOMPARE(loaded[1].host, registry[2].host);
-        for (const RemoteDevice &d : loaded) {
-            QVERIFY(d.paired);
-            QCOMPARE(d.lastSeen, 0);
-            QVERIFY(!d.sending);
+        QFETCH(QString, change);
+        const QString record = change.section(QStringLiteral(" -> "), 0, 0);
+        QList<RemoteDevice> devices{dev("a/A@203.0.113.1:10/+s", 5), dev("/B@203.0.113.2:20/", 5)};
+        const QString op = QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(':'), 0, 0);
+        for (int i = 0; i < 2; ++i) {
+            if (op == "seen")
+                registry::applyDiscovered(devices, dev(record), 7);
+            else if (op == "paired")
+                registry::applyPairedDevice(devices, dev(record), 7);
+            else if (op == "resolved")
+                registry::applyResolvedIdentity(devices, dev(record));
+            else
+                registry::removeDevicesWithId(devices, dev(record).id);
         }
-    }
-
-    // A shorter save leaves no element (and no secret) of a longer one behind.
-    void shorterSaveLeavesNoStaleGroups()
-    {
-        QList<RemoteDevice> five;
-        for (int i = 1; i <= 5; ++i)
-            five.append(device(QString::number(i), "198.51.100.1", i, true, "secret-" + QString::number(i)));
-        writePairedDevices(five);
-        writePairedDevices(five.mid(0, 3));
-        QCOMPARE(readPairedDevices().size(), 3);
-        {
-            SettingsStore store;
-            store->beginGroup(QStringLiteral("PairedDevices"));
-            QCOMPARE(store->childGroups(), (QStringList{"1", "2", "3"}));
-            QCOMPARE(store->value(QStringLiteral("size")).toInt(), 3);
-            store->endGroup();
-        }
-        writePairedDevices({device("u", "198.51.100.1", 1)}); // unpaired only
-        SettingsStore store;
-        QCOMPARE(store->value(QStringLiteral("PairedDevices/size")).toInt(), 0);
-        QFile file(store->fileName());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(!file.readAll().contains("secret-"));
-    }
-
-    void oddStoredValuesLoad()
-    {
-        {
-            SettingsStore store;
-            store->setValue(QStringLiteral("PairedDevices/size"), 2);
-            store->setValue(QStringLiteral("PairedDevices/1/port"), QStringLiteral("not a number"));
-            store->setValue(QStringLiteral("PairedDevices/1/name"), QStringLiteral("Ohne Id"));
-            store->setValue(QStringLiteral("PairedDevices/2/id"), QStringLiteral("z"));
-        }
-        const QList<RemoteDevice> loaded = readPairedDevices();
-        QCOMPARE(loaded.size(), 2);
-        QCOMPARE(loaded[0].id, QString());
-        QCOMPARE(loaded[0].port, 0);
-        QCOMPARE(loaded[0].name, QStringLiteral("Ohne Id"));
-        QCOMPARE(loaded[1].id, QStringLiteral("z"));
-    }
-
-    // The store holds shared secrets: only its owner may read it, after any write.
-    void storeIsOwnerOnly()
-    {
-        writePairedDevices({device("a", "198.51.100.1", 1, true, "sa")});
-        SettingsStore store;
-        const QString path = store->fileName();
-        QCOMPARE(QFile::permissions(path) & ~(QFile::ReadUser | QFile::WriteUser | QFile::ReadOwner |
-                                             QFile::WriteOwner),
-                 QFile::Permissions());
-        QFile::setPermissions(path, QFile::Permissions(0x6644)); // as if loosened by hand
-        {
-            SettingsStore writer;
-            writer->setValue(QStringLiteral("ReceiveFolder"), QStringLiteral("/tmp"));
-        }
-        QCOMPARE(QFile::permissions(path) & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteGroup |
-                                             QFile::WriteOther),
-                 QFile::Permissions());
+        QCOMPARE(summary(devices), change.section(QStringLiteral(" -> "), 1));
     }
 };
 
