@@ -328,28 +328,6 @@ std::optional<std::size_t> skipName(Bytes message, std::size_t offset)
     }
 }
 
-std::optional<std::size_t> nameEqualsIgnoreCase(Bytes message, std::size_t offset, Bytes reference,
-                                                std::size_t referenceOffset)
-{
-    LabelWalker a(message, offset);
-    LabelWalker b(reference, referenceOffset);
-    for (;;) {
-        const auto stepA = a.next();
-        const auto stepB = b.next();
-        if (stepA == LabelWalker::Step::Error || stepB == LabelWalker::Step::Error || stepA != stepB)
-            return std::nullopt;
-        if (stepA == LabelWalker::Step::End)
-            return a.endOffset();
-        const Bytes la = a.label();
-        const Bytes lb = b.label();
-        if (la.size() != lb.size() ||
-            !std::equal(la.begin(), la.end(), lb.begin(), [](std::uint8_t x, std::uint8_t y) {
-                return asciiLower(char(x)) == asciiLower(char(y));
-            }))
-            return std::nullopt;
-    }
-}
-
 namespace {
 
 // The question (name, type, class) or record (and TTL, data) at offset, when

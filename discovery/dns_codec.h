@@ -173,10 +173,6 @@ NameText readName(Bytes message, std::size_t offset);
 std::optional<std::size_t> skipName(Bytes message, std::size_t offset);
 // ASCII letters compared without case, as DNS names are; other bytes exactly.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
-// Equal label by label, ASCII case ignored; on equality the offset just after
-// the name in message.
-std::optional<std::size_t> nameEqualsIgnoreCase(Bytes message, std::size_t offset, Bytes reference,
-                                                std::size_t referenceOffset);
 
 // One question or record of a received message, located in it.
 struct MdnsEntry
