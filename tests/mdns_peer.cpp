@@ -1,12 +1,10 @@
-// The network service as a stand-alone process for the interoperability
-// tests: prints every deviceFound and log line on stdout, one per line, and
-// ends when stdin is closed.
-#include "network_service.h"
+// The discovery service as a process of its own for the interoperability
+// test: prints every log line and every device found ("device
+// name|host|port|ip") on stdout, and ends when stdin is closed.
+#include "discovery_service.h"
 #include "private_network_guard.h"
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -15,18 +13,14 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    NetworkService service;
-    auto print = [](const char *kind, const QByteArray &text) {
-        std::printf("%s %s\n", kind, text.constData());
-        std::fflush(stdout);
-    };
-    QObject::connect(&service, &NetworkService::deviceFound, &app, [&](const RemoteDevice &d) {
-        const QJsonObject o{{"name", d.name}, {"host", d.host}, {"ip", d.ip},
-                            {"port", d.port}, {"id", d.id},     {"lastSeen", double(d.lastSeen)}};
-        print("device", QJsonDocument(o).toJson(QJsonDocument::Compact));
+    DiscoveryService service;
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // the test reads it line by line, as it comes
+    auto print = [](const QString &line) { std::printf("%s\n", qUtf8Printable(line)); };
+    QObject::connect(&service, &DiscoveryService::deviceFound, &app, [&](const RemoteDevice &d) {
+        print(QStringLiteral("device %1|%2|%3|%4").arg(d.name, d.host).arg(d.port).arg(d.ip));
     });
-    QObject::connect(&service, &NetworkService::logMessage, &app,
-                     [&](const QString &line) { print("log", line.toUtf8()); });
+    QObject::connect(&service, &DiscoveryService::logMessage, &app,
+                     [&](const QString &line) { print("log " + line); });
     QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
         char buffer[256];

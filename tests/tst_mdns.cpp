@@ -1,0 +1,236 @@
+// The pure functions of discovery: the DNS codec, what the responder answers
+// and what the browser makes of a reply.
+#include "dns_test_support.h"
+#include "mdns_browser.h"
+#include "mdns_responder.h"
+#include "mdns_socket.h"
+
+#include <QtTest>
+
+using namespace mdns;
+using namespace dnstest;
+
+namespace {
+constexpr std::uint32_t kOurs = 0xC6336407; // 198.51.100.7
+constexpr std::uint32_t kAsker = 0xC6336409;
+
+// The announcement and the one-shot reply (to identifier 0xBEEF) as phones
+// have always received them.
+const QByteArray kAnnouncement = QByteArray::fromHex(
+    "0000840000000001000000030b5f70656572686172626f72045f746370056c6f63616c00000c000100000078001d1a57696e"
+    "646f7773204b4156454c544f5220436f6d70616e696f6ec00cc02e0021800100000078001b00000000d047126b6176656c74"
+    "6f722d636f6d70616e696f6ec01dc05d00018001000000780004c6336407c02e0010800100000078000f0e6465766963653d"
+    "77696e646f7773");
+const QByteArray kLegacyReply = QByteArray::fromHex(
+    "beef840000010001000000030b5f70656572686172626f72045f746370056c6f63616c00000c0001c00c000c00010000000a"
+    "001d1a57696e646f7773204b4156454c544f5220436f6d70616e696f6ec00cc034002100010000000a001b00000000d04712"
+    "6b6176656c746f722d636f6d70616e696f6ec01dc063000100010000000a0004c6336407c034001000010000000a000f0e64"
+    "65766963653d77696e646f7773");
+
+// What the responder sends back: "M" for the announcement to the group, "U"
+// for the one-shot reply to the asker, "?" for anything else.
+QString answer(MdnsResponder &r, const QByteArray &m, int port, std::int64_t now = 0, int via = 2)
+{
+    QString sent;
+    for (const Datagram &d : r.handleDatagram(view(m), {kAsker, std::uint16_t(port), via, kOurs}, now)) {
+        const QByteArray b = bytes(d.bytes);
+        const bool group = d.address == protocol::kMdnsGroup && d.port == protocol::kMdnsPort;
+        const bool asker = d.address == kAsker && d.port == port;
+        sent += group && b == kAnnouncement ? 'M' : asker && b == kLegacyReply ? 'U' : '?';
+    }
+    return sent;
+}
+
+const auto ask = [](const QByteArray &q, int n = 1, int flags = 0) { return header(0xBEEF, flags, n) + q; };
+const auto ptr = [](const QString &label) { return record(kService, 12, name(label + "." + kService)); };
+const auto srv = [](const QString &label, const QString &host, int port) {
+    return record(label + "." + kService, 33, u32(0) + u16(port) + name(host));
+};
+// The first record answers, the others are additional.
+const auto reply = [](int id, const QByteArrayList &r) {
+    return header(id, 0x8400, 0, 1, r.size() - 1) + r.join();
+};
+} // namespace
+
+class MdnsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The names of before are written first, from offset 12, with one
+    // table; then text, whose bytes are compared.
+    void writeName_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<QByteArray>("expected"); // empty: the write fails
+        const QStringList none, svc{kService};
+        QTest::newRow("exactly fits") << none << "_peerharbor._tcp.local" << 36 << name(kService);
+        QTest::newRow("one byte short") << none << kService << 35 << QByteArray();
+        QTest::newRow("64-byte label") << none << QString(64, 'x') << 128 << QByteArray();
+        QTest::newRow("case") << svc << "_PEERHARBOR._tcp.local" << 64 << labels("_PEERHARBOR") + pointer(24);
+        QTest::newRow("not a name's end") << svc << "_tcp" << 128 << name("_tcp");
+        // 16 slots: "local" at 18 is found until 16 later labels took its slot.
+        const QStringList later = QString("first.local 0 1 2 3 4 5 6 7 8 9 a b c d e f").split(' ');
+        QTest::newRow("15 labels later") << later.mid(0, 16) << "local" << 128 << pointer(18);
+        QTest::newRow("16 labels later") << later << "local" << 128 << name("local");
+    }
+
+    void writeName()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(QString, text);
+        QFETCH(int, capacity);
+        QFETCH(QByteArray, expected);
+        std::vector<std::uint8_t> buffer(std::size_t(capacity), 0);
+        NameCompressionTable table;
+        WritePos start = kHeaderSize;
+        for (const QString &earlier : before)
+            start = mdns::writeName(buffer, start, earlier.toStdString(), &table);
+        const WritePos end = mdns::writeName(buffer, start, text.toStdString(), &table);
+        QCOMPARE(end ? bytes(std::span(buffer).subspan(*start, *end - *start)) : QByteArray(), expected);
+    }
+
+    // Every name is read at offset 12, just after the header.
+    void readName_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<int>("skipTo"); // -1: skipName fails too
+        const QByteArray h = header(0, 0, 0);
+        QByteArray chain = h; // 17 pointers, each to the next
+        for (int i = 1; i <= 17; ++i)
+            chain += pointer(12 + 2 * i);
+        const QString a64 = QStringList(64, "a").join('.') + ".", y63 = QString(63, 'y') + ".";
+        QTest::newRow("compressed") << h + labels("P") + pointer(16) + name("local") << "P.local." << 16;
+        QTest::newRow("root") << h + name("") << "" << 13;
+        QTest::newRow("pointer to itself") << h + pointer(12) << "" << -1;
+        QTest::newRow("label type 0x40") << h + char(0x41) + QByteArray(65, 'a') + name("") << "" << -1;
+        QTest::newRow("16 jumps") << chain.chopped(2) + name("x") << "x." << 14;
+        QTest::newRow("17 jumps") << chain + name("x") << "" << -1;
+        QTest::newRow("64 labels") << h + name(a64) << a64 << 141;
+        QTest::newRow("65 labels") << h + name("a." + a64) << "" << -1;
+        QTest::newRow("cut at 256 bytes") << h + name(y63.repeated(5)) << y63.repeated(4) << 333;
+    }
+
+    void readName()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(QString, expected);
+        QFETCH(int, skipTo);
+        QCOMPARE(QString::fromLatin1(mdns::readName(view(message), kHeaderSize).view()), expected);
+        const auto skipped = skipName(view(message), kHeaderSize);
+        QCOMPARE(skipped ? int(*skipped) : -1, skipTo);
+    }
+
+    void questions_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("sent");
+        const QByteArray ours = question(kService, 12, 1), other = question("_http._tcp.local", 12, 1);
+        QTest::newRow("PTR") << ask(ours) << 5353 << "M";
+        QTest::newRow("any type, class ANY") << ask(question(kService, 255, 255)) << 5353 << "M";
+        QTest::newRow("unicast bit from 5353") << ask(question(kService, 12, 0x8001)) << 5353 << "M";
+        QTest::newRow("one-shot querier") << ask(question(kService, 12, 0x8001)) << 40000 << "MU";
+        QTest::newRow("other letter case") << ask(question(kService.toUpper(), 12, 1)) << 5353 << "";
+        QTest::newRow("instance name") << ask(question("x." + kService, 33, 1)) << 5353 << "";
+        QTest::newRow("second question") << ask(other + ours, 2) << 5353 << "M";
+        QTest::newRow("first of two") << ask(ours + question(kService, 33, 1), 2) << 40000 << "MU";
+        QTest::newRow("class 3 stops") << ask(question("a.local", 1, 0x8003) + ours, 2) << 5353 << "";
+        QTest::newRow("class 3 after ours") << ask(ours + question("a.local", 1, 3), 2) << 5353 << "M";
+        QTest::newRow("a response") << ask(ours, 1, 0x8400) << 40000 << "";
+        QTest::newRow("one-shot, other service") << ask(other) << 40000 << "";
+    }
+
+    void questions()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(int, port);
+        QFETCH(QString, sent);
+        MdnsResponder responder;
+        QCOMPARE(answer(responder, message, port), sent);
+    }
+
+    // One announcement per interface and second, twenty one-shot replies per
+    // second in all: a flood of questions cannot make us flood the network.
+    void rateLimits()
+    {
+        MdnsResponder responder;
+        const QByteArray q = ask(question(kService, 12, 0x8001));
+        QString sent;
+        for (int t = 10000; t < 11000; t += 5)
+            sent += answer(responder, q, 40000, t);
+        QCOMPARE(sent, "M" + QString(kLegacyRepliesPerSecond, 'U'));
+        QCOMPARE(answer(responder, q, 40000, 10999, 3), "M"); // another network has not heard it
+        QCOMPARE(answer(responder, q, 40000, 11000), "MU");
+    }
+
+    void announcedAddress()
+    {
+        // lo; 127.0.1.2 on an interface not flagged loopback; one down; a LAN
+        // with two addresses.
+        using I = sock::InterfaceAddress;
+        const std::vector<I> interfaces{
+            I{1, 0x7F000001, 0xFF000000, true, true, false}, I{9, 0x7F000102, 0xFF000000, true, false, true},
+            I{5, 0x0A090001, 0xFFFF0000, false, false, true}, I{3, 0xCB007101, 0xFFFFFF00, true, false, true},
+            I{3, 0xC6336401, 0xFFFFFF00, true, false, true}};
+        QCOMPARE(mdns::announcedAddress({kAsker, 5353, 3, 0}, interfaces), 0xC6336401u); // sender's subnet
+        QCOMPARE(mdns::announcedAddress({kAsker, 5353, 0, 0}, interfaces), 0xCB007101u); // up, not loopback
+    }
+
+    void browseQuery()
+    {
+        QCOMPARE(bytes(buildBrowseQuery(1, false)), header(1, 0, 1) + question(kService, 12, 0x8001));
+        QCOMPARE(bytes(buildBrowseQuery(0xABCD, true)), header(0xABCD, 0, 1) + question(kService, 12, 1));
+        QCOMPARE(nextCycleId(65535), std::uint16_t(0));
+    }
+
+    void replies_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("cycle");
+        QTest::addColumn<QStringList>("expected"); // name|host|port|ip per device
+        const QByteArray P = ptr("Pixel 7"), S = srv("Pixel 7", "pixel.local", 53319);
+        const QByteArray A = record("pixel.local", kTypeA, u32(kOurs)), T = record("x", kTypeTxt, "\3a=b");
+        const QByteArray jP = ptr("Jörg's Handy v1.2"), jS = srv("Jörg's Handy v1.2", "j.local", 40000);
+        const QStringList pixel{"Pixel 7|pixel.local.|53319|198.51.100.7"}, none;
+        QTest::newRow("PTR, SRV, TXT, A") << reply(5, {P, S, T, A}) << 5 << pixel;
+        QTest::newRow("A, SRV, then PTR") << reply(5, {A, S, P}) << 5 << pixel;
+        QTest::newRow("question repeated")
+            << header(5, 0x8400, 1, 3) + question(kService, 12, 1) + P + S + A << 5 << pixel;
+        QTest::newRow("two, interleaved")
+            << reply(9, {P, jP, jS, A, record("j.local", kTypeA, u32(kAsker)), S}) << 9
+            << pixel + QStringList{"Jörg's Handy v1.2|j.local.|40000|198.51.100.9"};
+        QTest::newRow("other letter case")
+            << reply(5, {P, srv("PIXEL 7", "Pixel.Local", 53319), record("PIXEL.local", kTypeA, u32(kOurs))})
+            << 5 << QStringList{"Pixel 7|Pixel.Local.|53319|198.51.100.7"};
+        QTest::newRow("same instance twice") << reply(5, {P, S, A, P, S, A}) << 5 << pixel;
+        const QString own = protocol::kInstanceLabel;
+        QTest::newRow("our own") << reply(5, {ptr(own), srv(own, "pixel.local", 1), A}) << 5 << none;
+        QTest::newRow("SRV of another") << reply(5, {P, srv("Other", "pixel.local", 53319), A}) << 5 << none;
+        QTest::newRow("A of another") << reply(5, {P, S, record("o.local", kTypeA, u32(1))}) << 5 << none;
+        QTest::newRow("port 0") << reply(5, {P, srv("Pixel 7", "pixel.local", 0), A}) << 5 << none;
+        QTest::newRow("3-byte A") << reply(5, {P, S, record("pixel.local", kTypeA, "\1\2\3")}) << 5 << none;
+        QTest::newRow("previous cycle") << reply(4, {P, S, A}) << 5 << none;
+        QTest::newRow("count past the end") << header(5, 0x8400, 0, 60000) + P + S + A << 5 << pixel;
+        QTest::newRow("A cut short") << reply(5, {P, S, A}).chopped(1) << 5 << none;
+    }
+
+    void replies()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(int, cycle);
+        QFETCH(QStringList, expected);
+        QStringList got;
+        for (const RemoteDevice &d : handleBrowseReply(view(message), std::uint16_t(cycle), 1234567)) {
+            got << QStringLiteral("%1|%2|%3|%4").arg(d.name, d.host).arg(d.port).arg(d.ip);
+            QCOMPARE(d.lastSeen, qint64(1234567));
+        }
+        QCOMPARE(got, expected);
+    }
+};
+
+QTEST_GUILESS_MAIN(MdnsTest)
+#include "tst_mdns.moc"
