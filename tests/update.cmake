@@ -1,1 +1,1 @@
-kaveltor_add_test(tst_update_service SOURCES tst_update_service.cpp LIBS kaveltor_update TIMEOUT 180)
+kaveltor_add_test(tst_update_service SOURCES tst_update_service.cpp LIBS kaveltor_update)
