@@ -1,4 +1,4 @@
-foreach(target read_name skip_name name_equals walk_record_section responder browser)
+foreach(target read_name skip_name walk_record_section responder browser)
     string(TOUPPER ${target} macro)
     kaveltor_add_fuzz_replay(fuzz_${target} SOURCES ${CMAKE_SOURCE_DIR}/fuzz/fuzz_discovery.cpp
         LIBS kaveltor_discovery DEFINES FUZZ_${macro})
