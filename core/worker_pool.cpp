@@ -10,13 +10,11 @@ namespace {
 constexpr int kPollSliceMs = 50;
 } // namespace
 
-// The socket layer must be up before the waker's own sockets are made.
-WorkerPool::WorkerPool() : m_state((sock::startup(), std::make_shared<State>())) {}
+WorkerPool::WorkerPool() : m_state(std::make_shared<State>()) {}
 
 WorkerPool::~WorkerPool()
 {
     stop();
-    sock::cleanup();
 }
 
 void WorkerPool::stop()

@@ -43,8 +43,17 @@ public:
 private:
     // Workers hold the state by shared pointer: the last thing a worker
     // touches after its job (lowering the count) may outlive the pool.
+    // The platform socket layer, up for as long as the waker's sockets exist.
+    struct SocketLayer
+    {
+        SocketLayer() { sock::startup(); }
+        ~SocketLayer() { sock::cleanup(); }
+        SocketLayer(const SocketLayer &) = delete;
+        SocketLayer &operator=(const SocketLayer &) = delete;
+    };
     struct State
     {
+        SocketLayer layer; // first: started before the waker, shut down after it
         std::mutex mutex;
         std::condition_variable changed;
         int active = 0;
