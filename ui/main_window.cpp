@@ -145,9 +145,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
 MainWindow::~MainWindow()
 {
-    // An open sheet goes first, while the window it reports back to is still
-    // whole; as a Qt child it would otherwise die after this destructor.
-    delete settingsDialog;
+    // Every sheet goes first, while the window it reports back to is still
+    // whole: the open one, and closed ones whose deferred deletion has not
+    // run yet. As Qt children they would otherwise die after this destructor.
+    qDeleteAll(findChildren<SettingsDialog *>(Qt::FindDirectChildrenOnly));
     delete ui;
 }
 

@@ -56,7 +56,6 @@ private slots:
 
 private:
     friend class MainWindowTest;
-    friend class WindowFlowsTest;
 
     // The window's contacts with the clock, the network requests, the file
     // chooser and the tray's balloons. The program always uses the defaults
