@@ -6,6 +6,7 @@
 #include "test_support.h"
 
 #include <QLineEdit>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -186,15 +187,21 @@ private slots:
 
     // The sheet reports back to the window while it dies, so it must go
     // while the window is still whole.
-    void sheetDiesBeforeWindow()
+    void sheetsDieBeforeWindow()
     {
+        // The first sheet is closed, its deferred deletion still pending.
         window->toggleSettings();
+        QPointer<QObject> closed = window->settingsDialog;
+        window->toggleSettings();
+        window->toggleSettings();
+        QVERIFY(closed && closed != window->settingsDialog);
         const MainWindow *whole = window.get();
-        bool windowWasWhole = false;
-        connect(window->settingsDialog, &QObject::destroyed, this,
-                [&] { windowWasWhole = qobject_cast<const MainWindow *>(whole) != nullptr; });
+        int diedBeforeWindow = 0;
+        for (QObject *sheet : {closed.data(), static_cast<QObject *>(window->settingsDialog)})
+            connect(sheet, &QObject::destroyed, this,
+                    [&] { diedBeforeWindow += qobject_cast<const MainWindow *>(whole) != nullptr; });
         window.reset();
-        QVERIFY(windowWasWhole);
+        QCOMPARE(diedBeforeWindow, 2);
     }
 
     void badBackgroundKeepsWorkingOne()
