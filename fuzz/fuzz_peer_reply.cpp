@@ -6,8 +6,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    const QByteArray response =
-        QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
+    const auto response = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
     const RemoteDevice device;
     QString error;
     peerwire::parseReply(response, QStringLiteral("received"), &error);

@@ -56,8 +56,7 @@ private slots:
     void initTestCase()
     {
         // A mount namespace of our own for the small file system of diskFull.
-        QVERIFY(::unshare(CLONE_NEWNS) == 0 &&
-                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0);
+        QVERIFY(!::unshare(CLONE_NEWNS) && !::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
         writePairedDevices({RemoteDevice{u"phone-1"_s, {}, {}, {}, 0, true, 0, u"s3cret"_s}});
     }
     void init()
@@ -89,9 +88,6 @@ private slots:
         row("cut text", {message + "abc"}, protocol::kBodyIncomplete);
         row("wrong secret", {QByteArray(message).replace("s3cret", "s3cres") + text},
             protocol::kBodyUnauthorized);
-        // Answered while the peer still sends: no reset may destroy the answer.
-        row("early answer", {head("POST /upload", 400000).replace("s3cret", "") + QByteArray(400000, 'b')},
-            protocol::kBodyUnauthorized);
         row("head too large", {QByteArray(httpwire::kMaxHeadBytes + 100, 'x')}, "", {}, 1000);
         // Over when the sending ends, 3 s in; a per-byte timer would hold it until 5 s.
         row("head trickled", QList<QByteArray>(30, "G"), "", {}, 4000);
@@ -108,6 +104,19 @@ private slots:
         QVERIFY(!deadline.hasExpired());
         QTest::qWait(50);
         QTEST(m_seen, "seen");
+    }
+
+    // An early "unauthorized" to a peer still sending its body ends in order,
+    // not with a reset that could destroy the answer before it is read.
+    void earlyAnswerEndsInOrder()
+    {
+        sock::Socket s = connectFrom(0, port());
+        sendAll(s, head("POST /upload", 400000).replace("s3cret", "") + QByteArray(400000, 'b'));
+        QByteArray answer(4096, 0);
+        QVERIFY(sock::waitReadable(s, 5000) == sock::Readiness::Ready);
+        answer.truncate(sock::receive(s, answer.data(), answer.size()));
+        QVERIFY(answer.endsWith(protocol::kBodyUnauthorized));
+        QCOMPARE(sock::receive(s, answer.data(), answer.size()), 0L); // closed in order, not reset
     }
 
     // One address holding its cap of idle connections gets no more, but
@@ -149,8 +158,7 @@ private slots:
             stored << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
         }
         QCOMPARE(stored, sent); // five files, none overwritten or mixed
-        QTRY_COMPARE(m_seen.filter("Datei empfangen: ").size(), 5);
-        QVERIFY(m_percents.size() > 10 && m_percents.count(100) == 5);
+        QTRY_VERIFY(m_percents.size() > 10 && m_percents.count(100) == 5);
     }
 
     // A full disk fails the upload with an error answer and leaves nothing.
@@ -164,7 +172,6 @@ private slots:
         QVERIFY(exchange(port(), {head("POST /upload", 600 * 1024) + QByteArray(600 * 1024, 'v')})
                     .contains("\r\n\r\n{\"error\":"));
         QCOMPARE(files(), QStringList{"filler"});
-        m_server.reset();
         QVERIFY(::umount(path.constData()) == 0);
     }
 
