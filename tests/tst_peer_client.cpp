@@ -27,9 +27,10 @@ QByteArray readRequest(const sock::Socket &s, qint64 bodyLimit = kBig)
 {
     httpwire::HeadReader reader;
     QByteArray buffer(65536, Qt::Uninitialized);
-    long n = 1;
-    while (reader.state() == httpwire::HeadReader::State::Incomplete && n > 0)
-        reader.feed(buffer.constData(), n = sock::receive(s, buffer.data(), buffer.size()));
+    long n = 0;
+    while (reader.state() == httpwire::HeadReader::State::Incomplete &&
+           (n = sock::receive(s, buffer.data(), buffer.size())) > 0)
+        reader.feed(buffer.constData(), n);
     QByteArray body = reader.remainder();
     const qint64 length =
         qMin(bodyLimit, httpwire::headerValue(reader.head(), "Content-Length").toLongLong());
@@ -51,16 +52,15 @@ class PeerClientTest : public QObject
 
     void start(const QString &kind, const sock::Socket &listener)
     {
-        const RemoteDevice phone{{},    {}, {},           u"127.0.0.1"_s, sock::localPort(listener),
-                                 false, 0,  u"se\ncret"_s};
+        const RemoteDevice d{{}, {}, {}, u"127.0.0.1"_s, sock::localPort(listener), false, 0, u"se\ncret"_s};
         if (kind == "identity")
-            m_client->resolveIdentity(phone);
+            m_client->resolveIdentity(d);
         else if (kind == "pair")
-            m_client->pairDevice(phone, u"Zäh 42"_s);
+            m_client->pairDevice(d, u"Zäh 42"_s);
         else if (kind == "message")
-            m_client->sendMessage(phone, u"Grüße ✓"_s);
+            m_client->sendMessage(d, u"Grüße ✓"_s);
         else
-            m_client->sendFile(phone, m_file);
+            m_client->sendFile(d, m_file);
     }
 
 private slots:
@@ -70,7 +70,7 @@ private slots:
         m_lines.clear();
         m_percents.clear();
         PeerClient *client = &m_client.emplace();
-        client->setLimits({400, 400, 400});
+        client->setLimits({400, 1500, 1500});
         connect(client, &PeerClient::logMessage, this, [this](const QString &t) { m_lines << "log " + t; });
         connect(client, &PeerClient::pairingFailed, this,
                 [this](const QString &t) { m_lines << "unpaired " + t; });
