@@ -107,10 +107,30 @@ void PeerClient::sendFile(const RemoteDevice &device, const QString &filePath)
         emit logMessage(connectFailureText(peerwire::Request::File, peerwire::ConnectFailure::Unreachable));
 }
 
+void PeerClient::reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure)
+{
+    if (m_pool.stopping())
+        return; // nobody is left to hear it
+    const QString text = connectFailureText(request, failure);
+    if (request == peerwire::Request::Pairing)
+        emit pairingFailed(text);
+    else if (!text.isEmpty())
+        emit logMessage(text);
+}
+
+bool PeerClient::connectFor(peerwire::Request request, const RemoteDevice &device, const ClientLimits &limits,
+                            sock::Socket *socket)
+{
+    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, socket);
+    if (failure)
+        reportConnectFailure(request, *failure);
+    return !failure && !m_pool.stopping();
+}
+
 void PeerClient::runIdentityRequest(RemoteDevice device, const ClientLimits &limits)
 {
     sock::Socket socket;
-    if (connectToPeer(device, limits, m_pool, &socket))
+    if (!connectFor(peerwire::Request::Identity, device, limits, &socket))
         return;
     const QByteArray reply =
         exchange(DeadlineStream(socket, m_pool), peerwire::identityRequest(device.ip), limits);
@@ -125,13 +145,8 @@ void PeerClient::runPairing(const RemoteDevice &device, const QString &code, con
     const QByteArray request =
         peerwire::pairRequest(device.ip, code, localDeviceId(), QLatin1String(protocol::kInstanceLabel));
     sock::Socket socket;
-    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, &socket);
-    if (m_pool.stopping())
+    if (!connectFor(peerwire::Request::Pairing, device, limits, &socket))
         return;
-    if (failure) {
-        emit pairingFailed(connectFailureText(peerwire::Request::Pairing, *failure));
-        return;
-    }
     const QByteArray reply = exchange(DeadlineStream(socket, m_pool), request, limits);
     if (m_pool.stopping())
         return;
@@ -145,13 +160,8 @@ void PeerClient::runPairing(const RemoteDevice &device, const QString &code, con
 void PeerClient::runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits)
 {
     sock::Socket socket;
-    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, &socket);
-    if (m_pool.stopping())
+    if (!connectFor(peerwire::Request::Message, device, limits, &socket))
         return;
-    if (failure) {
-        emit logMessage(connectFailureText(peerwire::Request::Message, *failure));
-        return;
-    }
     const QByteArray request =
         peerwire::messageRequest(device.ip, message, localDeviceId(), device.sharedSecret);
     const QByteArray reply = exchange(DeadlineStream(socket, m_pool), request, limits);
@@ -177,13 +187,8 @@ void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &file
     const QString fileName = QFileInfo(filePath).fileName();
 
     sock::Socket socket;
-    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, &socket);
-    if (m_pool.stopping())
+    if (!connectFor(peerwire::Request::File, device, limits, &socket))
         return;
-    if (failure) {
-        emit logMessage(connectFailureText(peerwire::Request::File, *failure));
-        return;
-    }
     const DeadlineStream stream(socket, m_pool);
 
     // Ends the transfer early; closing at once tells the peer that no more

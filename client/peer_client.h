@@ -3,6 +3,7 @@
 // through deadline-bounded, stop-aware streams, and reports through signals.
 #pragma once
 
+#include "peer_wire.h"
 #include "protocol.h"
 #include "remote_device.h"
 #include "worker_pool.h"
@@ -48,6 +49,11 @@ signals:
     void deviceIdentityResolved(const RemoteDevice &device);
 
 private:
+    // Connects for request; when that fails, tells the user what the request
+    // kind calls for and returns false. False too once the client stops.
+    bool connectFor(peerwire::Request request, const RemoteDevice &device, const ClientLimits &limits,
+                    sock::Socket *socket);
+    void reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure);
     void runIdentityRequest(RemoteDevice device, const ClientLimits &limits);
     void runPairing(const RemoteDevice &device, const QString &code, const ClientLimits &limits);
     void runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits);
