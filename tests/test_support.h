@@ -1,5 +1,5 @@
 // Helpers shared by the tests: a raw TCP client that can pace its writes and
-// choose its source address, and a recorder for signals of worker threads.
+// choose its source address.
 #pragma once
 
 #include "private_network_guard.h"
@@ -8,9 +8,7 @@
 #include <QByteArray>
 #include <QDeadlineTimer>
 #include <QList>
-#include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -98,14 +96,5 @@ inline QByteArray exchange(std::uint16_t port, const QList<QByteArray> &pieces, 
     }
     return readUntilClosed(s);
 }
-
-// Records signals that arrive through queued connections on the test's
-// thread, as the window receives them.
-class LogRecorder : public QObject
-{
-public:
-    QStringList lines;
-    bool contains(const QString &line) const { return lines.contains(line); }
-};
 
 } // namespace testsupport

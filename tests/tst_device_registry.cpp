@@ -5,10 +5,10 @@
 namespace {
 // A device is written "id/name@ip:port/secret", a "+" before the secret marking
 // it paired.
-RemoteDevice dev(const QString &spec, qint64 lastSeen = 9)
+RemoteDevice dev(const QString &shape, qint64 lastSeen = 9)
 {
     static const QRegularExpression form(QStringLiteral("^(.*)/(.*)@(.*):(\\d+)/(\\+?)(.*)$"));
-    const QRegularExpressionMatch m = form.match(spec);
+    const QRegularExpressionMatch m = form.match(shape);
     return {m.captured(1), m.captured(2), {}, m.captured(3), m.captured(4).toInt(), !m.captured(5).isEmpty(),
             lastSeen,      m.captured(6)};
 }
