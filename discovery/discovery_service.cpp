@@ -8,19 +8,31 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <array>
 
 namespace {
 // After a socket error the loops wait this long before polling again, so
 // that an error that persists cannot spin a core.
 constexpr int kErrorBackoffMs = 200;
+// Datagrams handled per wake-up; a flood then cannot keep a loop from
+// noticing that it should stop.
+constexpr int kMaxDatagramsPerWake = 64;
+// Interfaces are listed again this often, so that a network that comes up
+// after the program (Wi-Fi after login, a dock) is joined and announced on.
+constexpr qint64 kLinkRescanMs = 5000;
+// Unsolicited announcements on a link that is new to us, this far apart.
+constexpr int kAnnouncementsPerLink = 2;
+constexpr qint64 kAnnouncementSpacingMs = 1000;
 
-// Hands every datagram already queued on the socket to handle(bytes, info),
-// so that one wake-up serves a burst of answers.
+// Hands the datagrams already queued on the socket to handle(bytes, info),
+// so that one wake-up serves a burst of answers, but never more than the
+// bound and never after the pool began to stop.
 template <std::size_t N, typename Handler>
-void drainDatagrams(const sock::Socket &socket, std::array<char, N> &buffer, Handler &&handle)
+void drainDatagrams(const sock::Socket &socket, const WorkerPool &pool, std::array<char, N> &buffer,
+                    Handler &&handle)
 {
-    for (;;) {
+    for (int i = 0; i < kMaxDatagramsPerWake && !pool.stopping(); ++i) {
         sock::DatagramInfo info;
         const long n = sock::receiveDatagram(socket, buffer.data(), buffer.size(), &info);
         if (n <= 0)
@@ -35,6 +47,14 @@ void sendBytes(const sock::Socket &socket, mdns::Bytes bytes, std::uint32_t addr
     sock::sendDatagram(socket, reinterpret_cast<const char *>(bytes.data()), bytes.size(), address, port,
                        interfaceIndex);
 }
+
+// Unsolicited announcements still to send on one link.
+struct DueAnnouncement
+{
+    mdns::Link link;
+    qint64 atMs = 0;
+    int left = kAnnouncementsPerLink;
+};
 } // namespace
 
 DiscoveryService::DiscoveryService(std::uint16_t httpPort, QObject *parent)
@@ -70,24 +90,64 @@ void DiscoveryService::publishLoop()
 
     QElapsedTimer clock;
     clock.start();
+    // The links the socket joined the group on; on those that are not
+    // loopback this computer announces itself at once (RFC 6762 §8.3).
+    std::vector<sock::InterfaceAddress> interfaces = sock::interfaceAddresses();
+    std::vector<mdns::Link> links = mdns::joinableLinks(interfaces);
+    std::vector<DueAnnouncement> due;
+    const auto announceOn = [&](const std::vector<mdns::Link> &added) {
+        for (const mdns::Link &link : added) {
+            if (!link.loopback)
+                due.push_back({link, clock.elapsed()});
+        }
+    };
+    announceOn(links);
+    qint64 nextRescan = kLinkRescanMs;
+
     std::array<char, mdns::kMessageBufferSize> buffer;
     while (!m_pool.stopping()) {
-        const sock::Readiness ready = m_pool.waitReadable(socket, QDeadlineTimer(QDeadlineTimer::Forever));
+        const qint64 now = clock.elapsed();
+        for (auto it = due.begin(); it != due.end();) {
+            if (it->atMs <= now) {
+                mdns::PublishedService onLink = service;
+                onLink.address = it->link.address;
+                sendBytes(socket, mdns::buildAnnouncement(onLink), protocol::kMdnsGroup, protocol::kMdnsPort,
+                          it->link.index);
+                it->atMs = now + kAnnouncementSpacingMs;
+                if (--it->left == 0) {
+                    it = due.erase(it);
+                    continue;
+                }
+            }
+            ++it;
+        }
+        if (now >= nextRescan) {
+            interfaces = sock::interfaceAddresses();
+            const std::vector<mdns::Link> current = mdns::joinableLinks(interfaces);
+            const std::vector<mdns::Link> added = mdns::addedLinks(links, current);
+            for (const mdns::Link &link : added)
+                sock::joinMulticastGroup(socket, protocol::kMdnsGroup, link.address);
+            announceOn(added);
+            links = current;
+            nextRescan = now + kLinkRescanMs;
+        }
+        qint64 wake = nextRescan;
+        for (const DueAnnouncement &d : due)
+            wake = std::min(wake, d.atMs);
+
+        const sock::Readiness ready =
+            m_pool.waitReadable(socket, QDeadlineTimer(std::max<qint64>(0, wake - clock.elapsed())));
         if (ready != sock::Readiness::Ready) {
             if (ready == sock::Readiness::Error)
                 m_pool.sleep(kErrorBackoffMs);
             continue;
         }
-        drainDatagrams(socket, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
+        drainDatagrams(socket, m_pool, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
             mdns::ReceivedFrom from;
             from.address = info.sender;
             from.port = info.senderPort;
             from.interfaceIndex = info.interfaceIndex;
-            // Interfaces are only listed where the system did not already say
-            // which of our addresses the sender reaches.
-            from.localAddress = info.localAddress != 0
-                                    ? info.localAddress
-                                    : mdns::announcedAddress(info, sock::interfaceAddresses());
+            from.localAddress = mdns::announcedAddress(info, interfaces);
             for (const mdns::Datagram &d : responder.handleDatagram(datagram, from, clock.elapsed())) {
                 // The announcement goes back out of the interface the question
                 // came in on, carrying that interface's address.
@@ -126,7 +186,7 @@ void DiscoveryService::browseLoop()
                 m_pool.sleep(kErrorBackoffMs);
                 continue;
             }
-            drainDatagrams(socket, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &) {
+            drainDatagrams(socket, m_pool, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &) {
                 const auto devices =
                     mdns::handleBrowseReply(datagram, cycle, QDateTime::currentMSecsSinceEpoch());
                 for (const RemoteDevice &device : devices)

@@ -21,10 +21,8 @@ sock::Socket openMulticastSocket(std::uint32_t address, std::uint16_t port)
     if (address == 0) {
         // The default join covers only the interface of the multicast route;
         // questions arrive on every network this computer is part of.
-        for (const sock::InterfaceAddress &i : sock::interfaceAddresses()) {
-            if (i.up && (i.multicast || i.loopback))
-                joined = sock::joinMulticastGroup(s, protocol::kMdnsGroup, i.address) || joined;
-        }
+        for (const Link &link : joinableLinks(sock::interfaceAddresses()))
+            joined = sock::joinMulticastGroup(s, protocol::kMdnsGroup, link.address) || joined;
     }
     if (!joined && !sock::joinMulticastGroup(s, protocol::kMdnsGroup, address))
         return sock::Socket();
@@ -68,6 +66,34 @@ std::vector<int> multicastInterfaces(const std::vector<sock::InterfaceAddress> &
             result.push_back(i.index);
     }
     return result;
+}
+
+std::vector<Link> joinableLinks(const std::vector<sock::InterfaceAddress> &interfaces)
+{
+    std::vector<Link> links;
+    for (const sock::InterfaceAddress &i : interfaces) {
+        if (i.up && (i.multicast || i.loopback))
+            links.push_back({i.index, i.address, i.loopback});
+    }
+    return links;
+}
+
+std::vector<Link> addedLinks(const std::vector<Link> &before, const std::vector<Link> &now)
+{
+    std::vector<Link> added;
+    for (const Link &link : now) {
+        if (std::find(before.begin(), before.end(), link) == before.end())
+            added.push_back(link);
+    }
+    return added;
+}
+
+bool senderOnLink(std::uint32_t sender, const std::vector<sock::InterfaceAddress> &interfaces)
+{
+    return std::any_of(interfaces.begin(), interfaces.end(), [sender](const sock::InterfaceAddress &i) {
+        return i.up &&
+               (sender == i.address || (i.netmask != 0 && (sender & i.netmask) == (i.address & i.netmask)));
+    });
 }
 
 } // namespace mdns

@@ -30,4 +30,21 @@ std::uint32_t announcedAddress(const sock::DatagramInfo &arrival,
 // table choose.
 std::vector<int> multicastInterfaces(const std::vector<sock::InterfaceAddress> &interfaces);
 
+// One address of an interface that takes part in multicast DNS: up, and
+// multicast-capable or loopback.
+struct Link
+{
+    int index = 0;
+    std::uint32_t address = 0; // host order
+    bool loopback = false;
+    bool operator==(const Link &) const = default;
+};
+std::vector<Link> joinableLinks(const std::vector<sock::InterfaceAddress> &interfaces);
+// The links of now that were not in before: joined and announced on anew.
+std::vector<Link> addedLinks(const std::vector<Link> &before, const std::vector<Link> &now);
+
+// True when sender is on the subnet of one of our interfaces that is up, or
+// is one of our own addresses: the only senders a unicast answer may go to.
+bool senderOnLink(std::uint32_t sender, const std::vector<sock::InterfaceAddress> &interfaces);
+
 } // namespace mdns
