@@ -32,7 +32,9 @@ inline std::uint16_t nextCycleId(std::uint16_t id)
 // One device per complete instance the reply describes (PTR target, its SRV,
 // the A of the SRV's host, in whatever order and section they come), this
 // program's own instance left out. Replies not meant for cycle cycleId are
-// ignored; in cycle 0 every reply counts.
+// ignored; in cycle 0 every reply counts. The reply is read on its own, with
+// nothing remembered: a browser that listens to every response, across
+// datagrams, feeds a BrowseCache (mdns_cache.h) instead.
 QList<RemoteDevice> handleBrowseReply(Bytes message, std::uint16_t cycleId, qint64 nowMsSinceEpoch);
 
 // The instance label of a PTR target: the text before its first "._", or the
