@@ -120,6 +120,26 @@ bool suffixAt(Bytes written, std::size_t offset, std::string_view suffix)
     return walker.next() == LabelWalker::Step::End;
 }
 
+// The one window (types 0-255) of an NSEC type bitmap, as short as the
+// highest type listed allows.
+WritePos writeNsecBitmap(MutableBytes buffer, WritePos position, std::span<const std::uint16_t> types)
+{
+    std::array<std::uint8_t, 32> bits{};
+    std::size_t length = 0;
+    for (std::uint16_t type : types) {
+        if (type > 255)
+            return std::nullopt;
+        bits[type / 8] |= std::uint8_t(0x80 >> (type % 8));
+        length = std::max(length, std::size_t(type / 8 + 1));
+    }
+    if (!position || length == 0 || *position > buffer.size() || buffer.size() - *position < length + 2)
+        return std::nullopt;
+    buffer[*position] = 0;
+    buffer[*position + 1] = std::uint8_t(length);
+    std::memcpy(buffer.data() + *position + 2, bits.data(), length);
+    return *position + 2 + length;
+}
+
 } // namespace
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b)
@@ -239,6 +259,10 @@ WritePos writeRecord(MutableBytes buffer, WritePos position, const MdnsRecord &r
         position = writeU16(buffer, position, record.weight);
         position = writeU16(buffer, position, record.port);
         position = writeName(buffer, position, record.target, table);
+        break;
+    case kTypeNsec:
+        position = writeName(buffer, position, record.target, table);
+        position = writeNsecBitmap(buffer, position, record.nsecTypes);
         break;
     default:
         break;

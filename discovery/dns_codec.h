@@ -19,6 +19,9 @@ inline constexpr std::uint16_t kTypeA = 1;
 inline constexpr std::uint16_t kTypePtr = 12;
 inline constexpr std::uint16_t kTypeTxt = 16;
 inline constexpr std::uint16_t kTypeSrv = 33;
+inline constexpr std::uint16_t kTypeAaaa = 28;
+inline constexpr std::uint16_t kTypeNsec = 47;
+inline constexpr std::uint16_t kTypeAny = 255;
 inline constexpr std::uint16_t kClassIn = 1;
 inline constexpr std::uint16_t kClassAny = 255;
 // In a question: unicast response wanted. In a record: cache flush.
@@ -131,7 +134,7 @@ struct MdnsRecord
     std::uint16_t type = 0;
     std::uint16_t rrclass = kClassIn;
     std::uint32_t ttl = 0;
-    // PTR and SRV target.
+    // PTR, SRV and NSEC target.
     std::string_view target;
     std::uint16_t priority = 0;
     std::uint16_t weight = 0;
@@ -139,6 +142,9 @@ struct MdnsRecord
     std::uint32_t ipv4 = 0; // host order
     std::string_view txtKey;
     std::string_view txtValue;
+    // NSEC: target is the next name (our own), these the types that exist;
+    // only types below 256 can be listed.
+    std::span<const std::uint16_t> nsecTypes;
 };
 
 WritePos writeU16(MutableBytes buffer, WritePos position, std::uint16_t value);

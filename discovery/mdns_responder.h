@@ -6,8 +6,10 @@
 #include "dns_codec.h"
 #include "protocol.h"
 
+#include <array>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,10 +17,15 @@ namespace mdns {
 
 inline constexpr std::uint16_t kCacheFlushIn = kClassTopBit | kClassIn;
 
-// One multicast announcement per interface and second at most; a question
-// inside that second is served by the announcement just sent.
+// Each record is multicast at most once per interface and second; a question
+// inside that second is served by the answer just sent.
 inline constexpr std::int64_t kMulticastIntervalMs = 1000;
-// Unicast replies to one-shot queriers, all senders together.
+// A querier asking for a unicast reply gets one while our records were
+// multicast within a quarter of their TTL; after that the answer goes to the
+// group again, so that every cache on the link is refreshed.
+inline constexpr std::int64_t kUnicastWhileMulticastWithinMs = protocol::kAnnouncementTtl * 1000 / 4;
+// Unicast replies (one-shot queriers and those asking for one), all senders
+// together.
 inline constexpr int kLegacyRepliesPerSecond = 20;
 inline constexpr std::int64_t kLegacyRateWindowMs = 1000;
 // Remembered interfaces for the multicast limit; more than this on one
@@ -42,11 +49,9 @@ std::array<MdnsRecord, 4> serviceRecords(const PublishedService &service);
 // records, one compression table. Empty when it does not fit.
 std::vector<std::uint8_t> buildAnnouncement(const PublishedService &service);
 
-// A unicast reply to a one-shot query: its identifier and question repeated,
-// the same records with a short TTL and no cache-flush bits.
-std::vector<std::uint8_t> buildLegacyReply(const PublishedService &service, std::uint16_t id,
-                                           std::string_view questionName, std::uint16_t questionType,
-                                           std::uint16_t questionClass);
+// The same four records with TTL 0, all as answers: caches that hear it drop
+// this computer at once instead of listing it until the TTL runs out.
+std::vector<std::uint8_t> buildGoodbye(const PublishedService &service);
 
 struct Datagram
 {
@@ -62,6 +67,10 @@ struct ReceivedFrom
     std::uint16_t port = 0;
     int interfaceIndex = 0;         // arrival interface, 0 when unknown
     std::uint32_t localAddress = 0; // the address to announce for that interface
+    // Whether the sender's address lies in one of our interfaces' subnets.
+    // Unicast replies go only there: anything else is a spoofed source or
+    // a query routed in from afar, and answering would make us a reflector.
+    bool senderOnLink = true;
 };
 
 class MdnsResponder
@@ -69,20 +78,37 @@ class MdnsResponder
 public:
     explicit MdnsResponder(PublishedService service = {}) : m_service(std::move(service)) {}
 
-    // The datagrams to send in answer to message: the multicast announcement
-    // (to the group and the mDNS port) when a question names our service
-    // type exactly, letter case included, and a unicast reply when the
-    // question came from a one-shot querier, each within its rate limit.
+    // The datagrams to send in answer to message. Questions are matched
+    // without regard to letter case: any type for the service type (PTR
+    // answer, SRV, A and TXT additional), SRV, TXT or ANY for the instance,
+    // A or ANY for the host (with an NSEC saying no other type exists) and
+    // AAAA for the host (that NSEC, with A additional). Records the querier
+    // lists as known with at least half their TTL left are left out.
+    // Answers are multicast, each record at most once per interface and
+    // second; a question asking for a unicast reply gets one when its
+    // records were multicast on that interface within a quarter of their TTL
+    // anyway. A one-shot querier (not on the mDNS port) also gets a unicast
+    // reply repeating its question. Unicast replies go to senders on our
+    // links only, at most kLegacyRepliesPerSecond of them.
     std::vector<Datagram> handleDatagram(Bytes message, const ReceivedFrom &from, std::int64_t nowMs);
+
+    // An unsolicited announcement carrying address, for the interface it is
+    // sent on; it counts as a multicast of our records there.
+    std::vector<std::uint8_t> announcement(int interfaceIndex, std::uint32_t address, std::int64_t nowMs);
+    // The goodbye for address (see buildGoodbye).
+    std::vector<std::uint8_t> goodbye(std::uint32_t address) const;
 
     const PublishedService &service() const { return m_service; }
 
+    static constexpr std::size_t kRecordKinds = 5; // PTR, SRV, A, TXT, NSEC
+
 private:
-    bool multicastAllowed(int interfaceIndex, std::int64_t nowMs);
-    bool legacyReplyAllowed(std::int64_t nowMs);
+    using SentTimes = std::array<std::optional<std::int64_t>, kRecordKinds>;
+    SentTimes &sentOn(int interfaceIndex);
+    bool unicastReplyAllowed(std::int64_t nowMs);
 
     PublishedService m_service;
-    std::map<int, std::int64_t> m_lastMulticast;
+    std::map<int, SentTimes> m_lastMulticast;
     std::int64_t m_legacyWindowStart = 0;
     int m_legacyInWindow = 0;
     bool m_legacyWindowOpen = false;

@@ -51,10 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         whole = whole && walkRecords(message, &at, count, inBounds);
     check(at <= message.size());
 #elif defined(FUZZ_RESPONDER)
+    // The first byte also chooses the sender's port, whether it is on our
+    // link and whether an announcement went out half a second before.
     MdnsResponder responder;
     const ReceivedFrom from{0xC6336409, std::uint16_t((pick & 1) ? protocol::kMdnsPort : 40000), 2,
-                            0xC6336401};
-    for (const Datagram &d : responder.handleDatagram(message, from, 0)) {
+                            0xC6336401, (pick & 2) == 0};
+    if (pick & 4)
+        responder.announcement(2, from.localAddress, 0);
+    for (const Datagram &d : responder.handleDatagram(message, from, 500)) {
+        check(d.address == protocol::kMdnsGroup || from.senderOnLink);
         // What we send reads back whole with our own parser.
         const auto header = readHeader(d.bytes);
         std::size_t at = kHeaderSize;

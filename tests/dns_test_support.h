@@ -37,8 +37,9 @@ inline const auto header = [](int id, int flags, int questions, int answers = 0,
 inline const auto question = [](const QString &owner, int type, int rrclass) {
     return name(owner) + u16(type) + u16(rrclass);
 };
-inline const auto record = [](const QString &owner, int type, const QByteArray &data) {
-    return name(owner) + u16(type) + u16(1) + u32(120) + u16(int(data.size())) + data;
+inline const auto record = [](const QString &owner, int type, const QByteArray &data,
+                              std::uint32_t ttl = 120) {
+    return name(owner) + u16(type) + u16(1) + u32(ttl) + u16(int(data.size())) + data;
 };
 
 } // namespace dnstest

@@ -27,20 +27,44 @@ const QByteArray kLegacyReply = QByteArray::fromHex(
     "6b6176656c746f722d636f6d70616e696f6ec01dc063000100010000000a0004c6336407c034001000010000000a000f0e64"
     "65766963653d77696e646f7773");
 
-// What the responder sends back: "M" for the announcement to the group, "U"
-// for the one-shot reply to the asker, "?" for anything else.
-QString answer(MdnsResponder &r, const QByteArray &m, int port, std::int64_t now = 0, int via = 2)
+// The types in the answer and additional sections of m, "(SRV/A)", each
+// with ":TTL" where that is not 120.
+QString sections(std::span<const std::uint8_t> m)
+{
+    const QMap<int, QString> names{{1, "A"}, {12, "PTR"}, {16, "TXT"}, {33, "SRV"}, {47, "NSEC"}};
+    const auto h = readHeader(m);
+    std::size_t at = kHeaderSize;
+    walkQuestions(m, &at, h->questions, [](const MdnsEntry &) { return true; });
+    QStringList parts[2];
+    int n = 0;
+    walkRecords(m, &at, h->answers + h->additionals, [&](const MdnsEntry &e) {
+        parts[n++ < h->answers ? 0 : 1]
+            << names.value(e.type) + (e.ttl == 120 ? "" : ":" + QString::number(e.ttl));
+    });
+    return "(" + parts[0].join(',') + "/" + parts[1].join(',') + ")";
+}
+
+// What the responder sends back: "M" for the announcement to the group, "Q"
+// for it to the asker, "U" for the one-shot reply to the asker; anything
+// else as "m" (group) or "u" (asker) and its sections.
+QString answer(MdnsResponder &r, const QByteArray &m, int port, std::int64_t now = 0, int via = 2,
+               bool onLink = true)
 {
     QString sent;
-    for (const Datagram &d : r.handleDatagram(view(m), {kAsker, std::uint16_t(port), via, kOurs}, now)) {
+    for (const Datagram &d :
+         r.handleDatagram(view(m), {kAsker, std::uint16_t(port), via, kOurs, onLink}, now)) {
         const QByteArray b = bytes(d.bytes);
         const bool group = d.address == protocol::kMdnsGroup && d.port == protocol::kMdnsPort;
         const bool asker = d.address == kAsker && d.port == port;
-        sent += group && b == kAnnouncement ? 'M' : asker && b == kLegacyReply ? 'U' : '?';
+        if (b == kAnnouncement || (asker && b == kLegacyReply))
+            sent += group ? 'M' : asker ? (b == kLegacyReply ? 'U' : 'Q') : '?';
+        else
+            sent += (group ? "m" : asker ? "u" : "?") + sections(d.bytes);
     }
     return sent;
 }
 
+const QString kInstance = QString(protocol::kInstanceLabel) + "." + kService, kHost = protocol::kHostName;
 const auto ask = [](const QByteArray &q, int n = 1, int flags = 0) { return header(0xBEEF, flags, n) + q; };
 const auto ptr = [](const QString &label) { return record(kService, 12, name(label + "." + kService)); };
 const auto srv = [](const QString &label, const QString &host, int port) {
@@ -134,14 +158,107 @@ private slots:
         QTest::newRow("any type, class ANY") << ask(question(kService, 255, 255)) << 5353 << "M";
         QTest::newRow("unicast bit from 5353") << ask(question(kService, 12, 0x8001)) << 5353 << "M";
         QTest::newRow("one-shot querier") << ask(question(kService, 12, 0x8001)) << 40000 << "MU";
-        QTest::newRow("other letter case") << ask(question(kService.toUpper(), 12, 1)) << 5353 << "";
-        QTest::newRow("instance name") << ask(question("x." + kService, 33, 1)) << 5353 << "";
+        QTest::newRow("other letter case") << ask(question(kService.toUpper(), 12, 1)) << 5353 << "M";
+        QTest::newRow("another instance") << ask(question("x." + kService, 33, 1)) << 5353 << "";
+        QTest::newRow("SRV of ours") << ask(question(kInstance, 33, 1)) << 5353 << "m(SRV/A)";
+        QTest::newRow("TXT, other case") << ask(question(kInstance.toUpper(), 16, 1)) << 5353 << "m(TXT/)";
+        QTest::newRow("ANY of ours") << ask(question(kInstance, 255, 1)) << 5353 << "m(SRV,TXT/A)";
+        QTest::newRow("A of our instance") << ask(question(kInstance, 1, 1)) << 5353 << "";
+        QTest::newRow("A of our host") << ask(question(kHost, 1, 1)) << 5353 << "m(A/NSEC)";
+        QTest::newRow("ANY of our host") << ask(question(kHost, 255, 1)) << 5353 << "m(A/NSEC)";
+        QTest::newRow("AAAA of our host") << ask(question(kHost.toUpper(), 28, 1)) << 5353 << "m(NSEC/A)";
+        QTest::newRow("TXT of our host") << ask(question(kHost, 16, 1)) << 5353 << "";
+        QTest::newRow("SRV and A") << ask(question(kInstance, 33, 1) + question(kHost, 1, 1), 2) << 5353
+                                   << "m(SRV,A/NSEC)";
+        QTest::newRow("one-shot SRV") << ask(question(kInstance, 33, 1)) << 40000 << "m(SRV/A)u(SRV:10/A:10)";
         QTest::newRow("second question") << ask(other + ours, 2) << 5353 << "M";
         QTest::newRow("first of two") << ask(ours + question(kService, 33, 1), 2) << 40000 << "MU";
         QTest::newRow("class 3 stops") << ask(question("a.local", 1, 0x8003) + ours, 2) << 5353 << "";
         QTest::newRow("class 3 after ours") << ask(ours + question("a.local", 1, 3), 2) << 5353 << "M";
         QTest::newRow("a response") << ask(ours, 1, 0x8400) << 40000 << "";
         QTest::newRow("one-shot, other service") << ask(other) << 40000 << "";
+    }
+
+    // A query listing answers it knows: ours with at least half their TTL
+    // are not sent again.
+    void knownAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("known");
+        QTest::addColumn<QString>("sent");
+        const QByteArray srv = u32(0) + u16(protocol::kHttpPort) + name(kHost), ptr = name(kInstance);
+        QTest::newRow("PTR, 120 s") << record(kService, 12, ptr) << "";
+        QTest::newRow("PTR, 60 s") << record(kService.toUpper(), 12, ptr, 60) << "";
+        QTest::newRow("PTR, 59 s") << record(kService, 12, ptr, 59) << "M";
+        QTest::newRow("PTR of another") << record(kService, 12, name("x." + kService)) << "M";
+        QTest::newRow("SRV") << record(kInstance, 33, srv) << "m(PTR/A,TXT)";
+        QTest::newRow("SRV, other port") << record(kInstance, 33, u32(0) + u16(80) + name(kHost)) << "M";
+        QTest::newRow("A") << record(kHost, kTypeA, u32(kOurs)) << "m(PTR/SRV,TXT)";
+        QTest::newRow("A of another address") << record(kHost, kTypeA, u32(kAsker)) << "M";
+        QTest::newRow("TXT") << record(kInstance, 16, "\016device=windows") << "m(PTR/SRV,A)";
+    }
+
+    void knownAnswers()
+    {
+        QFETCH(QByteArray, known);
+        QFETCH(QString, sent);
+        MdnsResponder responder;
+        QCOMPARE(answer(responder, header(0, 0, 1, 1) + question(kService, 12, 1) + known, 5353), sent);
+    }
+
+    // Unicast replies to a querier on port 5353 asking for one, some time
+    // after an announcement (-1: none).
+    void unicastReplies_data()
+    {
+        QTest::addColumn<QByteArray>("message");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<int>("announcedAgo");
+        QTest::addColumn<bool>("onLink");
+        QTest::addColumn<QString>("sent");
+        const QByteArray qu = question(kService, 12, 0x8001);
+        QTest::newRow("QU, nothing multicast") << ask(qu) << 5353 << -1 << true << "M";
+        QTest::newRow("QU, announced 29 s ago") << ask(qu) << 5353 << 29999 << true << "Q";
+        QTest::newRow("QU, announced 30 s ago") << ask(qu) << 5353 << 30000 << true << "M";
+        QTest::newRow("QU, sender off link") << ask(qu) << 5353 << 5000 << false << "";
+        QTest::newRow("one-shot, off link") << ask(qu) << 40000 << -1 << false << "M";
+        QTest::newRow("QU for A") << ask(question(kHost, 1, 0x8001)) << 5353 << 5000 << true << "u(A/NSEC)";
+        QTest::newRow("QU and QM") << ask(question(kHost, 1, 1) + qu, 2) << 5353 << 5000 << true
+                                   << "m(PTR,A/SRV,TXT,NSEC)";
+        QTest::newRow("A 0.9 s later") << ask(question(kHost, 1, 1)) << 5353 << 900 << true << "";
+        QTest::newRow("AAAA 0.9 s later")
+            << ask(question(kHost, 28, 1)) << 5353 << 900 << true << "m(NSEC/A)";
+    }
+
+    void unicastReplies()
+    {
+        QFETCH(QByteArray, message);
+        QFETCH(int, port);
+        QFETCH(int, announcedAgo);
+        QFETCH(bool, onLink);
+        QFETCH(QString, sent);
+        MdnsResponder responder;
+        if (announcedAgo >= 0)
+            QCOMPARE(bytes(responder.announcement(2, kOurs, 100000 - announcedAgo)), kAnnouncement);
+        QCOMPARE(answer(responder, message, port, 100000, 2, onLink), sent);
+    }
+
+    void negativeAnswer()
+    {
+        // The NSEC names our host as its own successor and lists only A.
+        const QByteArray nsec =
+            name(kHost) + u16(47) + u16(0x8001) + u32(120) + u16(5) + pointer(12) + u16(1) + '\x40';
+        const QByteArray a = pointer(12) + u16(1) + u16(0x8001) + u32(120) + u16(4) + u32(kOurs);
+        MdnsResponder responder;
+        const auto sent =
+            responder.handleDatagram(view(ask(question(kHost, 28, 1))), {kAsker, 5353, 2, kOurs}, 0);
+        QCOMPARE(bytes(sent.at(0).bytes), header(0, 0x8400, 0, 1, 1) + nsec + a);
+    }
+
+    // Our records with TTL 0, all as answers.
+    void goodbye()
+    {
+        QByteArray expected = QByteArray(kAnnouncement).replace(QByteArray::fromHex("00000078"), u32(0));
+        expected.replace(4, 8, u16(0) + u16(4) + u16(0) + u16(0));
+        QCOMPARE(bytes(MdnsResponder().goodbye(kOurs)), expected);
     }
 
     void questions()
@@ -164,6 +281,7 @@ private slots:
             sent += answer(responder, q, 40000, t);
         QCOMPARE(sent, "M" + QString(kLegacyRepliesPerSecond, 'U'));
         QCOMPARE(answer(responder, q, 40000, 10999, 3), "M"); // another network has not heard it
+        QCOMPARE(answer(responder, ask(question(kHost, 28, 1)), 5353, 10999), "m(NSEC/A)"); // not sent yet
         QCOMPARE(answer(responder, q, 40000, 11000), "MU");
     }
 
