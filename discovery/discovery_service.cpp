@@ -109,10 +109,8 @@ void DiscoveryService::publishLoop()
         const qint64 now = clock.elapsed();
         for (auto it = due.begin(); it != due.end();) {
             if (it->atMs <= now) {
-                mdns::PublishedService onLink = service;
-                onLink.address = it->link.address;
-                sendBytes(socket, mdns::buildAnnouncement(onLink), protocol::kMdnsGroup, protocol::kMdnsPort,
-                          it->link.index);
+                sendBytes(socket, responder.announcement(it->link.index, it->link.address, now),
+                          protocol::kMdnsGroup, protocol::kMdnsPort, it->link.index);
                 it->atMs = now + kAnnouncementSpacingMs;
                 if (--it->left == 0) {
                     it = due.erase(it);
@@ -143,11 +141,14 @@ void DiscoveryService::publishLoop()
             continue;
         }
         drainDatagrams(socket, m_pool, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
+            // Phones that announce themselves by multicast are heard here.
+            learn(datagram);
             mdns::ReceivedFrom from;
             from.address = info.sender;
             from.port = info.senderPort;
             from.interfaceIndex = info.interfaceIndex;
             from.localAddress = mdns::announcedAddress(info, interfaces);
+            from.senderOnLink = mdns::senderOnLink(info.sender, interfaces);
             for (const mdns::Datagram &d : responder.handleDatagram(datagram, from, clock.elapsed())) {
                 // The announcement goes back out of the interface the question
                 // came in on, carrying that interface's address.
@@ -155,6 +156,12 @@ void DiscoveryService::publishLoop()
                 sendBytes(socket, d.bytes, d.address, d.port, via);
             }
         });
+    }
+    // Quitting: phones forget this computer now, not when its records expire.
+    for (const mdns::Link &link : links) {
+        if (!link.loopback)
+            sendBytes(socket, responder.goodbye(link.address), protocol::kMdnsGroup, protocol::kMdnsPort,
+                      link.index);
     }
 }
 
@@ -186,15 +193,22 @@ void DiscoveryService::browseLoop()
                 m_pool.sleep(kErrorBackoffMs);
                 continue;
             }
-            drainDatagrams(socket, m_pool, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &) {
-                const auto devices =
-                    mdns::handleBrowseReply(datagram, cycle, QDateTime::currentMSecsSinceEpoch());
-                for (const RemoteDevice &device : devices)
-                    emit deviceFound(device);
-            });
+            drainDatagrams(socket, m_pool, buffer,
+                           [&](mdns::Bytes datagram, const sock::DatagramInfo &) { learn(datagram); });
         }
         if (!m_pool.sleep(protocol::kBrowsePauseMs))
             break;
         cycle = mdns::nextCycleId(cycle);
     }
+}
+
+void DiscoveryService::learn(mdns::Bytes datagram)
+{
+    std::vector<RemoteDevice> devices;
+    {
+        std::lock_guard lock(m_cacheMutex);
+        devices = m_cache.feed(datagram, QDateTime::currentMSecsSinceEpoch());
+    }
+    for (const RemoteDevice &device : devices)
+        emit deviceFound(device);
 }

@@ -4,6 +4,7 @@
 // is decided by MdnsResponder and the browser's pure functions.
 #pragma once
 
+#include "mdns_cache.h"
 #include "protocol.h"
 #include "remote_device.h"
 #include "worker_pool.h"
@@ -12,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 class DiscoveryService : public QObject
 {
@@ -34,8 +36,13 @@ signals:
 private:
     void publishLoop();
     void browseLoop();
+    // Feeds a received datagram to the cache that both loops share and
+    // reports every phone it completes or refreshes.
+    void learn(mdns::Bytes datagram);
 
     std::uint16_t m_httpPort;
     std::atomic<bool> m_started{false};
+    std::mutex m_cacheMutex;
+    mdns::BrowseCache m_cache;
     WorkerPool m_pool; // last: its threads end before the members above go
 };

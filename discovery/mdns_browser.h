@@ -1,12 +1,9 @@
-// Finding peers: the one-shot question the browser multicasts each cycle and
-// what it makes of a reply, as pure functions so that they can be driven
-// without sockets.
+// Finding peers: the one-shot question the browser multicasts each cycle, as
+// a pure function; what the answers mean is the BrowseCache's (mdns_cache.h).
 #pragma once
 
 #include "dns_codec.h"
 #include "remote_device.h"
-
-#include <QList>
 
 #include <array>
 #include <cstdint>
@@ -28,14 +25,6 @@ inline std::uint16_t nextCycleId(std::uint16_t id)
 {
     return std::uint16_t(id + 1);
 }
-
-// One device per complete instance the reply describes (PTR target, its SRV,
-// the A of the SRV's host, in whatever order and section they come), this
-// program's own instance left out. Replies not meant for cycle cycleId are
-// ignored; in cycle 0 every reply counts. The reply is read on its own, with
-// nothing remembered: a browser that listens to every response, across
-// datagrams, feeds a BrowseCache (mdns_cache.h) instead.
-QList<RemoteDevice> handleBrowseReply(Bytes message, std::uint16_t cycleId, qint64 nowMsSinceEpoch);
 
 // The instance label of a PTR target: the text before its first "._", or the
 // whole text when there is nothing before it.

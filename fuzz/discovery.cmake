@@ -4,7 +4,8 @@ set(kaveltor_discovery_fuzz_sources
     fuzz_discovery.cpp
     ${CMAKE_SOURCE_DIR}/discovery/dns_codec.cpp
     ${CMAKE_SOURCE_DIR}/discovery/mdns_responder.cpp
-    ${CMAKE_SOURCE_DIR}/discovery/mdns_browser.cpp)
+    ${CMAKE_SOURCE_DIR}/discovery/mdns_browser.cpp
+    ${CMAKE_SOURCE_DIR}/discovery/mdns_cache.cpp)
 foreach(target read_name skip_name walk_record_section responder browser)
     string(TOUPPER ${target} macro)
     kaveltor_add_fuzzer(fuzz_${target} SOURCES ${kaveltor_discovery_fuzz_sources} LIBS kaveltor_core Qt6::Core)

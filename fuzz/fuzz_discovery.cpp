@@ -2,7 +2,7 @@
 // target is this file built with one FUZZ_* macro; the input is a received
 // datagram, the first byte(s) choosing an offset or cycle where one is needed.
 #include "dns_codec.h"
-#include "mdns_browser.h"
+#include "mdns_cache.h"
 #include "mdns_responder.h"
 #include "protocol.h"
 
@@ -68,8 +68,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
               at == d.bytes.size());
     }
 #elif defined(FUZZ_BROWSER)
-    for (const RemoteDevice &d : handleBrowseReply(message, std::uint16_t(pick), 1))
-        check(d.port > 0 && !d.ip.isEmpty() && !d.name.isEmpty());
+    // Cut in two at the offset, then whole pick seconds later: records from
+    // different datagrams meet, and meet their refresh or expiry.
+    BrowseCache cache;
+    const auto feed = [&cache](Bytes datagram, std::int64_t nowMs) {
+        for (const RemoteDevice &d : cache.feed(datagram, nowMs))
+            check(d.port > 0 && !d.ip.isEmpty() && !d.name.isEmpty());
+        check(cache.size() <= kMaxCachedRecords);
+    };
+    feed(message.first(offset), 0);
+    feed(message.subspan(offset), 0);
+    feed(message, std::int64_t(pick) * 1000);
 #else
 #error "define one FUZZ_* target"
 #endif

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Runs a command in a private network namespace with only a loopback
 # interface (multicast enabled and routed there), so that nothing it sends,
-# multicast DNS included, can leave this machine.
+# multicast DNS included, can leave this machine. The route names its source
+# address: without one, multicast leaves loopback from 0.0.0.0, a sender no
+# responder may answer by unicast.
 #   scripts/netns-run.sh COMMAND [ARGS...]
 set -e
 if [ "$(id -u)" -eq 0 ]; then
@@ -12,5 +14,5 @@ fi
 exec unshare $flags sh -c '
     ip link set lo up &&
     ip link set lo multicast on &&
-    ip route add 224.0.0.0/4 dev lo &&
+    ip route add 224.0.0.0/4 dev lo src 127.0.0.1 &&
     exec "$@"' sh "$@"

@@ -2,6 +2,7 @@
 // and what the browser makes of a reply.
 #include "dns_test_support.h"
 #include "mdns_browser.h"
+#include "mdns_cache.h"
 #include "mdns_responder.h"
 #include "mdns_socket.h"
 
@@ -308,41 +309,38 @@ private slots:
     void replies_data()
     {
         QTest::addColumn<QByteArray>("message");
-        QTest::addColumn<int>("cycle");
         QTest::addColumn<QStringList>("expected"); // name|host|port|ip per device
         const QByteArray P = ptr("Pixel 7"), S = srv("Pixel 7", "pixel.local", 53319);
         const QByteArray A = record("pixel.local", kTypeA, u32(kOurs)), T = record("x", kTypeTxt, "\3a=b");
         const QByteArray jP = ptr("Jörg's Handy v1.2"), jS = srv("Jörg's Handy v1.2", "j.local", 40000);
         const QStringList pixel{"Pixel 7|pixel.local.|53319|198.51.100.7"}, none;
-        QTest::newRow("PTR, SRV, TXT, A") << reply(5, {P, S, T, A}) << 5 << pixel;
-        QTest::newRow("A, SRV, then PTR") << reply(5, {A, S, P}) << 5 << pixel;
+        QTest::newRow("PTR, SRV, TXT, A") << reply(5, {P, S, T, A}) << pixel;
+        QTest::newRow("A, SRV, then PTR") << reply(5, {A, S, P}) << pixel;
         QTest::newRow("question repeated")
-            << header(5, 0x8400, 1, 3) + question(kService, 12, 1) + P + S + A << 5 << pixel;
+            << header(5, 0x8400, 1, 3) + question(kService, 12, 1) + P + S + A << pixel;
         QTest::newRow("two, interleaved")
-            << reply(9, {P, jP, jS, A, record("j.local", kTypeA, u32(kAsker)), S}) << 9
+            << reply(9, {P, jP, jS, A, record("j.local", kTypeA, u32(kAsker)), S})
             << pixel + QStringList{"Jörg's Handy v1.2|j.local.|40000|198.51.100.9"};
         QTest::newRow("other letter case")
             << reply(5, {P, srv("PIXEL 7", "Pixel.Local", 53319), record("PIXEL.local", kTypeA, u32(kOurs))})
-            << 5 << QStringList{"Pixel 7|Pixel.Local.|53319|198.51.100.7"};
-        QTest::newRow("same instance twice") << reply(5, {P, S, A, P, S, A}) << 5 << pixel;
+            << QStringList{"Pixel 7|Pixel.Local.|53319|198.51.100.7"};
+        QTest::newRow("same instance twice") << reply(5, {P, S, A, P, S, A}) << pixel;
         const QString own = protocol::kInstanceLabel;
-        QTest::newRow("our own") << reply(5, {ptr(own), srv(own, "pixel.local", 1), A}) << 5 << none;
-        QTest::newRow("SRV of another") << reply(5, {P, srv("Other", "pixel.local", 53319), A}) << 5 << none;
-        QTest::newRow("A of another") << reply(5, {P, S, record("o.local", kTypeA, u32(1))}) << 5 << none;
-        QTest::newRow("port 0") << reply(5, {P, srv("Pixel 7", "pixel.local", 0), A}) << 5 << none;
-        QTest::newRow("3-byte A") << reply(5, {P, S, record("pixel.local", kTypeA, "\1\2\3")}) << 5 << none;
-        QTest::newRow("previous cycle") << reply(4, {P, S, A}) << 5 << none;
-        QTest::newRow("count past the end") << header(5, 0x8400, 0, 60000) + P + S + A << 5 << pixel;
-        QTest::newRow("A cut short") << reply(5, {P, S, A}).chopped(1) << 5 << none;
+        QTest::newRow("our own") << reply(5, {ptr(own), srv(own, "pixel.local", 1), A}) << none;
+        QTest::newRow("SRV of another") << reply(5, {P, srv("Other", "pixel.local", 53319), A}) << none;
+        QTest::newRow("A of another") << reply(5, {P, S, record("o.local", kTypeA, u32(1))}) << none;
+        QTest::newRow("port 0") << reply(5, {P, srv("Pixel 7", "pixel.local", 0), A}) << none;
+        QTest::newRow("3-byte A") << reply(5, {P, S, record("pixel.local", kTypeA, "\1\2\3")}) << none;
+        QTest::newRow("count past the end") << header(5, 0x8400, 0, 60000) + P + S + A << pixel;
+        QTest::newRow("A cut short") << reply(5, {P, S, A}).chopped(1) << none;
     }
 
     void replies()
     {
         QFETCH(QByteArray, message);
-        QFETCH(int, cycle);
         QFETCH(QStringList, expected);
         QStringList got;
-        for (const RemoteDevice &d : handleBrowseReply(view(message), std::uint16_t(cycle), 1234567)) {
+        for (const RemoteDevice &d : BrowseCache().feed(view(message), 1234567)) {
             got << QStringLiteral("%1|%2|%3|%4").arg(d.name, d.host).arg(d.port).arg(d.ip);
             QCOMPARE(d.lastSeen, qint64(1234567));
         }
