@@ -15,7 +15,10 @@ case "$1" in
         -DKAVELTOR_BENCH=OFF
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp"
+    # die_after_fork=0: a test that runs "ip" to add an interface forks while
+    # the service's threads run; the child only execs, and threads the parent
+    # starts afterwards are still checked.
+    export TSAN_OPTIONS="halt_on_error=1:die_after_fork=0:second_deadlock_stack=1:suppressions=$top/tests/tsan.supp"
     filter=""
     # ThreadSanitizer runs the tests whose point is threads. Its suppression of
     # glibc's time-zone lock names a glibc function, which it can only read
