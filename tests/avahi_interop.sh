@@ -1,0 +1,88 @@
+#!/bin/bash
+# avahi_interop.sh PEER CASE: our discovery service (PEER: mdns_peer) and avahi-daemon, each a host of its
+# own (a network namespace we make, 198.51.100.0/24) on one bridge. CASE: browse (avahi resolves us),
+# find-phone (we find avahi's phone), resolve-host / resolve-ours (avahi, its cache emptied, resolves our
+# host name / our instance), goodbye (avahi drops us soon after we quit), mcast-phone (we find a phone
+# that answers only by multicast, in two packets). Exit 0 passes, 1 fails, 77 skips (needs root, avahi).
+set -eu
+peer=$1 case=$2
+# avahi and its bus need real users: root of the machine, not of a user namespace.
+[ "$(id -u)" -eq 0 ] && grep -qE '^ +0 +0 +4294967295$' /proc/self/uid_map &&
+    command -v avahi-daemon avahi-browse socat >/dev/null || { echo SKIP; exit 77; }
+# A mount namespace of our own: /run (namespace names, system bus, avahi's socket, our files) is ours alone.
+[ -n "${AVAHI_INTEROP_PRIVATE:-}" ] || AVAHI_INTEROP_PRIVATE=1 exec unshare -m "$0" "$@"
+mount -t tmpfs tmpfs /run && mkdir /run/dbus /run/test && work=/run/test && mkfifo "$work/in"
+# Every process in our namespaces ends, then the namespaces, within moments of our end, however it comes.
+(while kill -0 $$ 2>/dev/null; do sleep 0.2; done
+    for n in /run/netns/*; do ip netns pids "${n##*/}" | xargs -r kill -9; ip netns del "${n##*/}"; done) >/dev/null 2>&1 &
+fail() { echo "FAIL: $*" && tail -n 30 "$work"/*.log; exit 1; }
+wait_for() { local t=$((SECONDS + $1)); until "${@:2}"; do [ $SECONDS -lt $t ] || return 1; sleep 0.3; done; }
+host() { # host NAME ADDRESS: a namespace with one link to the bridge
+    ip netns add "$1" && ip link add "v-$1" type veth peer name eth0 netns "$1"
+    ip link set "v-$1" master br0 up && ip -n "$1" link set lo up && ip -n "$1" link set eth0 up
+    ip -n "$1" addr add "$2/24" dev eth0 && ip -n "$1" route add 224.0.0.0/4 dev eth0
+}
+in_avahi() { ip netns exec avahi "$@"; }
+start_avahi() {
+    in_avahi avahi-daemon --no-drop-root --no-chroot -f "$work/avahi.conf" >>"$work/avahi.log" 2>&1 &
+    wait_for 5 in_avahi avahi-browse -tp _none._tcp >/dev/null 2>&1 || fail "avahi-daemon did not start"
+}
+start_peer() { # ours runs until the sleep that holds its input open ends
+    ip netns exec ours "$peer" <"$work/in" >"$work/peer.log" 2>&1 & peer_pid=$!
+    ip netns exec ours sleep 120 >"$work/in" & input=$!
+    wait_for 10 grep -qs "log mDNS Service aktiv." "$work/peer.log" || fail "ours did not start"
+}
+ip link add br0 type bridge mcast_snooping 0 && ip link set br0 up && host ours 198.51.100.1 && host avahi 198.51.100.2
+printf '[server]\nhost-name=phone-host\nuse-ipv6=no\nallow-interfaces=eth0\n[wide-area]\nenable-wide-area=no
+[publish]\npublish-workstation=no\n' >"$work/avahi.conf"
+in_avahi dbus-daemon --system --nofork --nopidfile >"$work/dbus.log" 2>&1 &
+wait_for 5 test -S /run/dbus/system_bus_socket && start_avahi
+ours='=;eth0;IPv4;Windows\032KAVELTOR\032Companion;_peerharbor._tcp;local;'
+ours+='kaveltor-companion.local;198.51.100.1;53319;"device=windows"'
+case $case in
+browse)
+    start_peer
+    browse() { in_avahi timeout 10 avahi-browse -rtp _peerharbor._tcp | tee "$work/browse.log" | grep -qxF "$ours"; }
+    wait_for 15 browse || fail "avahi did not resolve us"
+    ;;
+find-phone)
+    in_avahi avahi-publish -s Phone _peerharbor._tcp 8080 >/dev/null 2>&1 &
+    start_peer
+    wait_for 20 grep -q "device Phone|phone-host.local.|8080|198.51.100.2" "$work/peer.log" || fail "no phone"
+    ;;
+resolve-host | resolve-ours)
+    start_peer
+    # Right after something we multicast, with its cache emptied, so that only an answer can teach avahi.
+    from_ours=UDP4-RECVFROM:5353,reuseaddr,reuseport,ip-add-membership=224.0.0.251:eth0,sourceport=5353
+    in_avahi timeout 10 socat -u "$from_ours,range=198.51.100.1/32" /dev/null || true
+    in_avahi avahi-daemon -k && wait_for 5 eval '! in_avahi avahi-daemon -c' && start_avahi
+    if [ "$case" = resolve-host ]; then
+        got=$(in_avahi timeout 3 avahi-resolve -4 -n kaveltor-companion.local 2>&1) || true
+        [ "$got" = "$(printf 'kaveltor-companion.local\t198.51.100.1')" ] || fail "avahi resolved: $got"
+    else
+        got=$(in_avahi timeout 3 dbus-send --system --print-reply --dest=org.freedesktop.Avahi / \
+            org.freedesktop.Avahi.Server.ResolveService int32:-1 int32:0 string:"Windows KAVELTOR Companion" \
+            string:_peerharbor._tcp string:local int32:0 uint32:0 2>&1 | tr -s ' \n' ' ') || true
+        [[ $got == *'"kaveltor-companion.local" int32 0 string "198.51.100.1" uint16 53319'* ]] || fail "avahi: $got"
+    fi
+    ;;
+goodbye)
+    in_avahi avahi-browse -p _peerharbor._tcp >"$work/browse.log" 2>&1 &
+    start_peer
+    wait_for 15 grep -q '^+;eth0;IPv4;Windows' "$work/browse.log" || fail "avahi never listed us"
+    kill "$input" && wait "$peer_pid"
+    wait_for 4 grep -q '^-;eth0;IPv4;Windows' "$work/browse.log" || fail "avahi lists us 4 s after we quit"
+    ;;
+mcast-phone)
+    # avahi's unicast replies go to a hardware address nobody has: only its multicast reaches us.
+    ip -n avahi neigh replace 198.51.100.1 lladdr 02:00:00:00:00:01 dev eth0 nud permanent
+    start_peer
+    in_avahi avahi-publish -s -H phone-b.local Phone _peerharbor._tcp 8080 >/dev/null 2>&1 &
+    (sleep 2 && in_avahi avahi-publish -a -R phone-b.local 198.51.100.2 >/dev/null 2>&1) &
+    wait_for 15 grep -q "device Phone|phone-b.local.|8080|198.51.100.2" "$work/peer.log" || fail "no phone"
+    ;;
+*) fail "no case $case" ;;
+esac
+kill "$input" 2>/dev/null || true
+timeout 5 tail --pid="$peer_pid" -f /dev/null || fail "ours did not quit within 5 s"
+echo PASS
