@@ -2,6 +2,7 @@
 # are fuzzed too, fuzz_replay.cmake replays the corpora), the service that
 # runs them, and their interplay with an mDNS stack we did not write.
 kaveltor_add_test(tst_mdns SOURCES tst_mdns.cpp dns_test_support.h LIBS kaveltor_discovery)
+kaveltor_add_test(tst_mdns_probe SOURCES tst_mdns_probe.cpp dns_test_support.h LIBS kaveltor_discovery)
 kaveltor_add_test(tst_mdns_cache SOURCES tst_mdns_cache.cpp dns_test_support.h LIBS kaveltor_discovery)
 kaveltor_add_test(tst_discovery_service SOURCES tst_discovery_service.cpp dns_test_support.h LIBS kaveltor_discovery LABELS threads)
 
