@@ -2,14 +2,18 @@
 
 #include "dns_codec.h"
 #include "mdns_browser.h"
+#include "mdns_probe.h"
 #include "mdns_responder.h"
 #include "mdns_socket.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <array>
+#include <deque>
+#include <optional>
 
 namespace {
 // After a socket error the loops wait this long before polling again, so
@@ -21,6 +25,16 @@ constexpr int kMaxDatagramsPerWake = 64;
 // Interfaces are listed again this often, so that a network that comes up
 // after the program (Wi-Fi after login, a dock) is joined and announced on.
 constexpr qint64 kLinkRescanMs = 5000;
+// Probes claiming our names before we answer for them (RFC 6762 §8.1): this
+// many, this far apart, the first after a random delay of up to the same.
+constexpr int kProbes = 3;
+constexpr qint64 kProbeSpacingMs = 250;
+// After losing a tie-break against a simultaneous prober, wait this long.
+constexpr qint64 kTieBreakPauseMs = 1000;
+// More conflicts than this within the window, and the next probe waits.
+constexpr std::size_t kMaxQuickConflicts = 15;
+constexpr qint64 kConflictWindowMs = 10000;
+constexpr qint64 kConflictPauseMs = 5000;
 // Unsolicited announcements on a link that is new to us, this far apart.
 constexpr int kAnnouncementsPerLink = 2;
 constexpr qint64 kAnnouncementSpacingMs = 1000;
@@ -83,33 +97,57 @@ void DiscoveryService::publishLoop()
         emit logMessage(QStringLiteral("mDNS Publish Socket Fehler."));
         return;
     }
-    mdns::PublishedService service;
-    service.port = m_httpPort;
-    mdns::MdnsResponder responder(service);
-    emit logMessage(QStringLiteral("mDNS Service aktiv."));
+    mdns::PublishedService wanted;
+    wanted.port = m_httpPort;
+    // Our names are probed for first; the responder answers once they are ours.
+    mdns::Prober prober(wanted);
+    std::optional<mdns::MdnsResponder> responder;
+    int probesLeft = kProbes;
 
     QElapsedTimer clock;
     clock.start();
-    // The links the socket joined the group on; on those that are not
-    // loopback this computer announces itself at once (RFC 6762 §8.3).
+    qint64 nextProbe = QRandomGenerator::global()->bounded(kProbeSpacingMs);
     std::vector<sock::InterfaceAddress> interfaces = sock::interfaceAddresses();
     std::vector<mdns::Link> links = mdns::joinableLinks(interfaces);
+    // Unsolicited announcements still to send: on every link once our names
+    // are ours, and on each link that comes up later (RFC 6762 §8.3).
     std::vector<DueAnnouncement> due;
     const auto announceOn = [&](const std::vector<mdns::Link> &added) {
         for (const mdns::Link &link : added) {
-            if (!link.loopback)
+            if (!link.loopback && responder)
                 due.push_back({link, clock.elapsed()});
         }
     };
-    announceOn(links);
+    std::deque<qint64> conflicts; // when names were lost, over the last window
+    const auto probeAgain = [&](qint64 at) {
+        responder.reset();
+        due.clear();
+        probesLeft = kProbes;
+        nextProbe = at;
+    };
     qint64 nextRescan = kLinkRescanMs;
 
     std::array<char, mdns::kMessageBufferSize> buffer;
     while (!m_pool.stopping()) {
         const qint64 now = clock.elapsed();
+        if (!responder && now >= nextProbe) {
+            if (probesLeft > 0) {
+                const std::vector<std::uint8_t> probe = prober.probeQuery(probesLeft == kProbes);
+                for (const mdns::Link &link : links) {
+                    if (!link.loopback)
+                        sendBytes(socket, probe, protocol::kMdnsGroup, protocol::kMdnsPort, link.index);
+                }
+                --probesLeft;
+                nextProbe = now + kProbeSpacingMs;
+            } else {
+                responder.emplace(prober.service());
+                emit logMessage(QStringLiteral("mDNS Service aktiv."));
+                announceOn(links);
+            }
+        }
         for (auto it = due.begin(); it != due.end();) {
             if (it->atMs <= now) {
-                sendBytes(socket, responder.announcement(it->link.index, it->link.address, now),
+                sendBytes(socket, responder->announcement(it->link.index, it->link.address, now),
                           protocol::kMdnsGroup, protocol::kMdnsPort, it->link.index);
                 it->atMs = now + kAnnouncementSpacingMs;
                 if (--it->left == 0) {
@@ -129,7 +167,7 @@ void DiscoveryService::publishLoop()
             links = current;
             nextRescan = now + kLinkRescanMs;
         }
-        qint64 wake = nextRescan;
+        qint64 wake = responder ? nextRescan : std::min(nextRescan, nextProbe);
         for (const DueAnnouncement &d : due)
             wake = std::min(wake, d.atMs);
 
@@ -143,13 +181,39 @@ void DiscoveryService::publishLoop()
         drainDatagrams(socket, m_pool, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
             // Phones that announce themselves by multicast are heard here.
             learn(datagram);
+            // What we sent ourselves, looped back from any of our links, is
+            // never another computer's claim on our names.
+            const bool fromUs =
+                std::any_of(interfaces.begin(), interfaces.end(),
+                            [&](const sock::InterfaceAddress &i) { return i.address == info.sender; });
+            switch (fromUs ? mdns::Prober::Verdict::None : prober.check(datagram, !responder)) {
+            case mdns::Prober::Verdict::Conflict:
+                // Another computer holds our names: take the next ones, for
+                // this run. A storm of conflicts slows probing down.
+                conflicts.push_back(clock.elapsed());
+                while (conflicts.front() < clock.elapsed() - kConflictWindowMs)
+                    conflicts.pop_front();
+                prober.renameAfterConflict();
+                emit logMessage(
+                    QStringLiteral("mDNS Name belegt, neuer Name: %1.")
+                        .arg(mdns::instanceLabel(QString::fromStdString(prober.service().instanceName))));
+                probeAgain(clock.elapsed() + (conflicts.size() >= kMaxQuickConflicts ? kConflictPauseMs : 0));
+                return;
+            case mdns::Prober::Verdict::LostTieBreak:
+                probeAgain(clock.elapsed() + kTieBreakPauseMs);
+                return;
+            case mdns::Prober::Verdict::None:
+                break;
+            }
+            if (!responder)
+                return; // nothing is answered for names not yet ours
             mdns::ReceivedFrom from;
             from.address = info.sender;
             from.port = info.senderPort;
             from.interfaceIndex = info.interfaceIndex;
             from.localAddress = mdns::announcedAddress(info, interfaces);
             from.senderOnLink = mdns::senderOnLink(info.sender, interfaces);
-            for (const mdns::Datagram &d : responder.handleDatagram(datagram, from, clock.elapsed())) {
+            for (const mdns::Datagram &d : responder->handleDatagram(datagram, from, clock.elapsed())) {
                 // The announcement goes back out of the interface the question
                 // came in on, carrying that interface's address.
                 const int via = d.address == protocol::kMdnsGroup ? info.interfaceIndex : 0;
@@ -159,8 +223,8 @@ void DiscoveryService::publishLoop()
     }
     // Quitting: phones forget this computer now, not when its records expire.
     for (const mdns::Link &link : links) {
-        if (!link.loopback)
-            sendBytes(socket, responder.goodbye(link.address), protocol::kMdnsGroup, protocol::kMdnsPort,
+        if (!link.loopback && responder)
+            sendBytes(socket, responder->goodbye(link.address), protocol::kMdnsGroup, protocol::kMdnsPort,
                       link.index);
     }
 }
