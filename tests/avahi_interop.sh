@@ -3,7 +3,9 @@
 # own (a network namespace we make, 198.51.100.0/24) on one bridge. CASE: browse (avahi resolves us),
 # find-phone (we find avahi's phone), resolve-host / resolve-ours (avahi, its cache emptied, resolves our
 # host name / our instance), goodbye (avahi drops us soon after we quit), mcast-phone (we find a phone
-# that answers only by multicast, in two packets). Exit 0 passes, 1 fails, 77 skips (needs root, avahi).
+# that answers only by multicast, in two packets), late-link (our link comes up after we started; avahi
+# and we still find each other), two-copies (a second copy of ours on the link: avahi resolves both, each
+# under names and an address of its own, still ten seconds later). Exit 0 passes, 1 fails, 77 skips.
 set -eu
 peer=$1 case=$2
 # avahi and its bus need real users: root of the machine, not of a user namespace.
@@ -11,27 +13,31 @@ peer=$1 case=$2
     command -v avahi-daemon avahi-browse socat >/dev/null || { echo SKIP; exit 77; }
 # A mount namespace of our own: /run (namespace names, system bus, avahi's socket, our files) is ours alone.
 [ -n "${AVAHI_INTEROP_PRIVATE:-}" ] || AVAHI_INTEROP_PRIVATE=1 exec unshare -m "$0" "$@"
-mount -t tmpfs tmpfs /run && mkdir /run/dbus /run/test && work=/run/test && mkfifo "$work/in"
+mount -t tmpfs tmpfs /run && mkdir /run/dbus /run/test && work=/run/test
 # Every process in our namespaces ends, then the namespaces, within moments of our end, however it comes.
 (while kill -0 $$ 2>/dev/null; do sleep 0.2; done
     for n in /run/netns/*; do ip netns pids "${n##*/}" | xargs -r kill -9; ip netns del "${n##*/}"; done) >/dev/null 2>&1 &
 fail() { echo "FAIL: $*" && tail -n 30 "$work"/*.log; exit 1; }
 wait_for() { local t=$((SECONDS + $1)); until "${@:2}"; do [ $SECONDS -lt $t ] || return 1; sleep 0.3; done; }
-host() { # host NAME ADDRESS: a namespace with one link to the bridge
-    ip netns add "$1" && ip link add "v-$1" type veth peer name eth0 netns "$1"
-    ip link set "v-$1" master br0 up && ip -n "$1" link set lo up && ip -n "$1" link set eth0 up
-    ip -n "$1" addr add "$2/24" dev eth0 && ip -n "$1" route add 224.0.0.0/4 dev eth0
+host() { ip netns add "$1" && ip -n "$1" link set lo up && plug "$@"; } # host NAME ADDRESS
+plug() { # plug NAME ADDRESS: the namespace's one link to the bridge
+    ip link add "v-$1" type veth peer name eth0 netns "$1" && ip link set "v-$1" master br0 up
+    ip -n "$1" link set eth0 up && ip -n "$1" addr add "$2/24" dev eth0
+    ip -n "$1" route add 224.0.0.0/4 dev eth0
 }
 in_avahi() { ip netns exec avahi "$@"; }
 start_avahi() {
     in_avahi avahi-daemon --no-drop-root --no-chroot -f "$work/avahi.conf" >>"$work/avahi.log" 2>&1 &
     wait_for 5 in_avahi avahi-browse -tp _none._tcp >/dev/null 2>&1 || fail "avahi-daemon did not start"
 }
-start_peer() { # ours runs until the sleep that holds its input open ends
-    ip netns exec ours "$peer" <"$work/in" >"$work/peer.log" 2>&1 & peer_pid=$!
-    ip netns exec ours sleep 120 >"$work/in" & input=$!
-    wait_for 10 grep -qs "log mDNS Service aktiv." "$work/peer.log" || fail "ours did not start"
+peers=() inputs=() got=
+start_peer() { # start_peer [NAMESPACE]: ours runs there until the sleep that holds its input open ends
+    local ns=${1:-ours} && mkfifo "$work/$ns.in"
+    ip netns exec "$ns" "$peer" <"$work/$ns.in" >"$work/$ns.log" 2>&1 & peers+=($!)
+    ip netns exec "$ns" sleep 120 >"$work/$ns.in" & inputs+=($!)
+    wait_for 10 grep -qs "log mDNS Service aktiv." "$work/$ns.log" || fail "$ns did not start"
 }
+browse() { in_avahi timeout 10 avahi-browse -rtp _peerharbor._tcp | tee "$work/browse.log" | grep -qxF "$ours"; }
 ip link add br0 type bridge mcast_snooping 0 && ip link set br0 up && host ours 198.51.100.1 && host avahi 198.51.100.2
 printf '[server]\nhost-name=phone-host\nuse-ipv6=no\nallow-interfaces=eth0\n[wide-area]\nenable-wide-area=no
 [publish]\npublish-workstation=no\n' >"$work/avahi.conf"
@@ -42,13 +48,12 @@ ours+='kaveltor-companion.local;198.51.100.1;53319;"device=windows"'
 case $case in
 browse)
     start_peer
-    browse() { in_avahi timeout 10 avahi-browse -rtp _peerharbor._tcp | tee "$work/browse.log" | grep -qxF "$ours"; }
     wait_for 15 browse || fail "avahi did not resolve us"
     ;;
 find-phone)
     in_avahi avahi-publish -s Phone _peerharbor._tcp 8080 >/dev/null 2>&1 &
     start_peer
-    wait_for 20 grep -q "device Phone|phone-host.local.|8080|198.51.100.2" "$work/peer.log" || fail "no phone"
+    wait_for 20 grep -q "device Phone|phone-host.local.|8080|198.51.100.2" "$work/ours.log" || fail "no phone"
     ;;
 resolve-host | resolve-ours)
     start_peer
@@ -70,7 +75,7 @@ goodbye)
     in_avahi avahi-browse -p _peerharbor._tcp >"$work/browse.log" 2>&1 &
     start_peer
     wait_for 15 grep -q '^+;eth0;IPv4;Windows' "$work/browse.log" || fail "avahi never listed us"
-    kill "$input" && wait "$peer_pid"
+    kill "${inputs[0]}" && wait "${peers[0]}"
     wait_for 4 grep -q '^-;eth0;IPv4;Windows' "$work/browse.log" || fail "avahi lists us 4 s after we quit"
     ;;
 mcast-phone)
@@ -79,10 +84,29 @@ mcast-phone)
     start_peer
     in_avahi avahi-publish -s -H phone-b.local Phone _peerharbor._tcp 8080 >/dev/null 2>&1 &
     (sleep 2 && in_avahi avahi-publish -a -R phone-b.local 198.51.100.2 >/dev/null 2>&1) &
-    wait_for 15 grep -q "device Phone|phone-b.local.|8080|198.51.100.2" "$work/peer.log" || fail "no phone"
+    wait_for 15 grep -q "device Phone|phone-b.local.|8080|198.51.100.2" "$work/ours.log" || fail "no phone"
+    ;;
+late-link)
+    # Ours starts with no link but loopback, as at login before the network is there.
+    ip link del v-ours && start_peer && sleep 3 && plug ours 198.51.100.1
+    in_avahi avahi-publish -s Phone _peerharbor._tcp 8080 >/dev/null 2>&1 &
+    wait_for 10 browse || fail "avahi did not resolve us once our link was up"
+    wait_for 15 grep -q "device Phone|phone-host.local.|8080|198.51.100.2" "$work/ours.log" || fail "no phone"
+    ;;
+two-copies)
+    host ours2 198.51.100.3 && start_peer && start_peer ours2
+    n='Windows\032KAVELTOR\032Companion' h=kaveltor-companion
+    one_each() { # either copy may keep the first names, as long as names and address stay paired
+        got=$(in_avahi timeout 10 avahi-browse -rtp _peerharbor._tcp | tee "$work/browse.log" | grep '^=' |
+            cut -d';' -f4,7,8 | LC_ALL=C sort -u | tr '\n' ' ')
+        [ "$got" = "$n;$h.local;198.51.100.1 $n\\032\\0402\\041;$h-2.local;198.51.100.3 " ] ||
+            [ "$got" = "$n;$h.local;198.51.100.3 $n\\032\\0402\\041;$h-2.local;198.51.100.1 " ]
+    }
+    wait_for 15 one_each || fail "avahi resolved: $got"
+    first=$got && sleep 10 && one_each && [ "$got" = "$first" ] || fail "10 s later avahi resolved: $got"
     ;;
 *) fail "no case $case" ;;
 esac
-kill "$input" 2>/dev/null || true
-timeout 5 tail --pid="$peer_pid" -f /dev/null || fail "ours did not quit within 5 s"
+kill "${inputs[@]}" 2>/dev/null || true
+for p in "${peers[@]}"; do timeout 5 tail --pid="$p" -f /dev/null || fail "ours did not quit within 5 s"; done
 echo PASS
