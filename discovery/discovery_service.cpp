@@ -182,10 +182,13 @@ void DiscoveryService::publishLoop()
             // Phones that announce themselves by multicast are heard here.
             learn(datagram);
             // What we sent ourselves, looped back from any of our links, is
-            // never another computer's claim on our names.
-            const bool fromUs =
-                std::any_of(interfaces.begin(), interfaces.end(),
-                            [&](const sock::InterfaceAddress &i) { return i.address == info.sender; });
+            // never another computer's claim on our names. Multicast sent out
+            // of a link without an address of link scope (loopback) comes
+            // back from 0.0.0.0, which no computer claiming names has.
+            const bool fromUs = info.sender == 0 || std::any_of(interfaces.begin(), interfaces.end(),
+                                                                [&](const sock::InterfaceAddress &i) {
+                                                                    return i.address == info.sender;
+                                                                });
             switch (fromUs ? mdns::Prober::Verdict::None : prober.check(datagram, !responder)) {
             case mdns::Prober::Verdict::Conflict:
                 // Another computer holds our names: take the next ones, for
