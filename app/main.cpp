@@ -14,6 +14,6 @@ int main(int argc, char **argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     MainWindow window;
-    window.hide();
+    window.showAtStart();
     return app.exec();
 }

@@ -116,7 +116,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     backgroundLayer->lower();
 
     setWindowTitle(QString::fromLatin1(kAppTitle));
-    setWindowFlag(Qt::FramelessWindowHint, true);
+    canPlaceWindows = !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+    withoutTray = !QSystemTrayIcon::isSystemTrayAvailable();
+    // Without a tray the window manager's frame is the only handle to move
+    // and close the window by; with one the panel sits frameless above it.
+    setWindowFlag(Qt::FramelessWindowHint, !withoutTray);
 
     setupTrayIcon();
 
@@ -133,7 +137,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(&network, &NetworkService::fileTransferFinished, this, &MainWindow::onFileTransferFinished);
 
     connect(ui->sendFileButton, &QPushButton::clicked, this, &MainWindow::chooseAndSendFile);
-    connect(ui->minimierenButton, &QPushButton::clicked, this, &QWidget::hide);
+    connect(ui->minimierenButton, &QPushButton::clicked, this, [this] {
+        if (withoutTray)
+            showMinimized();
+        else
+            hide();
+    });
 
     connect(&network, &NetworkService::deviceFound, this, &MainWindow::onDeviceFound);
     connect(&network, &NetworkService::messageReceived, this, &MainWindow::onMessageReceived);
@@ -141,6 +150,17 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     network.start();
     appendLog(QString::fromLatin1(kAppTitle) + QStringLiteral(" gestartet."));
+    if (withoutTray)
+        appendLog(QStringLiteral("Kein Infobereich (Tray) gefunden: Das Fenster bleibt sichtbar, "
+                                 "Schliessen beendet das Programm."));
+}
+
+void MainWindow::showAtStart()
+{
+    if (withoutTray)
+        present();
+    else
+        hide();
 }
 
 MainWindow::~MainWindow()
@@ -348,14 +368,25 @@ void MainWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
 
 void MainWindow::showWindowFromTray()
 {
-    QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    if (screen)
-        move(trayCornerPosition(screen->availableGeometry(), geometry().size(), kTrayMargin));
+    // Without a tray there is no corner to sit in: the window manager's
+    // placement (or the user's) stands.
+    if (canPlaceWindows && !withoutTray) {
+        QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
+        if (!screen)
+            screen = QGuiApplication::primaryScreen();
+        if (screen)
+            move(trayCornerPosition(screen->availableGeometry(), geometry().size(), kTrayMargin));
+    }
+    if (isMinimized())
+        showNormal();
     show();
     raise();
     activateWindow();
+}
+
+void MainWindow::present()
+{
+    showWindowFromTray();
 }
 
 void MainWindow::quitApp()
@@ -368,6 +399,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     saveSettings();
     QMainWindow::closeEvent(event);
+    // Without a tray a closed window could never be brought back.
+    if (withoutTray && event->isAccepted())
+        quitApp();
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)

@@ -38,6 +38,18 @@ public:
     // Lines the activity log keeps; older ones are dropped first.
     static constexpr qsizetype kMaxLogLines = 10000;
 
+    // Right after construction: with a tray the program starts hidden behind
+    // its icon; without one the window is all the user has, so it shows.
+    void showAtStart();
+
+public slots:
+    // Brings the window up as a click on the tray icon would (a second start
+    // of the program asks for this).
+    void present();
+    // The one way out: the tray's "Beenden", a closed window without a tray,
+    // SIGTERM/SIGINT and the end of the desktop session all come here.
+    void quitApp();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
@@ -48,7 +60,6 @@ protected:
 private slots:
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void showWindowFromTray();
-    void quitApp();
     void onDeviceFound(const RemoteDevice &device);
     void onMessageReceived(const QString &message);
     void onLogMessage(const QString &message);
@@ -139,6 +150,13 @@ private:
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;
     Outlets outlets;
+    // Decided once at start: without a tray host (GNOME's default, many
+    // tiling window managers) the window is an ordinary application window
+    // for the whole run, even if a tray turns up later.
+    bool withoutTray = false;
+    // Wayland compositors place windows themselves and ignore a program's
+    // wishes; there the window goes where it is put.
+    bool canPlaceWindows = true;
     // The device the user selected, so that a rebuild of the list (on every
     // discovery report) keeps it selected while it is still listed.
     std::optional<RemoteDevice> selectionAnchor;
