@@ -1,11 +1,16 @@
 #!/bin/sh
-# Takes pictures of the main window as a user sees it: a virtual X display
-# with a tray host, the application in a private network namespace with a
-# scratch home (two paired phones pre-set), a click on its tray icon.
+# Takes pictures of the main window as a user sees it: a virtual X display,
+# the application in a private network namespace with a scratch home (two
+# paired phones pre-set). Three runs:
+#   - no tray host (GNOME without an extension): notray.png, the window as
+#     it shows at start;
+#   - a tray host (trayer): a click on the icon, then window.png,
+#     screen.png, tray.png, sheet.png and sheet-log.png (the settings sheet
+#     open, at its top and scrolled to the activity log);
+#   - the same at scale 2 (QT_SCALE_FACTOR=2): scale2.png and
+#     scale2-sheet.png, for sharp logo, background and text.
 #   scripts/screenshot.sh [FOLDER]     (default build/screenshots)
-# Prints the folder; it then holds window.png, screen.png, tray.png and
-# sheet.png and sheet-log.png (the settings sheet open, at its top and
-# scrolled to the activity log).
+# Prints the folder.
 set -e
 . "$(dirname "$0")/lib.sh"
 ensure_packages $BUILD_PACKAGES $TEST_PACKAGES
@@ -47,27 +52,12 @@ retry() {
 
 # A Unix-socket display only: it is reachable from inside the application's
 # network namespace, a TCP display would not be.
-Xvfb -displayfd 3 -nolisten tcp -screen 0 1280x800x24 3>"$scratch/display" 2>"$scratch/xvfb.log" &
+Xvfb -displayfd 3 -nolisten tcp -screen 0 1920x1200x24 3>"$scratch/display" 2>"$scratch/xvfb.log" &
 xvfb_pid=$!
 retry 100 test -s "$scratch/display" || { echo "Xvfb did not start" >&2; exit 1; }
 DISPLAY=:$(cat "$scratch/display")
 export DISPLAY
 retry 50 xdpyinfo || { echo "display $DISPLAY not reachable" >&2; exit 1; }
-
-# trayer now and then fails to open a display that has only just come up;
-# a second start is enough.
-start_trayer() {
-    trayer --edge bottom --align right --widthtype request --height 28 --SetDockType true \
-        --transparent false --tint 0x202020 >"$scratch/trayer.log" 2>&1 &
-    tray_pid=$!
-    retry 100 xdotool search --classname '^panel$'
-}
-start_trayer || start_trayer || {
-    echo "trayer did not start" >&2
-    cat "$scratch/trayer.log" "$scratch/xvfb.log" >&2
-    exit 1
-}
-tray_window=$(xdotool search --classname '^panel$' | head -1)
 
 # A scratch home with two paired phones, so that the list shows rows.
 home="$scratch/home"
@@ -90,10 +80,54 @@ cat >"$scratch/config/ZELTRAWORKS/KAVELTOR Companion.conf" <<'EOF'
 size=2
 EOF
 
-HOME="$home" XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
-XDG_RUNTIME_DIR="$scratch/runtime" XDG_DOWNLOAD_DIR="$home/Downloads" QT_QPA_PLATFORM=xcb \
-    "$top/scripts/netns-run.sh" "$app" >"$scratch/app.log" 2>&1 &
-app_pid=$!
+start_app() { # [VAR=value...]: extra environment for this run
+    env HOME="$home" XDG_CONFIG_HOME="$scratch/config" XDG_DATA_HOME="$scratch/data" \
+        XDG_RUNTIME_DIR="$scratch/runtime" XDG_DOWNLOAD_DIR="$home/Downloads" QT_QPA_PLATFORM=xcb "$@" \
+        "$top/scripts/netns-run.sh" "$app" >>"$scratch/app.log" 2>&1 &
+    app_pid=$!
+}
+stop_app() {
+    kill "$app_pid" 2>/dev/null || true
+    wait "$app_pid" 2>/dev/null || true
+    app_pid=""
+}
+main_window() { xdotool search --onlyvisible --name '^KAVELTOR Companion$' 2>/dev/null | head -1; }
+has_window() { [ -n "$(main_window)" ]; }
+# Sets wx, wy, ww and wh to the window's place and size on the screen.
+window_geometry() {
+    eval "$(xwininfo -id "$1" | awk '/Absolute upper-left X:/ { print "wx=" $4 }
+        /Absolute upper-left Y:/ { print "wy=" $4 } /Width:/ { print "ww=" $2 } /Height:/ { print "wh=" $2 }')"
+}
+# Clicks "≡" at the right end of the title bar (S = scale) and waits out the
+# 340 ms slide.
+toggle_sheet() {
+    xdotool mousemove "$((wx + ww - 25 * $1))" "$((wy + 20 * $1))" click 1
+    sleep 0.8
+    xdotool mousemove 0 0
+    sleep 0.2
+}
+
+# Without a tray host the window shows at start.
+start_app
+retry 150 has_window || { echo "without a tray the window did not show" >&2; cat "$scratch/app.log" >&2; exit 1; }
+sleep 1.5
+"$import" -window "$(main_window)" "$out/notray.png"
+stop_app
+
+# trayer now and then fails to open a display that has only just come up;
+# a second start is enough.
+start_trayer() {
+    trayer --edge bottom --align right --widthtype request --height 28 --SetDockType true \
+        --transparent false --tint 0x202020 >"$scratch/trayer.log" 2>&1 &
+    tray_pid=$!
+    retry 100 xdotool search --classname '^panel$'
+}
+start_trayer || start_trayer || {
+    echo "trayer did not start" >&2
+    cat "$scratch/trayer.log" "$scratch/xvfb.log" >&2
+    exit 1
+}
+tray_window=$(xdotool search --classname '^panel$' | head -1)
 
 # The tray icon is a window that trayer embeds once the application docks it.
 icon_window() {
@@ -105,60 +139,59 @@ icon_window() {
         done
 }
 has_icon() { [ -n "$(icon_window)" ]; }
-retry 150 has_icon || {
-    echo "the tray icon did not appear" >&2
-    cat "$scratch/app.log" >&2
-    exit 1
+# Starts the program with the given environment and clicks its tray icon.
+open_from_tray() {
+    start_app "$@"
+    retry 150 has_icon || {
+        echo "the tray icon did not appear" >&2
+        cat "$scratch/app.log" >&2
+        exit 1
+    }
+    sleep 0.5
+    icon=$(icon_window)
+    eval "$(xwininfo -id "$icon" | awk '/Absolute upper-left X:/ { print "ix=" $4 }
+        /Absolute upper-left Y:/ { print "iy=" $4 } /Width:/ { print "iw=" $2 } /Height:/ { print "ih=" $2 }')"
+    cx=$((ix + iw / 2))
+    cy=$((iy + ih / 2))
+    xdotool mousemove "$cx" "$cy" click 1
+    retry 100 has_window || { echo "a click on the tray icon did not show the window" >&2; exit 1; }
+    # Let the background play a few frames before taking the picture.
+    sleep 1.5
+    win=$(main_window)
+    xdotool mousemove 0 0
+    sleep 0.3
+    window_geometry "$win"
 }
-sleep 0.5
-icon=$(icon_window)
-eval "$(xwininfo -id "$icon" | awk '/Absolute upper-left X:/ { print "ix=" $4 }
-    /Absolute upper-left Y:/ { print "iy=" $4 } /Width:/ { print "iw=" $2 } /Height:/ { print "ih=" $2 }')"
-cx=$((ix + iw / 2))
-cy=$((iy + ih / 2))
 
-main_window() { xdotool search --onlyvisible --name '^KAVELTOR Companion$' 2>/dev/null | head -1; }
-has_window() { [ -n "$(main_window)" ]; }
-
-xdotool mousemove "$cx" "$cy" click 1
-retry 100 has_window || { echo "a click on the tray icon did not show the window" >&2; exit 1; }
-# Let the background play a few frames before taking the picture.
-sleep 1.5
-win=$(main_window)
-xdotool mousemove 0 0
-sleep 0.3
+open_from_tray
 "$import" -window "$win" "$out/window.png"
 "$import" -window root "$out/screen.png"
 "$import" -window root -crop "$((iw + 80))x$((ih + 8))+$((ix - 80))+$((iy - 4))" +repage "$out/tray.png"
+echo "window ${ww}x${wh} at ${wx},${wy}"
 
-eval "$(xwininfo -id "$win" | awk '/Absolute upper-left X:/ { print "wx=" $4 }
-    /Absolute upper-left Y:/ { print "wy=" $4 } /Width:/ { print "ww=" $2 } /Height:/ { print "wh=" $2 }')"
-echo "window ${ww}x${wh} at ${wx},${wy}; screen 1280x800"
+# The settings sheet lives inside the window.
+toggle_sheet 1
+"$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/sheet.png"
+# Scrolled to the end, where the activity log is.
+xdotool mousemove "$((wx + ww / 2))" "$((wy + wh - 120))"
+for _ in 1 2 3 4 5 6 7 8 9 10; do xdotool click 5; done
+sleep 0.3
+xdotool mousemove 0 0
+"$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/sheet-log.png"
 
-# The settings sheet: the "≡" button sits at the right end of the title bar.
-xdotool mousemove "$((wx + ww - 25))" "$((wy + 20))" click 1
-sheet_window() { xdotool search --onlyvisible --name '^Einstellungen$' 2>/dev/null | head -1; }
-has_sheet() { [ -n "$(sheet_window)" ]; }
-if retry 50 has_sheet; then
-    sleep 0.8 # the slide takes 340 ms
-    xdotool mousemove 0 0
-    "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/sheet.png"
-    # Scrolled to the end, where the activity log is.
-    xdotool mousemove "$((wx + ww / 2))" "$((wy + wh - 120))"
-    for _ in 1 2 3 4 5 6 7 8 9 10; do xdotool click 5; done
-    sleep 0.3
-    xdotool mousemove 0 0
-    "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/sheet-log.png"
-    xdotool mousemove "$((wx + ww - 25))" "$((wy + 20))" click 1
-    retry 50 sh -c "! xdotool search --onlyvisible --name '^Einstellungen\$' >/dev/null 2>&1" ||
-        echo "warning: a second click on the settings button did not close the sheet" >&2
-else
-    echo "warning: the settings button did not open the sheet" >&2
-fi
-
-# A second click hides it again.
+# A second click hides the window, and the open sheet with it: nothing of
+# the program stays on screen but its tray icon.
 xdotool mousemove "$cx" "$cy" click 1
 retry 50 sh -c "! xdotool search --onlyvisible --name '^KAVELTOR Companion\$' >/dev/null 2>&1" ||
     echo "warning: a second tray click did not hide the window" >&2
+"$import" -window root "$out/hidden.png"
+stop_app
+
+# Scale 2, as on a HiDPI laptop.
+open_from_tray QT_SCALE_FACTOR=2
+"$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/scale2.png"
+toggle_sheet 2
+"$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/scale2-sheet.png"
+stop_app
 
 echo "$out"

@@ -1,3 +1,4 @@
+#include "autostart.h"
 #include "main_window.h"
 #include "main_window_form.h"
 #include "protocol.h"
@@ -5,6 +6,8 @@
 #include "settings_store.h"
 #include "test_support.h"
 
+#include <QApplication>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -202,6 +205,60 @@ private slots:
                     [&] { diedBeforeWindow += qobject_cast<const MainWindow *>(whole) != nullptr; });
         window.reset();
         QCOMPARE(diedBeforeWindow, 2);
+    }
+
+    // Without a tray (offscreen here; also run under a headless Wayland
+    // compositor at scale 2) the window shows at start; the sheet lives inside
+    // it and goes when it hides; closing it ends the program.
+    void windowLifeWithoutTray()
+    {
+        QVERIFY(window->withoutTray);
+        QVERIFY(window->logLines.join('\n').contains("Kein Infobereich (Tray) gefunden"));
+        window->showAtStart();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const QPixmap logo = ui()->logoLabel->pixmap();
+        QCOMPARE(logo.devicePixelRatio(), window->devicePixelRatio());
+        QCOMPARE(logo.width(), qRound(300 * window->devicePixelRatio())); // drawn in device pixels, sharp
+        window->toggleSettings();
+        QPointer<SettingsDialog> sheet = window->settingsDialog;
+        QVERIFY(sheet && !sheet->isWindow() && sheet->isVisible());
+        QTRY_COMPARE(sheet->geometry().bottom(), window->height() - 2); // slid up over the content
+        window->hide();
+        for (QWidget *w : QApplication::topLevelWidgets())
+            QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
+        window->present();
+        QVERIFY(sheet && sheet->isVisible());
+        window->toggleSettings();
+        QTRY_VERIFY(!sheet);
+        QApplication::setQuitOnLastWindowClosed(false); // as the program runs
+        QTimer::singleShot(0, window.get(), [this] { window->close(); });
+        QTimer::singleShot(5000, qApp, [] { QCoreApplication::exit(1); }); // a window that does not quit
+        QCOMPARE(QCoreApplication::exec(), 0);
+    }
+
+    // The desktop's autostart entry is the checkbox's one source of truth.
+    void autostartFollowsCheckbox()
+    {
+        const QString entry = autostart::entryPath();
+        QVERIFY(entry.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME") + "/autostart/"));
+        window->toggleSettings();
+        auto *box = inSheet<QCheckBox>("autostartBox");
+        QVERIFY(!box->isChecked());
+        box->click();
+        QVERIFY(autostart::isEnabled(entry));
+        QFile file(entry);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(
+            file.readAll().contains("Exec=\"" + QCoreApplication::applicationFilePath().toUtf8() + "\"\n"));
+        file.close();
+        box->click();
+        QVERIFY(!QFile::exists(entry));
+        // Switched off in the desktop's own settings: the sheet shows it off.
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[Desktop Entry]\nHidden=true\n") > 0);
+        file.close();
+        window->toggleSettings();
+        window->toggleSettings();
+        QVERIFY(!inSheet<QCheckBox>("autostartBox")->isChecked());
     }
 
     void badBackgroundKeepsWorkingOne()

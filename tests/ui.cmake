@@ -3,3 +3,7 @@ kaveltor_add_test(tst_main_window SOURCES tst_main_window.cpp test_support.h
     LIBS kaveltor_ui kaveltor_resources LABELS threads TIMEOUT 180)
 target_compile_definitions(tst_main_window PRIVATE KAVELTOR_PYTHON3="${KAVELTOR_PYTHON3}"
     KAVELTOR_SIM_PHONE="${CMAKE_CURRENT_SOURCE_DIR}/sim_phone/sim_phone.py")
+# The window's life without a tray once more, on Wayland at scale 2.
+add_test(NAME tst_main_window_wayland COMMAND ${KAVELTOR_SANDBOX} ${CMAKE_CURRENT_SOURCE_DIR}/wayland/weston-run.sh
+    $<TARGET_FILE:tst_main_window> windowLifeWithoutTray)
+set_tests_properties(tst_main_window_wayland PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_SCALE_FACTOR=2" LABELS desktop)

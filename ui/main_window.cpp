@@ -27,6 +27,7 @@
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QWindow>
 
 namespace {
 constexpr int kWindowSize = 420;
@@ -45,9 +46,15 @@ QString addressKey(const RemoteDevice &d)
     return d.ip + QLatin1Char(':') + QString::number(d.port);
 }
 
-QPixmap scaledLogo(const QPixmap &logo, const QSize &size)
+// Scaled for the screen's device pixels, so that the logo stays sharp on
+// HiDPI screens instead of being blown up from one pixel per point.
+QPixmap scaledLogo(const QPixmap &logo, const QSize &size, qreal dpr)
 {
-    return logo.isNull() ? QPixmap() : logo.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    if (logo.isNull())
+        return QPixmap();
+    QPixmap out = logo.scaled(size * dpr, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    out.setDevicePixelRatio(dpr);
+    return out;
 }
 } // namespace
 
@@ -101,7 +108,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
         policy.setRetainSizeWhenHidden(true);
         w->setSizePolicy(policy);
     }
-    ui->logoLabel->setPixmap(scaledLogo(logo, ui->logoLabel->size()));
+    ui->logoLabel->setPixmap(scaledLogo(logo, ui->logoLabel->size(), devicePixelRatio()));
 
     ui->dropArea->setAcceptedSuffixes({QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
                                        QStringLiteral("mp4"), QStringLiteral("mov"), QStringLiteral("fbx"),
@@ -407,7 +414,13 @@ void MainWindow::closeEvent(QCloseEvent *event)
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
     QMainWindow::resizeEvent(event);
-    ui->logoLabel->setPixmap(scaledLogo(QPixmap(QString::fromLatin1(kLogoResource)), ui->logoLabel->size()));
+    renderImages();
+}
+
+void MainWindow::renderImages()
+{
+    ui->logoLabel->setPixmap(
+        scaledLogo(QPixmap(QString::fromLatin1(kLogoResource)), ui->logoLabel->size(), devicePixelRatio()));
     if (backgroundLayer) {
         backgroundLayer->setGeometry(rect());
         rescaleBackground();
@@ -417,6 +430,10 @@ void MainWindow::resizeEvent(QResizeEvent *event)
 void MainWindow::showEvent(QShowEvent *event)
 {
     QMainWindow::showEvent(event);
+    // A window moved to a screen of another scale is drawn afresh for it.
+    if (QWindow *handle = windowHandle())
+        connect(handle, &QWindow::screenChanged, this, &MainWindow::renderImages, Qt::UniqueConnection);
+    renderImages();
     setBackgroundAnimationRunning(true);
 }
 
@@ -590,7 +607,10 @@ void MainWindow::showBackgroundPixmap(const QPixmap &pixmap)
         target = size();
     backgroundLayer->setScaledContents(false);
     backgroundLayer->setAlignment(Qt::AlignCenter);
-    backgroundLayer->setPixmap(coverAndCrop(pixmap, target));
+    const qreal dpr = devicePixelRatio();
+    QPixmap shown = coverAndCrop(pixmap, target * dpr);
+    shown.setDevicePixelRatio(dpr);
+    backgroundLayer->setPixmap(shown);
 }
 
 void MainWindow::rescaleBackground()

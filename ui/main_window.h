@@ -122,6 +122,7 @@ private:
     void toggleSettings();
     void connectUpdateFlow(SettingsDialog *dialog);
     void onReceiveFolderChanged(const QString &folder);
+    void onAutostartChanged(bool enabled);
 
     // Background.
     QString appDataDir() const;
@@ -131,6 +132,8 @@ private:
     void applyBackground();
     void showBackgroundPixmap(const QPixmap &pixmap);
     void rescaleBackground();
+    // Logo and background drawn for the window's size and device pixel ratio.
+    void renderImages();
     void setBackgroundAnimationRunning(bool running);
 
     Ui::MainWindow *ui = nullptr;

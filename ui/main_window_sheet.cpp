@@ -3,9 +3,11 @@
 // flow.
 #include "main_window.h"
 
+#include "autostart.h"
 #include "background_files.h"
 #include "settings_dialog.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QPropertyAnimation>
 
@@ -50,7 +52,9 @@ void MainWindow::onUnpairRequested(const QString &deviceId)
 void MainWindow::toggleSettings()
 {
     if (settingsDialog) {
-        if (settingsDialog->isVisible()) {
+        // Open means not closed: a sheet in a hidden window is still open
+        // and shows again with the window.
+        if (settingsDialog->isVisibleTo(this)) {
             settingsDialog->close();
             return;
         }
@@ -69,6 +73,7 @@ void MainWindow::toggleSettings()
     dialog->setHistory(logLines);
     dialog->setStatusText(QStringLiteral("Version ") + updater.currentVersion());
     dialog->setInstallEnabled(false);
+    dialog->showAutostart(autostart::isEnabled(autostart::entryPath()));
 
     connect(dialog, &QObject::destroyed, this, [this, dialog] {
         if (settingsDialog == dialog)
@@ -78,22 +83,38 @@ void MainWindow::toggleSettings()
     connect(dialog, &SettingsDialog::unpairRequested, this, &MainWindow::onUnpairRequested);
     connect(dialog, &SettingsDialog::receiveFolderChanged, this, &MainWindow::onReceiveFolderChanged);
     connect(dialog, &SettingsDialog::backgroundChanged, this, &MainWindow::onBackgroundChanged);
+    connect(dialog, &SettingsDialog::autostartChanged, this, &MainWindow::onAutostartChanged);
     connectUpdateFlow(dialog);
 
-    // Slide up from the window's bottom row to cover its lower part.
+    // Slide up from the window's bottom row to cover its lower part; the
+    // sheet is a child, so its coordinates are the window's own.
     dialog->adjustSize();
     const int sheetHeight = dialog->height();
     const int sheetWidth = width();
     dialog->setFixedWidth(sheetWidth);
-    const int bottomRow = geometry().top() + height() - 1;
-    dialog->setGeometry(geometry().left(), bottomRow, sheetWidth, sheetHeight);
+    const int bottomRow = height() - 1;
+    dialog->setGeometry(0, bottomRow, sheetWidth, sheetHeight);
     dialog->show();
+    dialog->raise();
     auto *slide = new QPropertyAnimation(dialog, "geometry", dialog);
     slide->setDuration(kSheetSlideMs);
     slide->setEasingCurve(QEasingCurve::OutCubic);
-    slide->setStartValue(QRect(geometry().left(), bottomRow, sheetWidth, sheetHeight));
-    slide->setEndValue(QRect(geometry().left(), bottomRow - sheetHeight, sheetWidth, sheetHeight));
+    slide->setStartValue(QRect(0, bottomRow, sheetWidth, sheetHeight));
+    slide->setEndValue(QRect(0, bottomRow - sheetHeight, sheetWidth, sheetHeight));
     slide->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void MainWindow::onAutostartChanged(bool enabled)
+{
+    const QString path = autostart::entryPath();
+    QString error;
+    if (!autostart::setEnabled(path, enabled, QCoreApplication::applicationFilePath(), &error)) {
+        appendLog(error);
+        if (settingsDialog)
+            settingsDialog->showAutostart(autostart::isEnabled(path));
+        return;
+    }
+    appendLog(enabled ? QStringLiteral("Autostart aktiviert.") : QStringLiteral("Autostart deaktiviert."));
 }
 
 // The update controls of a sheet follow the update service while that sheet
@@ -157,7 +178,8 @@ void MainWindow::ensureWebpPlugin()
 bool MainWindow::importBackground(const QString &sourcePath)
 {
     QString target, error, notice;
-    if (!background::importBackgroundFile(sourcePath, appDataDir(), outlets.now(), &target, &error, &notice)) {
+    if (!background::importBackgroundFile(sourcePath, appDataDir(), outlets.now(), &target, &error,
+                                          &notice)) {
         appendLog(error);
         return false;
     }

@@ -2,11 +2,13 @@
 
 #include "settings_dialog_form.h"
 
+#include <QCheckBox>
 #include <QDebug>
 #include <QFileDialog>
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStandardPaths>
 
 namespace {
@@ -17,7 +19,8 @@ constexpr int kSpacing = 8;
 // The window's own sheet is transparent over its background; the sheet sits
 // above it and needs a surface of its own to stay readable.
 const char *const kSheetStyle = R"(
-SettingsDialog, QScrollArea, QWidget#verticalLayoutWidget { background-color: #161a21; }
+SettingsDialog { background-color: #161a21; }
+QScrollArea, QWidget#verticalLayoutWidget { background: transparent; }
 QWidget { color: #e6ebf2; }
 QLabel { color: #b4becd; font-weight: 700; }
 QComboBox, QLineEdit {
@@ -31,6 +34,9 @@ QPushButton {
 QPushButton:hover { background-color: #6699ff; }
 QPushButton#chooseFolderButton, QPushButton#chooseBackgroundButton { padding: 0; }
 QPushButton:disabled { background-color: #1e232c; color: #5b6577; }
+QCheckBox { color: #b4becd; font-weight: 700; spacing: 8px; }
+QCheckBox::indicator { width: 12px; height: 12px; border: 1px solid #3a4456; border-radius: 3px; background: #1e232c; }
+QCheckBox::indicator:checked { background: #3865b4; border-color: #6699ff; }
 QListWidget#historyList {
     background-color: #1e232c; border: none; border-radius: 5px; color: #cdd4e0; padding: 4px;
 }
@@ -54,10 +60,17 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
 
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Einstellungen"));
-    setWindowFlag(Qt::FramelessWindowHint, true);
+    // A child widget, not a window of its own: a separate window stayed on
+    // the desktop when the main window hid, stayed behind when it moved, and
+    // on Wayland the compositor put it anywhere.
+    setWindowFlags(Qt::Widget);
     setModal(false);
     setWindowModality(Qt::NonModal);
+    // A child paints its own surface: the window's list and drop area would
+    // otherwise show through the sheet's text.
+    setAttribute(Qt::WA_StyledBackground, true);
     setStyleSheet(QString::fromLatin1(kSheetStyle));
+    setAccessibleName(windowTitle());
 
     updateStatusLabel = new QLabel(QStringLiteral("Version wird geprueft"), this);
     updateStatusLabel->setObjectName("updateStatusLabel");
@@ -71,9 +84,12 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     installUpdateButton = new QPushButton(QStringLiteral("Update installieren"), this);
     installUpdateButton->setObjectName("installUpdateButton");
     installUpdateButton->setEnabled(false);
-    for (QWidget *control : {static_cast<QWidget *>(updateStatusLabel), static_cast<QWidget *>(updateProgress),
-                             static_cast<QWidget *>(checkUpdatesButton),
-                             static_cast<QWidget *>(installUpdateButton)})
+    autostartBox = new QCheckBox(QStringLiteral("Beim Anmelden starten"), this);
+    autostartBox->setObjectName("autostartBox");
+    ui->verticalLayout->insertWidget(ui->verticalLayout->indexOf(ui->backgroundLayout) + 1, autostartBox);
+    for (QWidget *control :
+         {static_cast<QWidget *>(updateStatusLabel), static_cast<QWidget *>(updateProgress),
+          static_cast<QWidget *>(checkUpdatesButton), static_cast<QWidget *>(installUpdateButton)})
         ui->verticalLayout->insertWidget(ui->verticalLayout->count() - 1, control);
 
     // Names for assistive technology (and for tests that drive the sheet
@@ -114,9 +130,11 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     connect(ui->pairButton, &QPushButton::clicked, this, &SettingsDialog::onPairClicked);
     connect(ui->unpairButton, &QPushButton::clicked, this, &SettingsDialog::onUnpairClicked);
     connect(ui->chooseFolderButton, &QPushButton::clicked, this, &SettingsDialog::onChooseFolderClicked);
-    connect(ui->chooseBackgroundButton, &QPushButton::clicked, this, &SettingsDialog::onChooseBackgroundClicked);
+    connect(ui->chooseBackgroundButton, &QPushButton::clicked, this,
+            &SettingsDialog::onChooseBackgroundClicked);
     connect(checkUpdatesButton, &QPushButton::clicked, this, &SettingsDialog::checkUpdatesRequested);
     connect(installUpdateButton, &QPushButton::clicked, this, &SettingsDialog::installUpdateRequested);
+    connect(autostartBox, &QCheckBox::toggled, this, &SettingsDialog::autostartChanged);
 }
 
 SettingsDialog::~SettingsDialog()
@@ -225,4 +243,10 @@ void SettingsDialog::showProgress(int value)
 void SettingsDialog::setInstallEnabled(bool enabled)
 {
     installUpdateButton->setEnabled(enabled);
+}
+
+void SettingsDialog::showAutostart(bool enabled)
+{
+    const QSignalBlocker quiet(autostartBox);
+    autostartBox->setChecked(enabled);
 }

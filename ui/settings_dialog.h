@@ -8,6 +8,7 @@
 
 #include <functional>
 
+class QCheckBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -16,9 +17,11 @@ namespace Ui {
 class SettingsDialog;
 }
 
-// The settings sheet: pairing, receive folder, background, updates and the
-// activity log. The window builds it afresh each time it opens, fills it and
-// reacts to its signals; it deletes itself when closed.
+// The settings sheet: pairing, receive folder, background, start at login,
+// updates and the activity log. The window builds it afresh each time it
+// opens, fills it and reacts to its signals; it deletes itself when closed.
+// With a parent it is a child widget that lives inside that window, so it
+// hides, moves and closes with it on every platform.
 class SettingsDialog : public QDialog
 {
     Q_OBJECT
@@ -36,10 +39,13 @@ public:
     void setStatusText(const QString &text);
     void showProgress(int value);
     void setInstallEnabled(bool enabled);
+    // Shows whether the program starts at login, without reporting it back.
+    void showAutostart(bool enabled);
 
     // The platform choosers; tests put their own answers in their place.
     std::function<QString(QWidget *parent, const QString &caption, const QString &start)> chooseFolder;
-    std::function<QString(QWidget *parent, const QString &caption, const QString &start, const QString &filter)>
+    std::function<QString(QWidget *parent, const QString &caption, const QString &start,
+                          const QString &filter)>
         chooseFile;
 
 signals:
@@ -49,6 +55,7 @@ signals:
     void installUpdateRequested();
     void pairRequested(const RemoteDevice &device, const QString &code);
     void unpairRequested(const QString &deviceId);
+    void autostartChanged(bool enabled);
 
 private:
     friend class SettingsDialogTest;
@@ -65,5 +72,6 @@ private:
     QProgressBar *updateProgress = nullptr;
     QPushButton *checkUpdatesButton = nullptr;
     QPushButton *installUpdateButton = nullptr;
+    QCheckBox *autostartBox = nullptr;
     Ui::SettingsDialog *ui = nullptr;
 };
