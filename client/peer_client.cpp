@@ -93,37 +93,56 @@ void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
 
 void PeerClient::sendMessage(const RemoteDevice &device, const QString &message)
 {
-    if (!m_pool.spawn([this, device, message, limits = m_limits] { runMessage(device, message, limits); }) &&
-        !m_pool.stopping())
-        emit logMessage(
-            connectFailureText(peerwire::Request::Message, peerwire::ConnectFailure::Unreachable));
+    if (!m_pool.spawn([this, device, message, limits = m_limits] { runMessage(device, message, limits); }))
+        failMessage(device,
+                    connectFailureText(peerwire::Request::Message, peerwire::ConnectFailure::Unreachable));
 }
 
 void PeerClient::sendFile(const RemoteDevice &device, const QString &filePath)
 {
     if (!m_pool.spawn(
-            [this, device, filePath, limits = m_limits] { runFileTransfer(device, filePath, limits); }) &&
-        !m_pool.stopping())
-        emit logMessage(connectFailureText(peerwire::Request::File, peerwire::ConnectFailure::Unreachable));
+            [this, device, filePath, limits = m_limits] { runFileTransfer(device, filePath, limits); }))
+        failFile(device, QFileInfo(filePath).fileName(),
+                 connectFailureText(peerwire::Request::File, peerwire::ConnectFailure::Unreachable));
 }
 
-void PeerClient::reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure)
+void PeerClient::failFile(const RemoteDevice &device, const QString &fileName, const QString &reason)
 {
     if (m_pool.stopping())
         return; // nobody is left to hear it
+    emit logMessage(reason);
+    emit fileTransferFailed(device.ip, device.port, fileName, reason);
+}
+
+void PeerClient::failMessage(const RemoteDevice &device, const QString &reason)
+{
+    if (m_pool.stopping())
+        return;
+    emit logMessage(reason);
+    emit messageFailed(device.ip, device.port, reason);
+}
+
+QString PeerClient::reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure)
+{
+    if (m_pool.stopping())
+        return {}; // nobody is left to hear it
     const QString text = connectFailureText(request, failure);
     if (request == peerwire::Request::Pairing)
         emit pairingFailed(text);
-    else if (!text.isEmpty())
-        emit logMessage(text);
+    return text;
 }
 
 bool PeerClient::connectFor(peerwire::Request request, const RemoteDevice &device, const ClientLimits &limits,
-                            sock::Socket *socket)
+                            sock::Socket *socket, QString *failureText)
 {
     const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, socket);
-    if (failure)
-        reportConnectFailure(request, *failure);
+    if (failure) {
+        const QString text = reportConnectFailure(request, *failure);
+        if (failureText)
+            *failureText = text;
+        else if (request != peerwire::Request::Pairing && !text.isEmpty() && !m_pool.stopping())
+            emit logMessage(text);
+    }
     return !failure && !m_pool.stopping();
 }
 
@@ -160,16 +179,19 @@ void PeerClient::runPairing(const RemoteDevice &device, const QString &code, con
 void PeerClient::runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits)
 {
     sock::Socket socket;
-    if (!connectFor(peerwire::Request::Message, device, limits, &socket))
-        return;
+    QString why;
+    if (!connectFor(peerwire::Request::Message, device, limits, &socket, &why))
+        return failMessage(device, why);
     const QByteArray request =
         peerwire::messageRequest(device.ip, message, localDeviceId(), device.sharedSecret);
     const QByteArray reply = exchange(DeadlineStream(socket, m_pool), request, limits);
     if (m_pool.stopping())
         return;
     QString error;
-    if (!peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
-        emit logMessage(QStringLiteral("Nachricht fehlgeschlagen: ") + error);
+    if (peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
+        emit messageSent(device.ip, device.port);
+    else
+        failMessage(device, QStringLiteral("Nachricht fehlgeschlagen: ") + error);
 }
 
 void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &filePath,
@@ -177,26 +199,24 @@ void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &file
 {
     QFile file(filePath);
     // Unbuffered: chunks go straight from the file into our one buffer.
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        emit logMessage(QStringLiteral("Datei konnte nicht geöffnet werden."));
-        return;
-    }
+    const QString fileName = QFileInfo(filePath).fileName();
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return failFile(device, fileName, QStringLiteral("Datei konnte nicht geöffnet werden."));
     // Taken once: a file that grows meanwhile is sent with this length, so
     // the request stays what its head announced.
     const qint64 totalBytes = file.size();
-    const QString fileName = QFileInfo(filePath).fileName();
 
     sock::Socket socket;
-    if (!connectFor(peerwire::Request::File, device, limits, &socket))
-        return;
+    QString why;
+    if (!connectFor(peerwire::Request::File, device, limits, &socket, &why))
+        return failFile(device, fileName, why);
     const DeadlineStream stream(socket, m_pool);
 
     // Ends the transfer early; closing at once tells the peer that no more
     // bytes will come.
     const auto abort = [&] {
         socket.close();
-        if (!m_pool.stopping())
-            emit logMessage(QStringLiteral("Senden abgebrochen."));
+        failFile(device, fileName, QStringLiteral("Senden abgebrochen."));
     };
 
     const QByteArray head =
@@ -233,5 +253,5 @@ void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &file
     if (peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
         emit fileTransferFinished(device.ip, device.port, fileName);
     else
-        emit logMessage(QStringLiteral("Dateiuebertragung fehlgeschlagen: ") + error);
+        failFile(device, fileName, QStringLiteral("Dateiuebertragung fehlgeschlagen: ") + error);
 }

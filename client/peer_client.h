@@ -44,6 +44,11 @@ signals:
     void logMessage(const QString &message);
     void fileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps);
     void fileTransferFinished(const QString &ip, int port, const QString &filename);
+    // Every way a send can end without the phone's "received", with the
+    // German reason also logged; the window shows it to the user.
+    void fileTransferFailed(const QString &ip, int port, const QString &filename, const QString &reason);
+    void messageSent(const QString &ip, int port);
+    void messageFailed(const QString &ip, int port, const QString &reason);
     void pairingSucceeded(const RemoteDevice &device);
     void pairingFailed(const QString &reason);
     void deviceIdentityResolved(const RemoteDevice &device);
@@ -52,8 +57,11 @@ private:
     // Connects for request; when that fails, tells the user what the request
     // kind calls for and returns false. False too once the client stops.
     bool connectFor(peerwire::Request request, const RemoteDevice &device, const ClientLimits &limits,
-                    sock::Socket *socket);
-    void reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure);
+                    sock::Socket *socket, QString *failureText = nullptr);
+    QString reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure);
+    // Logs a failed send and reports it as its outcome (unless quitting).
+    void failFile(const RemoteDevice &device, const QString &fileName, const QString &reason);
+    void failMessage(const RemoteDevice &device, const QString &reason);
     void runIdentityRequest(RemoteDevice device, const ClientLimits &limits);
     void runPairing(const RemoteDevice &device, const QString &code, const ClientLimits &limits);
     void runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits);

@@ -19,6 +19,9 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
             direct);
     connect(&m_client, &PeerClient::fileTransferFinished, this, &NetworkService::fileTransferFinished,
             direct);
+    connect(&m_client, &PeerClient::fileTransferFailed, this, &NetworkService::fileTransferFailed, direct);
+    connect(&m_client, &PeerClient::messageSent, this, &NetworkService::messageSent, direct);
+    connect(&m_client, &PeerClient::messageFailed, this, &NetworkService::messageFailed, direct);
     connect(&m_client, &PeerClient::pairingSucceeded, this, &NetworkService::pairingSucceeded, direct);
     connect(&m_client, &PeerClient::pairingFailed, this, &NetworkService::pairingFailed, direct);
     connect(&m_client, &PeerClient::deviceIdentityResolved, this, &NetworkService::deviceIdentityResolved,

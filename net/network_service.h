@@ -52,6 +52,9 @@ signals:
     void logMessage(const QString &message);
     void fileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps);
     void fileTransferFinished(const QString &ip, int port, const QString &filename);
+    void fileTransferFailed(const QString &ip, int port, const QString &filename, const QString &reason);
+    void messageSent(const QString &ip, int port);
+    void messageFailed(const QString &ip, int port, const QString &reason);
     void fileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                              double speedBytesPerSecond);
     void fileReceiveFinished(const QString &filename);

@@ -81,6 +81,12 @@ private slots:
         connect(client, &PeerClient::fileTransferFinished, this,
                 [this](const QString &, int, const QString &name) { m_lines << "finished " + name; });
         connect(client, &PeerClient::fileTransferProgress, this, [this](int p) { m_percents << p; });
+        connect(client, &PeerClient::messageSent, this, [this] { m_lines << "sent"; });
+        const auto failed = [this](const QString &reason) { m_lines << "failed " + reason; };
+        connect(client, &PeerClient::messageFailed, this,
+                [failed](auto, auto, const QString &r) { failed(r); });
+        connect(client, &PeerClient::fileTransferFailed, this,
+                [failed](auto, auto, auto, const QString &r) { failed(r); });
     }
 
     // The exact request of each kind and what comes of the answer; and phones
@@ -103,7 +109,9 @@ private slots:
             });
         };
         const Script silent = [](sock::Socket &) { return QByteArray(); };
-        const QString noAnswer = u"log Nachricht fehlgeschlagen: Ungueltige Antwort."_s;
+        // A failed send is logged and reported as its outcome, in the same words.
+        const auto failed = [](const QString &reason) { return "log " + reason + "\nfailed " + reason; };
+        const QString noAnswer = failed(u"Nachricht fehlgeschlagen: Ungueltige Antwort."_s);
         QTest::newRow("identity")
             << u"identity"_s << answer(R"({"deviceId":"p-1","name":"Anna"})")
             << "GET /identity HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n"_ba
@@ -123,7 +131,7 @@ private slots:
             << "POST /message HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain\r\n"
                "Content-Length: 11\r\nX-KAVELTORLink-DeviceId: {id}\r\nX-KAVELTORLink-Secret: se_cret\r\n"
                "Connection: close\r\n\r\nGrüße ✓"_ba
-            << QString();
+            << u"sent"_s;
         QTest::newRow("file")
             << u"file"_s << answer(R"({"received":true})")
             << "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
@@ -132,9 +140,10 @@ private slots:
                    QByteArray(kBig, 0)
             << u"finished a\r\nX-Evil: 1.txt"_s;
         QTest::newRow("connect unanswered")
-            << u"message"_s << Script() << QByteArray() << u"log Verbindung fehlgeschlagen."_s;
+            << u"message"_s << Script() << QByteArray() << failed(u"Verbindung fehlgeschlagen."_s);
         QTest::newRow("no answer") << u"message"_s << silent << QByteArray() << noAnswer;
-        QTest::newRow("stops reading") << u"file"_s << silent << QByteArray() << u"log Senden abgebrochen."_s;
+        QTest::newRow("stops reading")
+            << u"file"_s << silent << QByteArray() << failed(u"Senden abgebrochen."_s);
         QTest::newRow("answer over the cap")
             << u"message"_s << answer("{\"received\":true,\"pad\":\"" + QByteArray(1 << 20, 'x') + "\"}")
             << QByteArray() << noAnswer;
@@ -144,11 +153,11 @@ private slots:
             sock::shutdownSend(s);
             s.close();
             return QByteArray();
-        }) << QByteArray() << u"log Senden abgebrochen."_s;
+        }) << QByteArray() << failed(u"Senden abgebrochen."_s);
         QTest::newRow("file shrinks") << u"file"_s << Script([file = m_file](sock::Socket &s) {
             QFile::resize(file, 1024 * 1024);
             return readRequest(s);
-        }) << QByteArray() << u"log Senden abgebrochen."_s;
+        }) << QByteArray() << failed(u"Senden abgebrochen."_s);
     }
 
     void exchanges()
