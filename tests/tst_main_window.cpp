@@ -1,4 +1,5 @@
 #include "autostart.h"
+#include "background_view.h"
 #include "main_window.h"
 #include "main_window_form.h"
 #include "protocol.h"
@@ -8,7 +9,11 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -105,6 +110,7 @@ private slots:
         setRegistry({dev("Eins", "198.51.100.1", 1, true), dev("Zwei", "198.51.100.2", 2, true)});
         emit ui()->dropArea->filesDropped({"/tmp/a.jpg"});
         QCOMPARE(lastLog(), QStringLiteral("Kein Geraet ausgewaehlt."));
+        QCOMPARE(ui()->transferSizeLabel->text(), lastLog()); // in sight, not only in the log
         ui()->deviceList->setCurrentRow(1);
         emit ui()->dropArea->filesDropped({"/tmp/b.png", "/tmp/c.mov"});
         QCOMPARE(sends, (QStringList{"Zwei:/tmp/b.png", "Zwei:/tmp/c.mov"}));
@@ -113,16 +119,22 @@ private slots:
     // Both directions show size and speed in the same units, then clear.
     void progressShownThenReset_data()
     {
-        QTest::addColumn<bool>("receiving");
+        QTest::addColumn<int>("direction"); // 0 send, 1 receive, 2 failed send
         QTest::addColumn<QString>("shown");
-        QTest::newRow("sending") << false << "1.50 MB / 3.00 MB \u2022 1.5 MB/s";
-        QTest::newRow("receiving") << true << "Empfange: 1.50 MB / 3.00 MB \u2022 1.5 MB/s";
+        QTest::addColumn<QString>("outcome");
+        const QString sending = "1.50 MB / 3.00 MB \u2022 1.5 MB/s";
+        QTest::newRow("sending") << 0 << sending << "Gesendet: a.jpg";
+        QTest::newRow("receiving") << 1 << "Empfange: 1.50 MB / 3.00 MB \u2022 1.5 MB/s"
+                                   << "Empfange: a.jpg";
+        QTest::newRow("failed") << 2 << sending << "a.jpg: Senden abgebrochen.";
     }
 
     void progressShownThenReset()
     {
-        QFETCH(bool, receiving);
+        QFETCH(int, direction);
         QFETCH(QString, shown);
+        QFETCH(QString, outcome);
+        const bool receiving = direction == 1;
         NetworkService &network = window->network;
         if (receiving)
             emit network.fileReceiveProgress(50, 1572864, 3145728, 1.5 * 1048576);
@@ -133,12 +145,16 @@ private slots:
         QCOMPARE(ui()->transferSizeLabel->text(), shown);
         if (receiving)
             emit network.fileReceiveFinished(QStringLiteral("a.jpg"));
-        else
+        else if (direction == 0)
             emit network.fileTransferFinished(QStringLiteral("198.51.100.1"), 1, QStringLiteral("a.jpg"));
-        QCOMPARE(ui()->transferProgress->value(), 100);
+        else
+            emit network.fileTransferFailed("198.51.100.1", 1, "a.jpg", "Senden abgebrochen.");
+        QCOMPARE(ui()->transferProgress->value(), direction == 2 ? 0 : 100); // a failed bar does not linger
+        QCOMPARE(ui()->transferSizeLabel->text(), outcome);
         QTRY_VERIFY_WITH_TIMEOUT(ui()->transferProgress->isHidden(), 5000);
         QCOMPARE(ui()->transferProgress->value(), 0);
-        QVERIFY(ui()->transferSizeLabel->isHidden() && ui()->transferSizeLabel->text().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(ui()->transferSizeLabel->isHidden(), 6000);
+        QVERIFY(ui()->transferSizeLabel->text().isEmpty());
     }
 
     void pairingThroughTheSheet_data()
@@ -165,8 +181,10 @@ private slots:
         setRegistry({dev("Pixel (entdeckt)", "127.0.0.1", reachable ? port : 9, false)});
         window->toggleSettings();
         inSheet<QLineEdit>("pairingCodeEdit")->setText(" " + code + " ");
-        inSheet<QPushButton>("pairButton")->click();
+        QTest::keyClick(inSheet<QLineEdit>("pairingCodeEdit"), Qt::Key_Return); // Enter pairs, once
         QTRY_VERIFY_WITH_TIMEOUT(window->logLines.join('\n').contains(outcome), 15000);
+        QCOMPARE(window->logLines.filter("Pairing gestartet").size(), 1);
+        QCOMPARE(ui()->transferSizeLabel->text(), outcome);
         const bool paired = outcome.startsWith("Pairing erfolgreich");
         QCOMPARE(readPairedDevices().size(), paired ? 1 : 0);
         QCOMPARE(rows(), QStringList{paired ? "Annas Pixel \u2022 Online"
@@ -180,11 +198,33 @@ private slots:
             "X-KAVELTORLink-Secret: s3\r\nX-Filename: gruss.txt\r\nContent-Length: 2\r\n\r\nhi";
         QTRY_VERIFY_WITH_TIMEOUT(window->network.listeningPort() != 0, 10000);
         QVERIFY(testsupport::exchange(protocol::kHttpPort, {upload}).endsWith(protocol::kBodyReceived));
-        window->toggleSettings(); // closes the sheet; a new one lists the phone as paired
-        QTRY_VERIFY(!window->settingsDialog);
-        window->toggleSettings();
+
+        // Text to the phone: dropped on the drop area, and the clipboard
+        // from the row's menu.
+        QByteArray events;
+        const auto phoneGot = [&](const QByteArray &text) {
+            return (events += phone.readAll()).contains(text);
+        };
+        ui()->deviceList->setCurrentRow(0);
+        emit ui()->dropArea->textDropped("Hallo Handy");
+        QTRY_VERIFY_WITH_TIMEOUT(phoneGot("received Hallo Handy"), 10000);
+        QTRY_COMPARE(ui()->transferSizeLabel->text(), QStringLiteral("Nachricht gesendet."));
+        QGuiApplication::clipboard()->setText("aus der Zwischenablage");
+        QTimer::singleShot(100, this, [] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            QVERIFY(menu && menu->actions().size() == 2 && menu->actions().at(1)->isEnabled());
+            menu->setActiveAction(menu->actions().at(1));
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        const QRect row = ui()->deviceList->visualItemRect(ui()->deviceList->item(0));
+        emit ui()->deviceList->customContextMenuRequested(row.center());
+        QTRY_VERIFY_WITH_TIMEOUT(phoneGot("received aus der Zwischenablage"), 10000);
+
+        // The open sheet follows the registry: paired now, unpaired at once.
+        QCOMPARE(inSheet<QComboBox>("pairedDeviceCombo")->currentText(), QStringLiteral("Annas Pixel"));
         inSheet<QPushButton>("unpairButton")->click();
         QCOMPARE(rows(), QStringList());
+        QCOMPARE(inSheet<QComboBox>("pairedDeviceCombo")->count(), 0);
         QVERIFY(testsupport::exchange(protocol::kHttpPort, {upload}).endsWith(protocol::kBodyUnauthorized));
     }
 
@@ -228,7 +268,7 @@ private slots:
             QVERIFY2(!w->isVisible(), qPrintable(w->objectName()));
         window->present();
         QVERIFY(sheet && sheet->isVisible());
-        window->toggleSettings();
+        QTest::keyClick(sheet->findChild<QLineEdit *>("pairingCodeEdit"), Qt::Key_Escape);
         QTRY_VERIFY(!sheet);
         QApplication::setQuitOnLastWindowClosed(false); // as the program runs
         QTimer::singleShot(0, window.get(), [this] { window->close(); });
@@ -261,25 +301,50 @@ private slots:
         QVERIFY(!inSheet<QCheckBox>("autostartBox")->isChecked());
     }
 
-    void badBackgroundKeepsWorkingOne()
+    // A picture that cannot be read never replaces the working one; very
+    // tall pictures show their centre, without ever being scaled whole.
+    void backgroundImport()
     {
         QTemporaryDir dir;
-        QImage image(40, 20, QImage::Format_RGB32);
-        image.fill(Qt::darkGreen);
-        QVERIFY(image.save(dir.filePath("gut.png")));
-        QFile bad(dir.filePath("kaputt.png"));
-        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write("kein Bild") > 0);
-        bad.close();
+        const auto picture = [&](const QString &name, QSize size) {
+            QImage image(size, QImage::Format_RGB32);
+            image.fill(Qt::red);
+            QPainter(&image).fillRect(0, size.height() * 45 / 100, size.width(), size.height() / 10,
+                                      Qt::darkGreen);
+            image.save(dir.filePath(name));
+            return dir.filePath(name);
+        };
+        const auto file = [&](const QString &name, const QByteArray &bytes) {
+            QFile f(dir.filePath(name));
+            return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() ? f.fileName() : QString();
+        };
+        const auto import = [&](const QString &path) {
+            const qsizetype before = window->logLines.size();
+            emit window->settingsDialog->backgroundChanged(path);
+            const auto said = [&] { return window->logLines.mid(before).filter("Hintergrundbild"); };
+            return QTest::qWaitFor([&] { return !said().isEmpty(); }, 10000) ? said().first().mid(11)
+                                                                             : QString();
+        };
+        const auto centre = [&] {
+            return QColor(window->background->layer()->pixmap().toImage().pixel(210, 210));
+        };
         window->toggleSettings();
-        emit window->settingsDialog->backgroundChanged(dir.filePath("gut.png"));
+        QVERIFY(import(picture("gut.png", {40, 20})).startsWith("Hintergrundbild geaendert"));
         const QString working = window->backgroundPath;
-        emit window->settingsDialog->backgroundChanged(bad.fileName());
-        QCOMPARE(lastLog(), QStringLiteral("Hintergrundbild konnte nicht gelesen werden."));
-        emit window->settingsDialog->backgroundChanged(dir.filePath("fehlt.png"));
-        QCOMPARE(lastLog(), QStringLiteral("Hintergrundbild nicht gefunden."));
+        const QString unreadable = QStringLiteral("Hintergrundbild konnte nicht gelesen werden.");
+        QCOMPARE(import(file("kaputt.png", "kein Bild")), unreadable);
+        QCOMPARE(import(file("kaputt.gif", "GIF89a\x10\x00\x10\x00kaputt")), unreadable);
+        QCOMPARE(import(dir.filePath("fehlt.png")), QStringLiteral("Hintergrundbild nicht gefunden."));
         QCOMPARE(window->backgroundPath, working);
         QVERIFY(QFileInfo(working).isFile());
-        QCOMPARE(QColor(window->backgroundLayer->pixmap().toImage().pixel(210, 210)), QColor(Qt::darkGreen));
+        QCOMPARE(centre(), QColor(Qt::darkGreen));
+        for (const QSize size : {QSize(100, 20000), QSize(1, 100000)}) {
+            const QString tall = picture(QStringLiteral("hoch%1.png").arg(size.width()), size);
+            QVERIFY(import(tall).startsWith("Hintergrundbild geaendert"));
+            QCOMPARE(centre(), QColor(Qt::darkGreen));
+            QCOMPARE(window->background->layer()->pixmap().size(),
+                     window->size() * window->devicePixelRatio());
+        }
     }
 };
 

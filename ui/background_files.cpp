@@ -6,7 +6,6 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QLibraryInfo>
-#include <QPixmap>
 #include <QStandardPaths>
 
 namespace background {
@@ -17,6 +16,8 @@ const QStringList kCleanupPatterns{
     QStringLiteral("background_custom.png"),  QStringLiteral("background_custom.jpg"),
     QStringLiteral("background_custom.jpeg"), QStringLiteral("background_custom.bmp"),
     QStringLiteral("background_custom.webp")};
+// Small enough to decode in a moment, large enough to find damage.
+constexpr QSize kCheckSize(64, 64);
 } // namespace
 
 QString appDataDir()
@@ -84,34 +85,37 @@ bool importBackgroundFile(const QString &source, const QString &folder, qint64 n
         return false;
     }
     const QString suffix = info.suffix().toLower();
-    const QString stamp = QString::number(nowMs);
-    if (suffix == QLatin1String("gif") || suffix == QLatin1String("webp")) {
-        if (suffix == QLatin1String("webp"))
-            ensureWebpPlugin();
-        const QString copy = QDir(folder).filePath(QLatin1String(kImportedPrefix) + stamp + QLatin1Char('.') + suffix);
-        if (!QFile::copy(source, copy)) {
-            *error = QStringLiteral("Hintergrundbild konnte nicht in den AppData-Ordner kopiert werden.");
+    // WebP without Qt's reader cannot be checked; it is kept for the day the
+    // plugin is there, and the user is told.
+    const bool unreadableWebp = suffix == QLatin1String("webp") && !webpSupported();
+    if (!unreadableWebp) {
+        // Decoding one frame, shrunk, finds a corrupt or mislabelled file
+        // before anything in the folder changes.
+        QImageReader reader(source);
+        const QSize size = reader.size();
+        if (size.isValid())
+            reader.setScaledSize(size.scaled(kCheckSize, Qt::KeepAspectRatio).expandedTo(QSize(1, 1)));
+        if (reader.read().isNull()) {
+            *error = QStringLiteral("Hintergrundbild konnte nicht gelesen werden.");
             return false;
         }
-        *target = copy;
-        removeOldBackgrounds(folder, copy);
-        if (suffix == QLatin1String("webp") && !webpSupported())
-            *notice = QStringLiteral("WebP importiert. Zum Anzeigen wird imageformats/") + webpPluginFileName() +
-                      QStringLiteral(" benoetigt.");
-        return true;
     }
-    QPixmap picture;
-    if (!picture.load(source)) {
-        *error = QStringLiteral("Hintergrundbild konnte nicht gelesen werden.");
+    // The original as it is: re-encoding a large photo costs time and
+    // quality and gains nothing.
+    // A fresh name: the working picture may carry this very stamp.
+    QString copy;
+    for (qint64 stamp = nowMs; copy.isEmpty() || QFileInfo::exists(copy); ++stamp)
+        copy = QDir(folder).filePath(QLatin1String(kImportedPrefix) + QString::number(stamp) +
+                                     QLatin1Char('.') + suffix);
+    if (!QFile::copy(source, copy)) {
+        *error = QStringLiteral("Hintergrundbild konnte nicht in den AppData-Ordner kopiert werden.");
         return false;
     }
-    const QString png = QDir(folder).filePath(QLatin1String(kImportedPrefix) + stamp + QStringLiteral(".png"));
-    if (!picture.save(png, "PNG")) {
-        *error = QStringLiteral("Hintergrundbild konnte nicht im AppData-Ordner gespeichert werden.");
-        return false;
-    }
-    *target = png;
-    removeOldBackgrounds(folder, png);
+    *target = copy;
+    removeOldBackgrounds(folder, copy);
+    if (unreadableWebp)
+        *notice = QStringLiteral("WebP importiert. Zum Anzeigen wird imageformats/") + webpPluginFileName() +
+                  QStringLiteral(" benoetigt.");
     return true;
 }
 

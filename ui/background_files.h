@@ -26,10 +26,11 @@ bool webpSupported();
 // Deletes earlier imported backgrounds in folder, except keepPath.
 void removeOldBackgrounds(const QString &folder, const QString &keepPath);
 
-// Copies (GIF, WebP) or re-encodes as PNG (anything else) source into folder
-// under a fresh name stamped with nowMs. On success target holds the new
-// file's path and notice may hold a line worth logging; on failure error
-// holds the line to log and nothing in folder has changed.
+// Checks that source decodes, then copies it as it is into folder under a
+// fresh name stamped with nowMs and removes earlier imports. On success
+// target holds the new file's path and notice may hold a line worth
+// logging; on failure error holds the line to log and nothing in folder has
+// changed. Safe on any thread.
 bool importBackgroundFile(const QString &source, const QString &folder, qint64 nowMs, QString *target,
                           QString *error, QString *notice);
 

@@ -2,21 +2,23 @@
 
 #include <algorithm>
 
-QRect coverCropRect(const QSize &image, const QSize &target, QSize *scaledSize)
+QRect coverSourceRect(const QSize &image, const QSize &target)
 {
-    const QSize scaled = image.scaled(target, Qt::KeepAspectRatioByExpanding);
-    if (scaledSize)
-        *scaledSize = scaled;
-    const int x = scaled.width() > target.width() ? (scaled.width() - target.width()) / 2 : 0;
-    const int y = scaled.height() > target.height() ? (scaled.height() - target.height()) / 2 : 0;
-    return QRect(x, y, std::min(scaled.width(), target.width()), std::min(scaled.height(), target.height()));
+    if (image.isEmpty() || target.isEmpty())
+        return {};
+    const qint64 iw = image.width(), ih = image.height(), tw = target.width(), th = target.height();
+    qint64 w = iw, h = ih;
+    if (iw * th > ih * tw) // wider than the target: keep the full height
+        w = std::clamp<qint64>((ih * tw + th / 2) / th, 1, iw);
+    else
+        h = std::clamp<qint64>((iw * th + tw / 2) / tw, 1, ih);
+    return QRect(int((iw - w) / 2), int((ih - h) / 2), int(w), int(h));
 }
 
-QPixmap coverAndCrop(const QPixmap &image, const QSize &target)
+QImage coverAndCrop(const QImage &image, const QSize &target)
 {
     if (image.isNull() || target.isEmpty())
-        return QPixmap();
-    QSize scaledSize;
-    const QRect crop = coverCropRect(image.size(), target, &scaledSize);
-    return image.scaled(scaledSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).copy(crop);
+        return QImage();
+    return image.copy(coverSourceRect(image.size(), target))
+        .scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }

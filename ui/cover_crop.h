@@ -1,14 +1,15 @@
-// Fitting a backdrop image to the window: scale until it covers the window,
-// then keep the centre.
+// Fitting a backdrop image to the window: the centre of the image that has
+// the window's shape, scaled to cover it.
 #pragma once
 
-#include <QPixmap>
+#include <QImage>
 #include <QRect>
 #include <QSize>
 
-// The part of an image scaled to cover target that stays visible: its
-// rectangle within the scaled image. scaledSize receives the scaled size.
-QRect coverCropRect(const QSize &image, const QSize &target, QSize *scaledSize = nullptr);
+// The centred part of an image of size image that has target's aspect ratio:
+// what stays visible when the image covers target. At least 1 x 1.
+QRect coverSourceRect(const QSize &image, const QSize &target);
 
-// The image scaled smoothly to cover target and cut to its centre.
-QPixmap coverAndCrop(const QPixmap &image, const QSize &target);
+// The visible part cut out first, then scaled smoothly to target: memory
+// stays bounded by the target, however tall or wide the picture.
+QImage coverAndCrop(const QImage &image, const QSize &target);

@@ -22,10 +22,22 @@ bool DropAreaWidget::isAcceptedFile(const QString &path) const
     return acceptedSuffixes.contains(QFileInfo(path).suffix().toLower());
 }
 
+QString DropAreaWidget::droppedText(const QMimeData *mime)
+{
+    QStringList links;
+    for (const QUrl &url : mime->urls()) {
+        // A file the filter turned away is not sent as its path either.
+        if (url.isLocalFile())
+            return {};
+        links.append(url.toString());
+    }
+    return (mime->hasText() ? mime->text() : links.join(QLatin1Char('\n'))).trimmed();
+}
+
 void DropAreaWidget::acceptIfAnyFileQualifies(QDropEvent *event)
 {
-    if (!event->mimeData()->hasUrls()) {
-        event->ignore();
+    if (!droppedText(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
         return;
     }
     const QList<QUrl> urls = event->mimeData()->urls();
@@ -56,10 +68,16 @@ void DropAreaWidget::dropEvent(QDropEvent *event)
         if (url.isLocalFile() && isAcceptedFile(url.toLocalFile()))
             files.append(url.toLocalFile());
     }
-    if (files.isEmpty()) {
+    if (!files.isEmpty()) {
+        emit filesDropped(files);
+        event->acceptProposedAction();
+        return;
+    }
+    const QString text = droppedText(event->mimeData());
+    if (text.isEmpty()) {
         event->ignore();
         return;
     }
-    emit filesDropped(files);
+    emit textDropped(text);
     event->acceptProposedAction();
 }

@@ -4,9 +4,11 @@
 #include <QStringList>
 
 class QDropEvent;
+class QMimeData;
 
 // The drop target of the main window: accepts local files whose suffix is in
-// its list and reports each drop as one list of paths.
+// its list and reports each drop as one list of paths. Text and links (not
+// files) dropped on it are reported as text to send as a message.
 class DropAreaWidget : public QFrame
 {
     Q_OBJECT
@@ -19,6 +21,7 @@ public:
 
 signals:
     void filesDropped(const QStringList &files);
+    void textDropped(const QString &text);
 
 protected:
     void dragEnterEvent(QDragEnterEvent *event) override;
@@ -27,6 +30,8 @@ protected:
 
 private:
     void acceptIfAnyFileQualifies(QDropEvent *event);
+    // The text a drop carries when it carries no local file; empty otherwise.
+    static QString droppedText(const QMimeData *mime);
 
     QStringList acceptedSuffixes;
 };

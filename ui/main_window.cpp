@@ -1,7 +1,7 @@
 #include "main_window.h"
 
 #include "background_files.h"
-#include "cover_crop.h"
+#include "background_view.h"
 #include "device_registry.h"
 #include "main_window_form.h"
 #include "protocol.h"
@@ -10,6 +10,7 @@
 #include "transfer_format.h"
 #include "tray_placement.h"
 
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QCursor>
@@ -18,9 +19,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
-#include <QMovie>
 #include <QProcess>
 #include <QResizeEvent>
 #include <QScreen>
@@ -35,6 +36,7 @@ constexpr int kPruneIntervalMs = 3000;
 constexpr int kIdentityExpiryMs = 8000;
 constexpr qint64 kSilentAfterMs = 10000;
 constexpr int kProgressResetMs = 1200;
+constexpr int kOutcomeMs = 4000;
 constexpr int kTrayMargin = 17;
 constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
@@ -67,11 +69,13 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
         return QFileDialog::getOpenFileName(this, QStringLiteral("Datei auswaehlen"));
     };
     outlets.pairDevice = [this](const RemoteDevice &d, const QString &code) { network.pairDevice(d, code); };
-    outlets.startInstaller = [](const QString &path) {
-        // The outcome is not waited for: the program makes way for the
-        // installer either way.
-        QProcess::startDetached(path, {});
-        QCoreApplication::quit();
+    outlets.startInstaller = [](const QString &path) { return QProcess::startDetached(path, {}); };
+    outlets.sendMessage = [this](const RemoteDevice &d, const QString &text) {
+        network.sendMessage(d, text);
+    };
+    outlets.askText = [this](const QString &deviceName) {
+        return QInputDialog::getMultiLineText(this, QStringLiteral("Text senden"),
+                                              QStringLiteral("Text an ") + deviceName + QLatin1Char(':'));
     };
     outlets.balloon = [this](const QString &title, const QString &text, int ms) {
         trayIcon->showMessage(title, text, QSystemTrayIcon::Information, ms);
@@ -115,12 +119,19 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
                                        QStringLiteral("obj"), QStringLiteral("gltf"),
                                        QStringLiteral("usdz")});
     connect(ui->dropArea, &DropAreaWidget::filesDropped, this, &MainWindow::onFilesDropped);
+    connect(ui->dropArea, &DropAreaWidget::textDropped, this, [this](const QString &text) {
+        const int index = selectedDeviceIndex();
+        if (index < 0)
+            return noDeviceSelected();
+        sendText(index, text);
+    });
+    ui->deviceList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->deviceList, &QWidget::customContextMenuRequested, this, &MainWindow::showDeviceMenu);
 
-    backgroundLayer = new QLabel(this);
-    backgroundLayer->setObjectName("backgroundLayer");
-    backgroundLayer->setGeometry(rect());
+    background = new BackgroundView(this);
+    connect(background, &BackgroundView::logLine, this, &MainWindow::appendLog);
+    connect(background, &BackgroundView::imported, this, &MainWindow::onBackgroundImported);
     applyBackground();
-    backgroundLayer->lower();
 
     setWindowTitle(QString::fromLatin1(kAppTitle));
     canPlaceWindows = !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
@@ -134,6 +145,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     pruneTimer = new QTimer(this);
     connect(pruneTimer, &QTimer::timeout, this, &MainWindow::pruneDevices);
     pruneTimer->start(kPruneIntervalMs);
+    outcomeTimer = new QTimer(this);
+    outcomeTimer->setSingleShot(true);
+    outcomeTimer->setInterval(kOutcomeMs);
+    connect(outcomeTimer, &QTimer::timeout, this, [this] {
+        // A transfer that began meanwhile owns the line now.
+        if (ui->transferProgress->isHidden()) {
+            ui->transferSizeLabel->hide();
+            ui->transferSizeLabel->clear();
+        }
+    });
 
     connect(&network, &NetworkService::pairingSucceeded, this, &MainWindow::onPairingSucceeded);
     connect(&network, &NetworkService::pairingFailed, this, &MainWindow::onPairingFailed);
@@ -142,6 +163,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(&network, &NetworkService::fileReceiveFinished, this, &MainWindow::onFileReceiveFinished);
     connect(&network, &NetworkService::fileTransferProgress, this, &MainWindow::onFileTransferProgress);
     connect(&network, &NetworkService::fileTransferFinished, this, &MainWindow::onFileTransferFinished);
+    connect(&network, &NetworkService::fileTransferFailed, this, &MainWindow::onFileTransferFailed);
+    connect(&network, &NetworkService::messageSent, this,
+            [this] { showOutcome(QStringLiteral("Nachricht gesendet.")); });
+    connect(&network, &NetworkService::messageFailed, this,
+            [this](const QString &, int, const QString &reason) { showOutcome(reason); });
 
     connect(ui->sendFileButton, &QPushButton::clicked, this, &MainWindow::chooseAndSendFile);
     connect(ui->minimierenButton, &QPushButton::clicked, this, [this] {
@@ -238,6 +264,8 @@ void MainWindow::saveSettings()
 
 void MainWindow::refreshDeviceList()
 {
+    // An open sheet follows the registry as the list does.
+    refreshSheetDevices();
     // Rebuilding must not read as the user clearing the selection.
     const QSignalBlocker quiet(ui->deviceList);
     ui->deviceList->clear();
@@ -264,6 +292,14 @@ void MainWindow::refreshDeviceList()
     }
     selectionAnchor = devices.at(index);
     ui->deviceList->setCurrentRow(int(row));
+}
+
+void MainWindow::refreshSheetDevices()
+{
+    if (!settingsDialog)
+        return;
+    settingsDialog->setPairingCandidates(devices);
+    settingsDialog->setPairedDevices(devices);
 }
 
 void MainWindow::rememberSelection(int row)
@@ -421,10 +457,8 @@ void MainWindow::renderImages()
 {
     ui->logoLabel->setPixmap(
         scaledLogo(QPixmap(QString::fromLatin1(kLogoResource)), ui->logoLabel->size(), devicePixelRatio()));
-    if (backgroundLayer) {
-        backgroundLayer->setGeometry(rect());
-        rescaleBackground();
-    }
+    if (background)
+        background->fit();
 }
 
 void MainWindow::showEvent(QShowEvent *event)
@@ -434,13 +468,13 @@ void MainWindow::showEvent(QShowEvent *event)
     if (QWindow *handle = windowHandle())
         connect(handle, &QWindow::screenChanged, this, &MainWindow::renderImages, Qt::UniqueConnection);
     renderImages();
-    setBackgroundAnimationRunning(true);
+    background->setAnimationRunning(true);
 }
 
 void MainWindow::hideEvent(QHideEvent *event)
 {
     QMainWindow::hideEvent(event);
-    setBackgroundAnimationRunning(false);
+    background->setAnimationRunning(false);
 }
 
 // ---- sending and progress --------------------------------------------------
@@ -449,8 +483,7 @@ void MainWindow::onFilesDropped(const QStringList &files)
 {
     const int index = selectedDeviceIndex();
     if (index < 0) {
-        appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
-        return;
+        return noDeviceSelected();
     }
     // One copy for all files: each transfer gets the device as it was at the drop.
     const RemoteDevice device = devices.at(index);
@@ -461,8 +494,7 @@ void MainWindow::onFilesDropped(const QStringList &files)
 void MainWindow::chooseAndSendFile()
 {
     if (selectedDeviceIndex() < 0) {
-        appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
-        return;
+        return noDeviceSelected();
     }
     const QString path = outlets.chooseFile();
     if (path.isEmpty())
@@ -471,10 +503,44 @@ void MainWindow::chooseAndSendFile()
     // row read before may now show another device or none at all.
     const int index = selectedDeviceIndex();
     if (index < 0) {
-        appendLog(QStringLiteral("Kein Geraet ausgewaehlt."));
-        return;
+        return noDeviceSelected();
     }
     outlets.sendFile(devices.at(index), path);
+}
+
+void MainWindow::showDeviceMenu(const QPoint &pos)
+{
+    const int row = ui->deviceList->indexAt(pos).row();
+    if (row < 0)
+        return;
+    ui->deviceList->setCurrentRow(row);
+    const int index = selectedDeviceIndex();
+    if (index < 0)
+        return;
+    QMenu menu(this);
+    QAction *typed = menu.addAction(QStringLiteral("Text senden\u2026"));
+    QAction *clipboard = menu.addAction(QStringLiteral("Zwischenablage senden"));
+    // Only a paired phone accepts messages from this computer.
+    typed->setEnabled(devices.at(index).paired);
+    clipboard->setEnabled(devices.at(index).paired);
+    const QAction *chosen = menu.exec(ui->deviceList->viewport()->mapToGlobal(pos));
+    // The list may have been rebuilt while the menu was open.
+    const int now = selectedDeviceIndex();
+    if (!chosen || now < 0)
+        return;
+    if (chosen == typed)
+        sendText(now, outlets.askText(devices.at(now).name));
+    else
+        sendText(now, QGuiApplication::clipboard()->text());
+}
+
+void MainWindow::sendText(int deviceIndex, const QString &text)
+{
+    if (text.trimmed().isEmpty())
+        return showOutcome(QStringLiteral("Kein Text zum Senden."));
+    const RemoteDevice device = devices.at(deviceIndex);
+    appendLog(QStringLiteral("Nachricht an ") + device.name + QStringLiteral(" gesendet."));
+    outlets.sendMessage(device, text);
 }
 
 void MainWindow::onFileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps)
@@ -494,8 +560,31 @@ void MainWindow::onFileTransferFinished(const QString &ip, int port, const QStri
             entry.lastSeen = now;
     }
     appendLog(QStringLiteral("Datei fertig: ") + filename);
+    showOutcome(QStringLiteral("Gesendet: ") + filename);
     scheduleProgressReset();
     refreshDeviceList();
+}
+
+void MainWindow::onFileTransferFailed(const QString &, int, const QString &filename, const QString &reason)
+{
+    // The bar must not stay at the percentage the transfer died at.
+    ui->transferProgress->hide();
+    ui->transferProgress->setValue(0);
+    showOutcome(filename + QStringLiteral(": ") + reason);
+}
+
+void MainWindow::noDeviceSelected()
+{
+    const QString text = QStringLiteral("Kein Geraet ausgewaehlt.");
+    appendLog(text);
+    showOutcome(text);
+}
+
+void MainWindow::showOutcome(const QString &text)
+{
+    ui->transferSizeLabel->setText(text);
+    ui->transferSizeLabel->show();
+    outcomeTimer->start();
 }
 
 void MainWindow::onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
@@ -518,8 +607,10 @@ void MainWindow::scheduleProgressReset()
 {
     QTimer::singleShot(kProgressResetMs, this, [this] {
         ui->transferProgress->hide();
-        ui->transferSizeLabel->hide();
         ui->transferProgress->setValue(0);
+        if (outcomeTimer->isActive())
+            return; // the outcome stays its few seconds
+        ui->transferSizeLabel->hide();
         ui->transferSizeLabel->clear();
     });
 }
@@ -528,95 +619,11 @@ void MainWindow::scheduleProgressReset()
 
 void MainWindow::applyBackground()
 {
-    if (!backgroundLayer)
-        return;
-    if (backgroundMovie) {
-        backgroundMovie->stop();
-        delete backgroundMovie;
-        backgroundMovie = nullptr;
+    // A stored picture that is gone is forgotten; one that merely cannot be
+    // shown now (no WebP reader yet) is kept.
+    if (!background->show(backgroundPath) && !backgroundPath.isEmpty() &&
+        !QFileInfo::exists(backgroundPath)) {
+        backgroundPath.clear();
+        saveSettings();
     }
-
-    QString path =
-        backgroundPath.isEmpty() ? QString::fromLatin1(background::kDefaultResource) : backgroundPath;
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    if (suffix == QLatin1String("gif") || suffix == QLatin1String("webp")) {
-        if (suffix == QLatin1String("webp"))
-            ensureWebpPlugin();
-        backgroundMovie = new QMovie(path, QByteArray(), this);
-        if (backgroundMovie->isValid()) {
-            backgroundLayer->clear();
-            backgroundLayer->setMovie(nullptr);
-            backgroundLayer->setScaledContents(false);
-            connect(backgroundMovie, &QMovie::frameChanged, this, &MainWindow::onMovieFrame);
-            // A hidden window only needs the first frame; showEvent starts the rest.
-            if (isVisible())
-                backgroundMovie->start();
-            else
-                backgroundMovie->jumpToFrame(0);
-            onMovieFrame();
-            return;
-        }
-        delete backgroundMovie;
-        backgroundMovie = nullptr;
-        if (suffix == QLatin1String("webp"))
-            appendLog(QStringLiteral("WebP kann ohne Qt-WebP-Plugin nicht angezeigt werden: ") +
-                      QCoreApplication::applicationDirPath() + QStringLiteral("/imageformats/") +
-                      background::webpPluginFileName());
-    }
-
-    QPixmap still(path);
-    if (still.isNull() && path != QLatin1String(background::kDefaultResource)) {
-        if (!QFileInfo::exists(path)) {
-            backgroundPath.clear();
-            saveSettings();
-        }
-        still = QPixmap(QString::fromLatin1(background::kDefaultResource));
-    }
-    backgroundLayer->clear();
-    backgroundLayer->setMovie(nullptr);
-    showBackgroundPixmap(still);
-}
-
-void MainWindow::onMovieFrame()
-{
-    if (backgroundMovie)
-        showBackgroundPixmap(backgroundMovie->currentPixmap());
-}
-
-void MainWindow::setBackgroundAnimationRunning(bool running)
-{
-    if (!backgroundMovie)
-        return;
-    if (running) {
-        if (backgroundMovie->state() == QMovie::NotRunning)
-            backgroundMovie->start();
-        else if (backgroundMovie->state() == QMovie::Paused)
-            backgroundMovie->setPaused(false);
-    } else if (backgroundMovie->state() == QMovie::Running) {
-        backgroundMovie->setPaused(true);
-    }
-}
-
-void MainWindow::showBackgroundPixmap(const QPixmap &pixmap)
-{
-    if (!backgroundLayer || pixmap.isNull())
-        return;
-    backgroundPixmap = pixmap;
-    QSize target = backgroundLayer->size();
-    if (target.width() < 1 || target.height() < 1)
-        target = size();
-    backgroundLayer->setScaledContents(false);
-    backgroundLayer->setAlignment(Qt::AlignCenter);
-    const qreal dpr = devicePixelRatio();
-    QPixmap shown = coverAndCrop(pixmap, target * dpr);
-    shown.setDevicePixelRatio(dpr);
-    backgroundLayer->setPixmap(shown);
-}
-
-void MainWindow::rescaleBackground()
-{
-    if (backgroundMovie)
-        onMovieFrame();
-    else if (!backgroundPixmap.isNull())
-        showBackgroundPixmap(backgroundPixmap);
 }

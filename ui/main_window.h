@@ -16,7 +16,7 @@
 
 class QLabel;
 class QMenu;
-class QMovie;
+class BackgroundView;
 class QTimer;
 class SettingsDialog;
 
@@ -63,7 +63,6 @@ private slots:
     void onDeviceFound(const RemoteDevice &device);
     void onMessageReceived(const QString &message);
     void onLogMessage(const QString &message);
-    void onMovieFrame();
 
 private:
     friend class MainWindowTest;
@@ -79,7 +78,11 @@ private:
         std::function<QString()> chooseFile;
         std::function<void(const QString &title, const QString &text, int ms)> balloon;
         std::function<void(const RemoteDevice &, const QString &)> pairDevice;
-        std::function<void(const QString &installerPath)> startInstaller;
+        // True when the installer runs; the program then makes way for it.
+        std::function<bool(const QString &installerPath)> startInstaller;
+        std::function<void(const RemoteDevice &, const QString &)> sendMessage;
+        // The text the user typed for the named phone; empty when cancelled.
+        std::function<QString(const QString &deviceName)> askText;
     };
 
     // Registry and settings store.
@@ -93,6 +96,7 @@ private:
 
     // Device list and activity log.
     void refreshDeviceList();
+    void refreshSheetDevices();
     void appendLog(const QString &text);
     void pruneDevices();
 
@@ -107,7 +111,16 @@ private:
     void onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                                double speedBytesPerSecond);
     void onFileReceiveFinished(const QString &filename);
+    void onFileTransferFailed(const QString &ip, int port, const QString &filename, const QString &reason);
     void scheduleProgressReset();
+    // The result of something the user started, shown in the window for a
+    // few seconds besides its log line.
+    void showOutcome(const QString &text);
+    void noDeviceSelected();
+
+    // Text messages to a phone.
+    void showDeviceMenu(const QPoint &pos);
+    void sendText(int deviceIndex, const QString &text);
     // Index in devices of the device the current row shows, or -1.
     int selectedDeviceIndex() const;
     void rememberSelection(int row);
@@ -117,6 +130,7 @@ private:
     void onPairingSucceeded(const RemoteDevice &device);
     void onPairingFailed(const QString &reason);
     void onUnpairRequested(const QString &deviceId);
+    void showPairingOutcome(const QString &line);
 
     // Settings sheet and the update flow inside it.
     void toggleSettings();
@@ -125,16 +139,11 @@ private:
     void onAutostartChanged(bool enabled);
 
     // Background.
-    QString appDataDir() const;
-    void ensureWebpPlugin();
-    bool importBackground(const QString &sourcePath);
     void onBackgroundChanged(const QString &path);
+    void onBackgroundImported(const QString &target, const QString &error, const QString &notice);
     void applyBackground();
-    void showBackgroundPixmap(const QPixmap &pixmap);
-    void rescaleBackground();
     // Logo and background drawn for the window's size and device pixel ratio.
     void renderImages();
-    void setBackgroundAnimationRunning(bool running);
 
     Ui::MainWindow *ui = nullptr;
     QSystemTrayIcon *trayIcon = nullptr;
@@ -142,10 +151,9 @@ private:
     NetworkService network;
     QList<RemoteDevice> devices;
     QSet<QString> pendingIdentity;
-    QLabel *backgroundLayer = nullptr;
-    QMovie *backgroundMovie = nullptr;
-    QPixmap backgroundPixmap;
+    BackgroundView *background = nullptr;
     QTimer *pruneTimer = nullptr;
+    QTimer *outcomeTimer = nullptr;
     QList<int> rowToDevice;
     UpdateService updater;
     QStringList logLines;

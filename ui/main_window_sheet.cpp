@@ -5,6 +5,7 @@
 
 #include "autostart.h"
 #include "background_files.h"
+#include "background_view.h"
 #include "settings_dialog.h"
 
 #include <QCoreApplication>
@@ -32,6 +33,7 @@ void MainWindow::onPairingSucceeded(const RemoteDevice &device)
     appendLog(line);
     qDebug().noquote() << line;
     applyPairedDevice(device);
+    showPairingOutcome(line);
 }
 
 void MainWindow::onPairingFailed(const QString &reason)
@@ -39,6 +41,15 @@ void MainWindow::onPairingFailed(const QString &reason)
     const QString line = QStringLiteral("Pairing fehlgeschlagen: ") + reason;
     appendLog(line);
     qDebug().noquote() << line;
+    showPairingOutcome(line);
+}
+
+void MainWindow::showPairingOutcome(const QString &line)
+{
+    showOutcome(line);
+    // The user waits in the sheet, whose log is usually scrolled out of view.
+    if (settingsDialog)
+        settingsDialog->revealHistory();
 }
 
 void MainWindow::onUnpairRequested(const QString &deviceId)
@@ -151,7 +162,16 @@ void MainWindow::connectUpdateFlow(SettingsDialog *dialog)
     });
     connect(&updater, &UpdateService::downloadFinished, dialog, [this, dialog](const QString &installerPath) {
         dialog->setStatusText(QStringLiteral("Installer wird gestartet..."));
-        outlets.startInstaller(installerPath);
+        if (outlets.startInstaller(installerPath)) {
+            QCoreApplication::quit();
+            return;
+        }
+        // Quitting now would leave the user with neither the old program nor
+        // the new one (no FUSE, a noexec home, a broken download folder).
+        const QString text =
+            QStringLiteral("Update-Fehler: Installer konnte nicht gestartet werden: ") + installerPath;
+        dialog->setStatusText(text);
+        appendLog(text);
     });
 }
 
@@ -165,37 +185,23 @@ void MainWindow::onReceiveFolderChanged(const QString &folder)
 
 // ---- background import -----------------------------------------------------
 
-QString MainWindow::appDataDir() const
-{
-    return background::appDataDir();
-}
-
-void MainWindow::ensureWebpPlugin()
-{
-    background::ensureWebpPlugin();
-}
-
-bool MainWindow::importBackground(const QString &sourcePath)
-{
-    QString target, error, notice;
-    if (!background::importBackgroundFile(sourcePath, appDataDir(), outlets.now(), &target, &error,
-                                          &notice)) {
-        appendLog(error);
-        return false;
-    }
-    backgroundPath = target;
-    if (!notice.isEmpty())
-        appendLog(notice);
-    return true;
-}
-
 void MainWindow::onBackgroundChanged(const QString &path)
 {
-    if (!importBackground(path)) {
+    background->import(path, background::appDataDir(), outlets.now());
+}
+
+void MainWindow::onBackgroundImported(const QString &target, const QString &error, const QString &notice)
+{
+    if (target.isEmpty()) {
+        appendLog(error);
+        // The sheet showed the chosen path; the working picture stays.
         if (settingsDialog)
             settingsDialog->showBackgroundPath(backgroundPath);
         return;
     }
+    backgroundPath = target;
+    if (!notice.isEmpty())
+        appendLog(notice);
     applyBackground();
     saveSettings();
     if (settingsDialog)

@@ -2,6 +2,8 @@
 
 #include "settings_dialog_form.h"
 
+#include "device_registry.h"
+
 #include <QCheckBox>
 #include <QDebug>
 #include <QFileDialog>
@@ -102,13 +104,14 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     ui->chooseBackgroundButton->setAccessibleName(QStringLiteral("Hintergrundbild wählen"));
     ui->backgroundPathEdit->setAccessibleName(QStringLiteral("Hintergrundbild"));
     ui->historyList->setAccessibleName(QStringLiteral("Aktivitätsprotokoll"));
-    updateStatusLabel->setAccessibleName(QStringLiteral("Update-Status"));
+    // The update status label has no accessible name of its own: a label's
+    // name is its text, and a fixed name would hide every state it shows.
 
     // The content scrolls vertically inside a sheet of fixed size.
     QWidget *content = ui->verticalLayoutWidget;
     content->setParent(nullptr);
     content->setMinimumWidth(kContentMinimumWidth);
-    auto *scroll = new QScrollArea(this);
+    scroll = new QScrollArea(this);
     scroll->setObjectName("settingsScrollArea");
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
@@ -135,6 +138,18 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     connect(checkUpdatesButton, &QPushButton::clicked, this, &SettingsDialog::checkUpdatesRequested);
     connect(installUpdateButton, &QPushButton::clicked, this, &SettingsDialog::installUpdateRequested);
     connect(autostartBox, &QCheckBox::toggled, this, &SettingsDialog::autostartChanged);
+    // Enter in the code field pairs; Escape closes the sheet (the dialog's own).
+    connect(ui->pairingCodeEdit, &QLineEdit::returnPressed, this, &SettingsDialog::onPairClicked);
+
+    // Top to bottom, as the sheet reads; the update controls were made after
+    // the log and would otherwise come last.
+    const QList<QWidget *> order{ui->pairingDeviceCombo, ui->pairingCodeEdit,        ui->pairButton,
+                                 ui->pairedDeviceCombo,  ui->unpairButton,           ui->chooseFolderButton,
+                                 ui->receiveFolderEdit,  ui->chooseBackgroundButton, ui->backgroundPathEdit,
+                                 autostartBox,           checkUpdatesButton,         installUpdateButton,
+                                 ui->historyList};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        setTabOrder(order.at(i - 1), order.at(i));
 }
 
 SettingsDialog::~SettingsDialog()
@@ -197,24 +212,38 @@ void SettingsDialog::showBackgroundPath(const QString &path)
     ui->backgroundPathEdit->setText(path);
 }
 
+namespace {
+// Refills a combo from list (entries made by text), keeping the device the
+// user had picked selected while it is still there.
+void refill(QComboBox *combo, const QList<RemoteDevice> &before, const QList<RemoteDevice> &after,
+            const std::function<QString(const RemoteDevice &)> &text)
+{
+    const int picked = combo->currentIndex();
+    const QSignalBlocker quiet(combo);
+    combo->clear();
+    for (const RemoteDevice &d : after)
+        combo->addItem(text(d));
+    if (picked >= 0 && picked < before.size())
+        combo->setCurrentIndex(int(qMax<qsizetype>(0, registry::findSameDevice(after, before.at(picked)))));
+}
+} // namespace
+
 void SettingsDialog::setPairingCandidates(const QList<RemoteDevice> &devices)
 {
-    candidates = devices;
-    ui->pairingDeviceCombo->clear();
-    for (const RemoteDevice &d : devices)
-        ui->pairingDeviceCombo->addItem(d.name + QStringLiteral(" \u2022 ") + d.ip);
+    const QList<RemoteDevice> before = std::exchange(candidates, devices);
+    refill(ui->pairingDeviceCombo, before, candidates,
+           [](const RemoteDevice &d) { return d.name + QStringLiteral(" \u2022 ") + d.ip; });
 }
 
 void SettingsDialog::setPairedDevices(const QList<RemoteDevice> &devices)
 {
-    pairedList.clear();
-    ui->pairedDeviceCombo->clear();
+    QList<RemoteDevice> paired;
     for (const RemoteDevice &d : devices) {
-        if (!d.paired)
-            continue;
-        pairedList.append(d);
-        ui->pairedDeviceCombo->addItem(d.name);
+        if (d.paired)
+            paired.append(d);
     }
+    const QList<RemoteDevice> before = std::exchange(pairedList, paired);
+    refill(ui->pairedDeviceCombo, before, pairedList, [](const RemoteDevice &d) { return d.name; });
 }
 
 void SettingsDialog::setHistory(const QStringList &lines)
@@ -225,7 +254,16 @@ void SettingsDialog::setHistory(const QStringList &lines)
 
 void SettingsDialog::appendHistory(const QString &line)
 {
+    // The same cap as the window's log: an open sheet must not outgrow it.
+    while (ui->historyList->count() >= kMaxHistoryLines)
+        delete ui->historyList->takeItem(0);
     ui->historyList->addItem(line);
+    ui->historyList->scrollToBottom();
+}
+
+void SettingsDialog::revealHistory()
+{
+    scroll->ensureWidgetVisible(ui->historyList);
     ui->historyList->scrollToBottom();
 }
 

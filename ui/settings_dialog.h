@@ -9,6 +9,7 @@
 #include <functional>
 
 class QCheckBox;
+class QScrollArea;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -27,6 +28,9 @@ class SettingsDialog : public QDialog
     Q_OBJECT
 
 public:
+    // Lines the activity log keeps, as the window's own log does.
+    static constexpr int kMaxHistoryLines = 10000;
+
     explicit SettingsDialog(QWidget *parent = nullptr);
     ~SettingsDialog() override;
 
@@ -36,6 +40,8 @@ public:
     void setPairedDevices(const QList<RemoteDevice> &devices);
     void setHistory(const QStringList &lines);
     void appendHistory(const QString &line);
+    // Scrolls the activity log into view, at its newest line.
+    void revealHistory();
     void setStatusText(const QString &text);
     void showProgress(int value);
     void setInstallEnabled(bool enabled);
@@ -73,5 +79,6 @@ private:
     QPushButton *checkUpdatesButton = nullptr;
     QPushButton *installUpdateButton = nullptr;
     QCheckBox *autostartBox = nullptr;
+    QScrollArea *scroll = nullptr;
     Ui::SettingsDialog *ui = nullptr;
 };

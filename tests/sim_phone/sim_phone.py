@@ -58,7 +58,7 @@ class Phone(BaseHTTPRequestHandler):
             name = os.path.basename(self.headers.get("X-Filename", "").replace("\\", "/")) or "upload.bin"
             with open(os.path.join(ARGS.upload_dir, name), "wb") as f:
                 f.write(body)
-        self.answer({"received": True}, "stored" if self.path == "/upload" else "received")
+        self.answer({"received": True}, "stored" if self.path == "/upload" else "received " + body.decode())
 
 
 def announce(port):
