@@ -1,9 +1,11 @@
 #include "main_window.h"
 #include "protocol.h"
+#include "quit_signals.h"
 #include "single_instance.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QMetaObject>
 
 #include <cstdio>
 
@@ -24,9 +26,15 @@ int main(int argc, char **argv)
             std::fputs("KAVELTOR Companion laeuft bereits, antwortet aber nicht.\n", stderr);
         return 0;
     }
+    QuitSignals quitSignals;
 
     MainWindow window;
     QObject::connect(&instance, &SingleInstance::presentRequested, &window, &MainWindow::present);
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &MainWindow::quitApp);
+    // The session manager gets its answer first; the end follows on the loop.
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&window] {
+        QMetaObject::invokeMethod(&window, &MainWindow::quitApp, Qt::QueuedConnection);
+    });
     window.showAtStart();
     return app.exec();
 }
