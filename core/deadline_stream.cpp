@@ -1,8 +1,22 @@
 #include "deadline_stream.h"
 
+#include <QFile>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+
 namespace {
 // Receive buffer of readToEnd; what it reads are small answers.
 constexpr std::size_t kReadToEndChunk = 4096;
+// Progress is told in whole percents: one step in the system moves at most
+// a hundredth of a file, so that none of them is skipped.
+constexpr qint64 kStepsPerFile = 100;
+
+qint64 largestStep(qint64 size)
+{
+    return std::min<qint64>(std::max(DeadlineStream::kFileChunkBytes, size / kStepsPerFile), INT_MAX);
+}
 } // namespace
 
 DeadlineStream::DeadlineStream(const sock::Socket &socket, const WorkerPool &pool)
@@ -38,6 +52,94 @@ bool DeadlineStream::writeAll(const char *data, qsizetype size, int stallMs,
         done += n;
         if (onSent)
             onSent(n);
+    }
+    return true;
+}
+
+qint64 DeadlineStream::moveInKernel(qint64 size, int waitMs, bool forWrite,
+                                    const std::function<long(std::size_t, qint64)> &move,
+                                    const std::function<void(qint64)> &onMoved) const
+{
+    const qint64 step = largestStep(size);
+    qint64 done = 0;
+    while (done < size) {
+        if (m_pool.stopping())
+            return -1;
+        const long n = move(std::size_t(std::min(step, size - done)), done);
+        if (n == sock::kIoUnsupported)
+            break;
+        if (n == sock::kIoWouldBlock) {
+            const QDeadlineTimer deadline(waitMs);
+            const sock::Readiness ready =
+                forWrite ? m_pool.waitWritable(m_socket, deadline) : m_pool.waitReadable(m_socket, deadline);
+            if (ready != sock::Readiness::Ready)
+                return -1;
+            continue;
+        }
+        if (n <= 0)
+            return -1;
+        done += n;
+        if (onMoved)
+            onMoved(n);
+    }
+    return done;
+}
+
+bool DeadlineStream::readToFile(QFile &file, qint64 size, int idleMs, FileCopy copy,
+                                const std::function<void(qint64)> &onStored) const
+{
+    const qint64 start = file.pos();
+    qint64 done = 0;
+    if (copy == FileCopy::InKernel && size > 0) {
+        sock::FileReceiver receiver;
+        done = moveInKernel(
+            size, idleMs, false,
+            [&](std::size_t n, qint64) { return receiver.receive(m_socket, file.handle(), n); }, onStored);
+        // The file object has not seen what went past it.
+        if (done < 0 || (done < size && !file.seek(start + done)))
+            return false;
+    }
+    if (done == size)
+        return true;
+    const auto buffer = std::make_unique<char[]>(kFileChunkBytes);
+    while (done < size) {
+        if (m_pool.stopping())
+            return false;
+        const long n = readSome(buffer.get(), std::size_t(std::min(kFileChunkBytes, size - done)), idleMs);
+        if (n <= 0 || file.write(buffer.get(), n) != n)
+            return false;
+        done += n;
+        if (onStored)
+            onStored(n);
+    }
+    return true;
+}
+
+bool DeadlineStream::writeFromFile(QFile &file, qint64 size, int stallMs, FileCopy copy,
+                                   const std::function<void(qint64)> &onSent) const
+{
+    const qint64 start = file.pos();
+    qint64 done = 0;
+    if (copy == FileCopy::InKernel) {
+        done = moveInKernel(
+            size, stallMs, true,
+            [&](std::size_t n, qint64 sent) {
+                return sock::sendFromFile(m_socket, file.handle(), start + sent, n);
+            },
+            onSent);
+        if (done < 0 || (done < size && !file.seek(start + done)))
+            return false;
+    }
+    if (done == size)
+        return true;
+    const auto buffer = std::make_unique<char[]>(kFileChunkBytes);
+    while (done < size) {
+        if (m_pool.stopping())
+            return false;
+        const qint64 got = file.read(buffer.get(), std::min(kFileChunkBytes, size - done));
+        if (got <= 0 || !writeAll(buffer.get(), got, stallMs, onSent))
+            return false;
+        done += got;
     }
     return true;
 }

@@ -12,6 +12,8 @@
 
 #include <functional>
 
+class QFile;
+
 class DeadlineStream
 {
 public:
@@ -41,6 +43,30 @@ public:
         return writeAll(data.constData(), data.size(), stallMs);
     }
 
+    // File bodies are copied through a buffer of this size where the system
+    // cannot move them itself; at most one is held per transfer.
+    static constexpr qint64 kFileChunkBytes = 64 * 1024;
+
+    // How file bodies travel. InKernel lets the system move the bytes between
+    // file and socket where the platform can, which costs the process no copy
+    // of them; Buffered always copies through the process (the way every
+    // platform can go, and the one InKernel falls back to by itself).
+    enum class FileCopy { InKernel, Buffered };
+
+    // Stores exactly size bytes from the socket at the file's position, and
+    // no byte more of the socket. False when the peer closed, failed or sent
+    // nothing for idleMs, the file took fewer bytes, or the pool stops.
+    // onStored hears of every piece that reached the file; none is larger
+    // than a hundredth of size (or one buffer, where that is more), so
+    // progress in whole percents misses none of them.
+    bool readToFile(QFile &file, qint64 size, int idleMs, FileCopy copy,
+                    const std::function<void(qint64)> &onStored) const;
+    // Sends exactly size bytes of the file from its position. False when the
+    // peer is gone or takes no byte for stallMs, the file ends or cannot be
+    // read before size bytes, or the pool stops. onSent as onStored above.
+    bool writeFromFile(QFile &file, qint64 size, int stallMs, FileCopy copy,
+                       const std::function<void(qint64)> &onSent) const;
+
     enum class Until { Closed, Failed };
     // Appends everything the peer sends until it closes or resets the
     // connection (Closed: what arrived is its answer), or until idleMs of
@@ -50,6 +76,14 @@ public:
     const sock::Socket &socket() const { return m_socket; }
 
 private:
+    // Calls move(at most n bytes, bytes moved so far) until size bytes went,
+    // waiting waitMs at most whenever the socket is not ready. The bytes
+    // moved, short of size only when the system cannot move them; -1 when
+    // the transfer failed.
+    qint64 moveInKernel(qint64 size, int waitMs, bool forWrite,
+                        const std::function<long(std::size_t, qint64)> &move,
+                        const std::function<void(qint64)> &onMoved) const;
+
     const sock::Socket &m_socket;
     const WorkerPool &m_pool;
 };

@@ -1,6 +1,7 @@
 #include "socket.h"
 #include "socket_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -16,6 +17,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#endif
+#ifdef __linux__
+#include <csignal>
+#include <pthread.h>
+#include <sys/sendfile.h>
 #endif
 
 namespace sock {
@@ -314,5 +320,171 @@ bool tcpConnectSucceeded(const Socket &s)
     return ::getsockopt(s.handle(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) == 0 &&
            error == 0;
 }
+
+// --- File content between a file and a stream socket ----------------------
+
+#ifdef __linux__
+namespace {
+// What one splice asks the pipe to hold: many pages per call, few calls per
+// file. A pipe that may not grow this far (a user over the system's pipe
+// quota) still works, in smaller steps.
+constexpr int kPipeBytes = 1024 * 1024;
+// Pipe content that the file system cannot take by splice is moved on
+// through a buffer of this size.
+constexpr std::size_t kPipeDrainChunk = 16 * 1024;
+
+// Errors that say the system cannot move these two descriptors this way;
+// nothing was moved when they come.
+bool cannotMove(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// sendfile cannot be told MSG_NOSIGNAL: the thread blocks SIGPIPE for the
+// call and takes back the one a closed peer raised, so the program is not
+// killed by a phone that went away.
+class SigpipeBlocked
+{
+public:
+    SigpipeBlocked()
+    {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_previous);
+    }
+    ~SigpipeBlocked() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
+    SigpipeBlocked(const SigpipeBlocked &) = delete;
+    SigpipeBlocked &operator=(const SigpipeBlocked &) = delete;
+
+    // After a call that fell short: the peer may have gone half-way through
+    // it, which raises the signal even when some bytes went.
+    void takeRaised()
+    {
+        // Where the thread blocked it already, a pending one is its own.
+        sigset_t pending;
+        if (sigismember(&m_previous, SIGPIPE) || sigpending(&pending) != 0 || !sigismember(&pending, SIGPIPE))
+            return;
+        const timespec none{};
+        while (sigtimedwait(&m_pipe, nullptr, &none) < 0 && errno == EINTR) {
+        }
+    }
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_previous;
+};
+
+// Writes n bytes of the pipe into the file at its position: true when all
+// went. Uses splice, and read and write where the file system has no splice.
+bool drainPipe(int pipe, int file, std::size_t n, bool *spliceRefused)
+{
+    while (n > 0) {
+        ssize_t moved = -1;
+        if (!*spliceRefused) {
+            moved = ::splice(pipe, nullptr, file, nullptr, n, SPLICE_F_MOVE);
+            if (moved < 0 && errno == EINTR)
+                continue;
+            if (moved < 0 && cannotMove(errno))
+                *spliceRefused = true;
+        }
+        if (*spliceRefused) {
+            char buffer[kPipeDrainChunk];
+            moved = ::read(pipe, buffer, std::min(n, sizeof buffer));
+            if (moved > 0 && ::write(file, buffer, std::size_t(moved)) != moved)
+                return false;
+        }
+        if (moved <= 0)
+            return false;
+        n -= std::size_t(moved);
+    }
+    return true;
+}
+} // namespace
+
+long sendFromFile(const Socket &s, int fileDescriptor, std::int64_t offset, std::size_t size)
+{
+    SigpipeBlocked blocked;
+    for (;;) {
+        off_t from = off_t(offset);
+        const ssize_t n = ::sendfile(s.handle(), fileDescriptor, &from, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        const int error = errno;
+        if (n != ssize_t(size))
+            blocked.takeRaised();
+        if (n >= 0)
+            return long(n);
+        if (error == EAGAIN || error == EWOULDBLOCK)
+            return kIoWouldBlock;
+        return cannotMove(error) ? kIoUnsupported : kIoError;
+    }
+}
+
+FileReceiver::FileReceiver()
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return;
+    m_pipeRead = ends[0];
+    m_pipeWrite = ends[1];
+    ::fcntl(m_pipeWrite, F_SETPIPE_SZ, kPipeBytes);
+}
+
+FileReceiver::~FileReceiver()
+{
+    if (m_pipeRead >= 0)
+        ::close(m_pipeRead);
+    if (m_pipeWrite >= 0)
+        ::close(m_pipeWrite);
+}
+
+long FileReceiver::receive(const Socket &s, int fileDescriptor, std::size_t size)
+{
+    if (m_broken)
+        return kIoError;
+    if (m_pipeRead < 0)
+        return kIoUnsupported;
+    // The pipe is empty between calls, so this never waits for room in it,
+    // and never takes more of the socket than size.
+    ssize_t n;
+    do {
+        n = ::splice(s.handle(), nullptr, m_pipeWrite, nullptr, std::min<std::size_t>(size, kPipeBytes),
+                     SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (n < 0 && errno == EINTR);
+    if (n == 0)
+        return 0;
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return kIoWouldBlock;
+        return cannotMove(errno) ? kIoUnsupported : kIoError;
+    }
+    bool spliceRefused = false;
+    if (!drainPipe(m_pipeRead, fileDescriptor, std::size_t(n), &spliceRefused)) {
+        m_broken = true; // bytes of this socket may be left in the pipe
+        return kIoError;
+    }
+    if (spliceRefused) {
+        // This file system takes no splice: later calls leave the copying to
+        // the caller, which needs no pipe for it.
+        ::close(m_pipeRead);
+        ::close(m_pipeWrite);
+        m_pipeRead = m_pipeWrite = -1;
+    }
+    return long(n);
+}
+#else
+long sendFromFile(const Socket &, int, std::int64_t, std::size_t)
+{
+    return kIoUnsupported;
+}
+
+FileReceiver::FileReceiver() = default;
+FileReceiver::~FileReceiver() = default;
+
+long FileReceiver::receive(const Socket &, int, std::size_t)
+{
+    return kIoUnsupported;
+}
+#endif
 
 } // namespace sock

@@ -96,6 +96,42 @@ ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *
 // Once a pending socket is writable: whether the connect succeeded.
 bool tcpConnectSucceeded(const Socket &s);
 
+// --- File content between a file and a stream socket ----------------------
+// Where the platform can move file bytes to or from a socket inside the
+// system (Linux: sendfile, and splice through a pipe), these calls do, which
+// spares the process a copy of every byte. Elsewhere, and for files the
+// system cannot move that way, they answer kIoUnsupported before taking any
+// byte, and the caller copies through a buffer of its own instead.
+// File descriptors are those QFile::handle() gives on every platform.
+inline constexpr long kIoUnsupported = -4;
+
+// Sends up to size bytes of the open file from offset on (its position is
+// left alone): > 0 bytes sent; 0 when the file holds no byte at offset (it
+// shrank); kIoWouldBlock, kIoError (never a SIGPIPE), kIoUnsupported.
+long sendFromFile(const Socket &s, int fileDescriptor, std::int64_t offset, std::size_t size);
+
+// Receives from sockets into files at their current positions, through a
+// pipe of its own where the platform moves bytes that way.
+class FileReceiver
+{
+public:
+    FileReceiver();
+    ~FileReceiver();
+    FileReceiver(const FileReceiver &) = delete;
+    FileReceiver &operator=(const FileReceiver &) = delete;
+
+    // Moves up to size bytes: > 0 bytes stored; 0 when the peer closed;
+    // kIoWouldBlock; kIoUnsupported (nothing read); kIoError when the
+    // connection failed or the file took fewer bytes than were read (a full
+    // disk), after which the receiver is of no further use.
+    long receive(const Socket &s, int fileDescriptor, std::size_t size);
+
+private:
+    int m_pipeRead = -1;
+    int m_pipeWrite = -1;
+    bool m_broken = false;
+};
+
 } // namespace sock
 
 // --- Datagrams, multicast and interfaces ---------------------------------
