@@ -3,6 +3,7 @@
 // upload routes (peer_routes.cpp) that store received files.
 #pragma once
 
+#include "deadline_stream.h"
 #include "protocol.h"
 #include "socket.h"
 #include "worker_pool.h"
@@ -16,8 +17,6 @@
 #include <map>
 #include <mutex>
 
-class DeadlineStream;
-
 // Every wait and every size a peer controls is bounded; the defaults are what
 // the program uses, tests may shorten them.
 struct ServerLimits
@@ -26,6 +25,8 @@ struct ServerLimits
     int bodyIdleTimeoutMs = protocol::kBodyIdleTimeoutMs;
     int maxConnectionsPerAddress = protocol::kMaxConnectionsPerAddress;
     int maxConnections = protocol::kMaxConnections;
+    // Tests force the buffered copy to check the way other platforms go.
+    DeadlineStream::FileCopy bodyCopy = DeadlineStream::FileCopy::InKernel;
 };
 
 class HttpServer : public QObject
@@ -33,9 +34,6 @@ class HttpServer : public QObject
     Q_OBJECT
 
 public:
-    // Bytes asked of the socket per read while an upload body streams in.
-    static constexpr std::size_t kUploadReadChunk = 64 * 1024;
-
     explicit HttpServer(QObject *parent = nullptr);
     // Ends the listener and every connection thread before returning.
     ~HttpServer() override;

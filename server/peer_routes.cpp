@@ -13,7 +13,6 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
-#include <memory>
 
 namespace {
 // Random temporary names tried before giving up on creating one.
@@ -163,20 +162,17 @@ void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name
         reportProgress();
     }
 
-    const auto buffer = std::make_unique<char[]>(kUploadReadChunk);
-    while (received < length) {
-        const long n = stream.readSome(buffer.get(), kUploadReadChunk, m_limits.bodyIdleTimeoutMs);
-        const qint64 wanted = n > 0 ? std::min<qint64>(n, length - received) : 0;
-        if (n <= 0 || file.write(buffer.get(), wanted) != wanted) {
-            discard();
-            // Quitting is not a failed transfer worth telling the user.
-            if (!m_pool.stopping())
-                emit messageReceived(QStringLiteral("Transfer abgebrochen: ") + name);
-            answer(stream, protocol::kBodyIncomplete);
-            return;
-        }
-        received += wanted;
+    const auto stored = [&](qint64 n) {
+        received += n;
         reportProgress();
+    };
+    if (!stream.readToFile(file, length - received, m_limits.bodyIdleTimeoutMs, m_limits.bodyCopy, stored)) {
+        discard();
+        // Quitting is not a failed transfer worth telling the user.
+        if (!m_pool.stopping())
+            emit messageReceived(QStringLiteral("Transfer abgebrochen: ") + name);
+        answer(stream, protocol::kBodyIncomplete);
+        return;
     }
 
     // The peer may delete its copy once told "received": the bytes must be

@@ -21,6 +21,11 @@ using namespace Qt::StringLiterals;
 namespace {
 const QByteArray kIdentity = "GET /identity HTTP/1.1\r\n\r\n";
 constexpr ServerLimits kTight{2000, 500, 3, 5};
+// The second run of this test takes the buffered copy of platforms that
+// cannot receive into a file inside the system.
+const auto kBodyCopy = qEnvironmentVariableIsSet("KAVELTOR_TEST_BUFFERED_COPY")
+                           ? DeadlineStream::FileCopy::Buffered
+                           : DeadlineStream::FileCopy::InKernel;
 
 QByteArray head(const char *route, qint64 length, const QByteArray &fileName = "x")
 {
@@ -39,8 +44,9 @@ class HttpServerTest : public QObject
     QList<int> m_percents;
 
     // A fresh server with the given limits in place of the running one.
-    bool restart(const ServerLimits &limits, std::uint16_t port = 0)
+    bool restart(ServerLimits limits, std::uint16_t port = 0)
     {
+        limits.bodyCopy = kBodyCopy;
         m_server.emplace();
         connect(&*m_server, &HttpServer::messageReceived, this, [this](const QString &m) { m_seen << m; });
         connect(&*m_server, &HttpServer::fileReceiveProgress, this, [this](int p) { m_percents << p; });
@@ -137,7 +143,7 @@ private slots:
 
     // Peers that send a file of one name at once each get a name of their
     // own: no upload replaces another's file. Each streams in, reporting its
-    // progress.
+    // progress, and nothing past its length is stored.
     void concurrentUploadsOfOneName()
     {
         QVERIFY(restart({2000, 5000, 5, 5}));
@@ -150,7 +156,7 @@ private slots:
         }
         QTRY_COMPARE(files().size(), 5); // every temporary file open, all aiming at one name
         for (char c = 'a'; c < 'f'; ++c) {
-            QVERIFY(sendAll(peers[c - 'a'], QByteArray(200000, c)));
+            QVERIFY(sendAll(peers[c - 'a'], QByteArray(200000, c) + "past the end"));
             QVERIFY(readUntilClosed(peers[c - 'a']).endsWith(protocol::kBodyReceived));
         }
         for (const QString &name : files()) {
