@@ -8,15 +8,10 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <algorithm>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 namespace {
-// File content is streamed in chunks of this size; at most one is in memory
-// per transfer.
-constexpr qint64 kFileChunkBytes = 64 * 1024;
 constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
 
 // Connects to the peer's address, waiting at most the connect time-out and
@@ -198,7 +193,8 @@ void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &file
                                  const ClientLimits &limits)
 {
     QFile file(filePath);
-    // Unbuffered: chunks go straight from the file into our one buffer.
+    // Unbuffered: the body goes from the descriptor to the socket, or into
+    // the stream's one buffer, never through a buffer of QFile's as well.
     const QString fileName = QFileInfo(filePath).fileName();
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return failFile(device, fileName, QStringLiteral("Datei konnte nicht geöffnet werden."));
@@ -233,17 +229,10 @@ void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &file
         if (meter.advance(sentBytes, &percent, &bytesPerSecond))
             emit fileTransferProgress(percent, sentBytes, totalBytes, bytesPerSecond / kBytesPerMebibyte);
     };
-    std::vector<char> chunk(static_cast<std::size_t>(kFileChunkBytes));
-    while (sentBytes < totalBytes) {
-        if (m_pool.stopping())
-            return abort();
-        // A file that shrank, or cannot be read any more, would leave the
-        // peer waiting for bytes that never come.
-        const qint64 wanted = std::min(kFileChunkBytes, totalBytes - sentBytes);
-        const qint64 got = file.read(chunk.data(), wanted);
-        if (got <= 0 || !stream.writeAll(chunk.data(), got, limits.sendStallTimeoutMs, sent))
-            return abort();
-    }
+    // A file that shrank, or cannot be read any more, would leave the peer
+    // waiting for bytes that never come.
+    if (!stream.writeFromFile(file, totalBytes, limits.sendStallTimeoutMs, limits.bodyCopy, sent))
+        return abort();
     file.close();
 
     const QByteArray reply = readReply(stream, limits);

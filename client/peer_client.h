@@ -3,6 +3,7 @@
 // through deadline-bounded, stop-aware streams, and reports through signals.
 #pragma once
 
+#include "deadline_stream.h"
 #include "peer_wire.h"
 #include "protocol.h"
 #include "remote_device.h"
@@ -19,6 +20,8 @@ struct ClientLimits
     int connectTimeoutMs = protocol::kConnectTimeoutMs;
     int replyIdleTimeoutMs = protocol::kReplyIdleTimeoutMs;
     int sendStallTimeoutMs = protocol::kSendStallTimeoutMs;
+    // Tests force the buffered copy to check the way other platforms go.
+    DeadlineStream::FileCopy bodyCopy = DeadlineStream::FileCopy::InKernel;
 };
 
 class PeerClient : public QObject

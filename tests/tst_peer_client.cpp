@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <numeric>
 #include <optional>
 
 using namespace testsupport;
@@ -20,6 +21,17 @@ Q_DECLARE_METATYPE(Script)
 
 namespace {
 constexpr qint64 kBig = 32 * 1024 * 1024; // more than the socket buffers hold
+// A period that no chunk or page size divides, so a misplaced piece shows.
+const QByteArray kContent = [] {
+    QByteArray unit(251, Qt::Uninitialized);
+    std::iota(unit.begin(), unit.end(), char(0));
+    return unit.repeated(kBig / unit.size() + 1).left(kBig);
+}();
+// The second run of this test takes the buffered copy of platforms that
+// cannot send a file from inside the system.
+const auto kBodyCopy = qEnvironmentVariableIsSet("KAVELTOR_TEST_BUFFERED_COPY")
+                           ? DeadlineStream::FileCopy::Buffered
+                           : DeadlineStream::FileCopy::InKernel;
 
 // The head and as much body as it announces (at most bodyLimit), or less
 // when the client closes first.
@@ -66,11 +78,13 @@ class PeerClientTest : public QObject
 private slots:
     void init()
     {
-        QVERIFY(QFile(m_file).open(QIODevice::WriteOnly) && QFile::resize(m_file, kBig));
+        QFile file(m_file);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(kContent) == kBig);
+        file.close();
         m_lines.clear();
         m_percents.clear();
         PeerClient *client = &m_client.emplace();
-        client->setLimits({400, 1500, 1500});
+        client->setLimits({400, 1500, 1500, kBodyCopy});
         connect(client, &PeerClient::logMessage, this, [this](const QString &t) { m_lines << "log " + t; });
         connect(client, &PeerClient::pairingFailed, this,
                 [this](const QString &t) { m_lines << "unpaired " + t; });
@@ -137,7 +151,7 @@ private slots:
             << "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/octet-stream\r\n"
                "X-Filename: a__X-Evil: 1.txt\r\nX-KAVELTORLink-DeviceId: {id}\r\n"
                "X-KAVELTORLink-Secret: se_cret\r\nContent-Length: 33554432\r\nConnection: close\r\n\r\n"_ba +
-                   QByteArray(kBig, 0)
+                   kContent
             << u"finished a\r\nX-Evil: 1.txt"_s;
         QTest::newRow("connect unanswered")
             << u"message"_s << Script() << QByteArray() << failed(u"Verbindung fehlgeschlagen."_s);
