@@ -73,6 +73,8 @@ def run():
 
     press(window, "Einstellungen")
     sheet = wait_for("the settings sheet", lambda: find(acc, "Einstellungen", pyatspi.ROLE_DIALOG))
+    # Labels speak their current text: the update status, later the outcome.
+    wait_for("the update status read out", lambda: find(sheet, "Version 1.0.0", pyatspi.ROLE_LABEL))
     wait_for("the code field", lambda: find(sheet, "Pairing-Code", pyatspi.ROLE_TEXT)).queryEditableText() \
         .setTextContents(CODE)
     press(sheet, "Pairen")
@@ -91,6 +93,7 @@ def run():
         n.getState().contains(pyatspi.STATE_FOCUSED)))).queryEditableText().setTextContents(sent)
     xdotool("key", "Return")
     wait_for("the file stored by the phone", lambda: any('"stored"' in event for event in events))
+    wait_for("the outcome read out", lambda: find(window, "Gesendet: Reise Fotos.jpg", pyatspi.ROLE_LABEL))
     assert Path(phone_dir, "Reise Fotos.jpg").read_bytes() == Path(sent).read_bytes(), "the phone got other bytes"
 
     back = urllib.request.Request("http://127.0.0.1:53319/upload", data=os.urandom(2 * 1024 * 1024 + 5), headers={
