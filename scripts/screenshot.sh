@@ -5,8 +5,10 @@
 #   - no tray host (GNOME without an extension): notray.png, the window as
 #     it shows at start;
 #   - a tray host (trayer): a click on the icon, then window.png,
-#     screen.png, tray.png, sheet.png and sheet-log.png (the settings sheet
-#     open, at its top and scrolled to the activity log);
+#     screen.png, tray.png, outcome.png ("Explorer" with no phone selected),
+#     menu.png (a phone's context menu), sheet.png and sheet-log.png (the
+#     settings sheet open, at its top and scrolled to the activity log) and
+#     hidden.png (the window hidden again with the sheet open);
 #   - the same at scale 2 (QT_SCALE_FACTOR=2): scale2.png and
 #     scale2-sheet.png, for sharp logo, background and text.
 #   scripts/screenshot.sh [FOLDER]     (default build/screenshots)
@@ -168,6 +170,18 @@ open_from_tray
 "$import" -window root "$out/screen.png"
 "$import" -window root -crop "$((iw + 80))x$((ih + 8))+$((ix - 80))+$((iy - 4))" +repage "$out/tray.png"
 echo "window ${ww}x${wh} at ${wx},${wy}"
+
+# An outcome in the window itself: "Explorer" with no phone selected.
+xdotool mousemove "$((wx + 60))" "$((wy + 270))" click 1
+sleep 0.4
+xdotool mousemove 0 0
+"$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/outcome.png"
+# A phone's menu: a right click on its row.
+xdotool mousemove "$((wx + 120))" "$((wy + 110))" click 3
+sleep 0.6
+"$import" -window root -crop "$((ww + 60))x${wh}+${wx}+${wy}" +repage "$out/menu.png"
+xdotool key Escape
+sleep 0.3
 
 # The settings sheet lives inside the window.
 toggle_sheet 1

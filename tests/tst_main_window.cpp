@@ -45,6 +45,7 @@ class MainWindowTest : public QObject
     std::unique_ptr<MainWindow> window;
     qint64 clockMs = 1'000'000;
     QStringList sends;
+    QStringList notes; // desktop notifications: "summary: body"
 
     Ui::MainWindow *ui() const { return window->ui; }
     QString lastLog() const { return window->logLines.last().mid(11); } // without "[hh:mm:ss] "
@@ -70,7 +71,11 @@ private slots:
     {
         SettingsStore()->clear();
         sends.clear();
+        notes.clear();
         window = std::make_unique<MainWindow>();
+        window->outlets.notify = [this](auto, const QString &summary, const QString &body, auto, auto) {
+            notes << summary + ": " + body;
+        };
         window->outlets.now = [this] { return clockMs; };
         window->outlets.resolveIdentity = [](const RemoteDevice &) {};
         window->outlets.sendFile = [this](const RemoteDevice &d, const QString &path) {
@@ -122,11 +127,15 @@ private slots:
         QTest::addColumn<int>("direction"); // 0 send, 1 receive, 2 failed send
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("notified"); // the window is hidden
         const QString sending = "1.50 MB / 3.00 MB \u2022 1.5 MB/s";
-        QTest::newRow("sending") << 0 << sending << "Gesendet: a.jpg";
+        QTest::newRow("sending") << 0 << sending << "Gesendet: a.jpg"
+                                 << "Datei gesendet: a.jpg";
         QTest::newRow("receiving") << 1 << "Empfange: 1.50 MB / 3.00 MB \u2022 1.5 MB/s"
-                                   << "Empfange: a.jpg";
-        QTest::newRow("failed") << 2 << sending << "a.jpg: Senden abgebrochen.";
+                                   << "Empfange: a.jpg"
+                                   << "Datei empfangen: a.jpg";
+        QTest::newRow("failed") << 2 << sending << "a.jpg: Senden abgebrochen."
+                                << "Senden fehlgeschlagen: a.jpg: Senden abgebrochen.";
     }
 
     void progressShownThenReset()
@@ -134,6 +143,7 @@ private slots:
         QFETCH(int, direction);
         QFETCH(QString, shown);
         QFETCH(QString, outcome);
+        QFETCH(QString, notified);
         const bool receiving = direction == 1;
         NetworkService &network = window->network;
         if (receiving)
@@ -151,6 +161,7 @@ private slots:
             emit network.fileTransferFailed("198.51.100.1", 1, "a.jpg", "Senden abgebrochen.");
         QCOMPARE(ui()->transferProgress->value(), direction == 2 ? 0 : 100); // a failed bar does not linger
         QCOMPARE(ui()->transferSizeLabel->text(), outcome);
+        QCOMPARE(notes, QStringList{notified});
         QTRY_VERIFY_WITH_TIMEOUT(ui()->transferProgress->isHidden(), 5000);
         QCOMPARE(ui()->transferProgress->value(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(ui()->transferSizeLabel->isHidden(), 6000);

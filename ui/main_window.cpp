@@ -16,6 +16,7 @@
 #include <QCursor>
 #include <QDateTime>
 #include <QDebug>
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -28,6 +29,7 @@
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <QTimer>
+#include <QUrl>
 #include <QWindow>
 
 namespace {
@@ -76,9 +78,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     outlets.askText = [this](const QString &deviceName) {
         return QInputDialog::getMultiLineText(this, QStringLiteral("Text senden"),
                                               QStringLiteral("Text an ") + deviceName + QLatin1Char(':'));
-    };
-    outlets.balloon = [this](const QString &title, const QString &text, int ms) {
-        trayIcon->showMessage(title, text, QSystemTrayIcon::Information, ms);
     };
 
     ui->setupUi(this);
@@ -141,6 +140,17 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     setWindowFlag(Qt::FramelessWindowHint, !withoutTray);
 
     setupTrayIcon();
+    // Without a tray there is no balloon to fall back to.
+    DesktopNotifier::Fallback balloon;
+    if (!withoutTray)
+        balloon = [this](const QString &summary, const QString &body) {
+            trayIcon->showMessage(summary, body, QSystemTrayIcon::Information, kBalloonMs);
+        };
+    auto *notifier = new DesktopNotifier(balloon, this);
+    outlets.notify = [notifier](DesktopNotifier::Kind kind, const QString &summary, const QString &body,
+                                const QString &actionLabel, std::function<void()> action) {
+        notifier->notify(kind, summary, body, actionLabel, std::move(action));
+    };
 
     pruneTimer = new QTimer(this);
     connect(pruneTimer, &QTimer::timeout, this, &MainWindow::pruneDevices);
@@ -164,10 +174,16 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(&network, &NetworkService::fileTransferProgress, this, &MainWindow::onFileTransferProgress);
     connect(&network, &NetworkService::fileTransferFinished, this, &MainWindow::onFileTransferFinished);
     connect(&network, &NetworkService::fileTransferFailed, this, &MainWindow::onFileTransferFailed);
-    connect(&network, &NetworkService::messageSent, this,
-            [this] { showOutcome(QStringLiteral("Nachricht gesendet.")); });
+    connect(&network, &NetworkService::messageSent, this, [this] {
+        appendLog(QStringLiteral("Nachricht gesendet."));
+        showOutcome(QStringLiteral("Nachricht gesendet."));
+        notifySendOutcome(QStringLiteral("Nachricht gesendet."), QString());
+    });
     connect(&network, &NetworkService::messageFailed, this,
-            [this](const QString &, int, const QString &reason) { showOutcome(reason); });
+            [this](const QString &, int, const QString &reason) {
+                showOutcome(reason);
+                notifySendOutcome(QStringLiteral("Nachricht nicht gesendet"), reason);
+            });
 
     connect(ui->sendFileButton, &QPushButton::clicked, this, &MainWindow::chooseAndSendFile);
     connect(ui->minimierenButton, &QPushButton::clicked, this, [this] {
@@ -342,9 +358,10 @@ void MainWindow::onLogMessage(const QString &message)
 void MainWindow::onMessageReceived(const QString &message)
 {
     appendLog(QStringLiteral("Empfangen: ") + message);
-    if (isVisible())
+    if (isVisible() && !isMinimized())
         return;
-    outlets.balloon(QString::fromLatin1(kAppTitle), message, kBalloonMs);
+    outlets.notify(DesktopNotifier::Kind::MessageReceived, QStringLiteral("Nachricht vom Handy"), message,
+                   QStringLiteral("Kopieren"), [message] { QGuiApplication::clipboard()->setText(message); });
 }
 
 void MainWindow::onDeviceFound(const RemoteDevice &device)
@@ -528,18 +545,22 @@ void MainWindow::showDeviceMenu(const QPoint &pos)
     const int now = selectedDeviceIndex();
     if (!chosen || now < 0)
         return;
-    if (chosen == typed)
-        sendText(now, outlets.askText(devices.at(now).name));
-    else
-        sendText(now, QGuiApplication::clipboard()->text());
+    if (chosen == typed) {
+        const QString text = outlets.askText(devices.at(now).name);
+        if (!text.trimmed().isEmpty()) // empty: the user cancelled
+            sendText(now, text);
+        return;
+    }
+    const QString text = QGuiApplication::clipboard()->text();
+    if (text.trimmed().isEmpty())
+        return showOutcome(QStringLiteral("Die Zwischenablage enthaelt keinen Text."));
+    sendText(now, text);
 }
 
 void MainWindow::sendText(int deviceIndex, const QString &text)
 {
-    if (text.trimmed().isEmpty())
-        return showOutcome(QStringLiteral("Kein Text zum Senden."));
     const RemoteDevice device = devices.at(deviceIndex);
-    appendLog(QStringLiteral("Nachricht an ") + device.name + QStringLiteral(" gesendet."));
+    appendLog(QStringLiteral("Sende Nachricht an ") + device.name + QLatin1Char('.'));
     outlets.sendMessage(device, text);
 }
 
@@ -561,6 +582,7 @@ void MainWindow::onFileTransferFinished(const QString &ip, int port, const QStri
     }
     appendLog(QStringLiteral("Datei fertig: ") + filename);
     showOutcome(QStringLiteral("Gesendet: ") + filename);
+    notifySendOutcome(QStringLiteral("Datei gesendet"), filename);
     scheduleProgressReset();
     refreshDeviceList();
 }
@@ -571,6 +593,13 @@ void MainWindow::onFileTransferFailed(const QString &, int, const QString &filen
     ui->transferProgress->hide();
     ui->transferProgress->setValue(0);
     showOutcome(filename + QStringLiteral(": ") + reason);
+    notifySendOutcome(QStringLiteral("Senden fehlgeschlagen"), filename + QStringLiteral(": ") + reason);
+}
+
+void MainWindow::notifySendOutcome(const QString &summary, const QString &body)
+{
+    if (!isVisible() || isMinimized())
+        outlets.notify(DesktopNotifier::Kind::SendOutcome, summary, body, QString(), {});
 }
 
 void MainWindow::noDeviceSelected()
@@ -601,6 +630,12 @@ void MainWindow::onFileReceiveFinished(const QString &filename)
     ui->transferProgress->setValue(100);
     ui->transferSizeLabel->setText(QStringLiteral("Empfange: ") + filename);
     scheduleProgressReset();
+    if (isVisible() && !isMinimized())
+        return;
+    const QString folder = receiveFolder;
+    outlets.notify(DesktopNotifier::Kind::FileReceived, QStringLiteral("Datei empfangen"), filename,
+                   QStringLiteral("Ordner \u00f6ffnen"),
+                   [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
 }
 
 void MainWindow::scheduleProgressReset()

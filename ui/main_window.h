@@ -1,5 +1,6 @@
 #pragma once
 
+#include "desktop_notifier.h"
 #include "network_service.h"
 #include "remote_device.h"
 #include "update_service.h"
@@ -76,7 +77,11 @@ private:
         std::function<void(const RemoteDevice &)> resolveIdentity;
         std::function<void(const RemoteDevice &, const QString &)> sendFile;
         std::function<QString()> chooseFile;
-        std::function<void(const QString &title, const QString &text, int ms)> balloon;
+        // A desktop notification (or the tray balloon where the desktop has
+        // no notification service).
+        std::function<void(DesktopNotifier::Kind, const QString &summary, const QString &body,
+                           const QString &actionLabel, std::function<void()> action)>
+            notify;
         std::function<void(const RemoteDevice &, const QString &)> pairDevice;
         // True when the installer runs; the program then makes way for it.
         std::function<bool(const QString &installerPath)> startInstaller;
@@ -117,6 +122,8 @@ private:
     // few seconds besides its log line.
     void showOutcome(const QString &text);
     void noDeviceSelected();
+    // Told to the desktop only while the user cannot see the window.
+    void notifySendOutcome(const QString &summary, const QString &body);
 
     // Text messages to a phone.
     void showDeviceMenu(const QPoint &pos);
