@@ -527,7 +527,10 @@ void MainWindow::chooseAndSendFile()
 
 void MainWindow::showDeviceMenu(const QPoint &pos)
 {
-    const int row = ui->deviceList->indexAt(pos).row();
+    // From the keyboard (menu key, Shift+F10) the menu is for the current row.
+    int row = ui->deviceList->indexAt(pos).row();
+    if (row < 0)
+        row = ui->deviceList->currentRow();
     if (row < 0)
         return;
     ui->deviceList->setCurrentRow(row);
