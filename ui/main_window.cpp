@@ -44,6 +44,10 @@ constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
 const char *const kIconResource = ":/KAVELTORCompanion.ico";
 const char *const kAppTitle = protocol::kAppName;
+const char *const kMenuStyle =
+    "QMenu { background-color: #1e232c; color: white; border: 1px solid #2f3746; padding: 4px 0; }"
+    "QMenu::item { padding: 5px 18px; } QMenu::item:selected { background-color: #3865b4; }"
+    "QMenu::item:disabled { color: #5b6577; }";
 
 QString addressKey(const RemoteDevice &d)
 {
@@ -538,6 +542,8 @@ void MainWindow::showDeviceMenu(const QPoint &pos)
     if (index < 0)
         return;
     QMenu menu(this);
+    // The window's dark look; a menu is a window of its own and gets none.
+    menu.setStyleSheet(QString::fromLatin1(kMenuStyle));
     QAction *typed = menu.addAction(QStringLiteral("Text senden\u2026"));
     QAction *clipboard = menu.addAction(QStringLiteral("Zwischenablage senden"));
     // Only a paired phone accepts messages from this computer.
