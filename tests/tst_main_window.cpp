@@ -287,6 +287,36 @@ private slots:
         QCOMPARE(QCoreApplication::exec(), 0);
     }
 
+    // A verified update goes to the desktop's package installer; the program
+    // quits only when something took it, else it shows the folder and stays.
+    void installerHandOver_data()
+    {
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("taken") << true;
+        QTest::newRow("no handler") << false;
+    }
+
+    void installerHandOver()
+    {
+        QFETCH(bool, taken);
+        QStringList opened;
+        window->outlets.openUrl = [&](const QUrl &url) {
+            opened << url.toLocalFile();
+            return taken;
+        };
+        QApplication::setQuitOnLastWindowClosed(false);
+        window->toggleSettings();
+        const QString deb = "/tmp/Updates/KAVELTORCompanionSetup-2.0.deb";
+        QTimer::singleShot(0, window.get(), [&] { emit window->updater.downloadFinished(deb); });
+        QTimer::singleShot(taken ? 5000 : 500, qApp, [] { QCoreApplication::exit(7); });
+        QCOMPARE(QCoreApplication::exec(), taken ? 0 : 7);
+        QCOMPARE(opened, taken ? QStringList{deb} : QStringList({deb, "/tmp/Updates"}));
+        const QString status = taken ? "Installer wird gestartet..."
+                                     : "Update-Fehler: Kein Programm zum Installieren des Pakets gefunden. "
+                                       "Der Ordner mit dem Paket wird geoeffnet.";
+        QCOMPARE(inSheet<QLabel>("updateStatusLabel")->text(), status);
+    }
+
     // The desktop's autostart entry is the checkbox's one source of truth.
     void autostartFollowsCheckbox()
     {

@@ -84,6 +84,7 @@ private slots:
         QFETCH(int, from);
         QFETCH(QString, expected);
         const QString path = UpdateService::installerPath("2.0");
+        QVERIFY(path.endsWith("/Updates/KAVELTORCompanionSetup-2.0.deb")); // what the project ships
         QDir folder = QFileInfo(path).dir();
         QFile older(path);
         QVERIFY(folder.removeRecursively() && folder.mkpath(".") && older.open(QIODevice::WriteOnly) &&

@@ -23,7 +23,6 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
-#include <QProcess>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -75,7 +74,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
         return QFileDialog::getOpenFileName(this, QStringLiteral("Datei auswaehlen"));
     };
     outlets.pairDevice = [this](const RemoteDevice &d, const QString &code) { network.pairDevice(d, code); };
-    outlets.startInstaller = [](const QString &path) { return QProcess::startDetached(path, {}); };
+    outlets.openUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     outlets.sendMessage = [this](const RemoteDevice &d, const QString &text) {
         network.sendMessage(d, text);
     };
@@ -644,7 +643,7 @@ void MainWindow::onFileReceiveFinished(const QString &filename)
     const QString folder = receiveFolder;
     outlets.notify(DesktopNotifier::Kind::FileReceived, QStringLiteral("Datei empfangen"), filename,
                    QStringLiteral("Ordner \u00f6ffnen"),
-                   [folder] { QDesktopServices::openUrl(QUrl::fromLocalFile(folder)); });
+                   [this, folder] { outlets.openUrl(QUrl::fromLocalFile(folder)); });
 }
 
 void MainWindow::scheduleProgressReset()

@@ -16,6 +16,7 @@
 #include <optional>
 
 class QLabel;
+class QUrl;
 class QMenu;
 class BackgroundView;
 class QTimer;
@@ -83,8 +84,9 @@ private:
                            const QString &actionLabel, std::function<void()> action)>
             notify;
         std::function<void(const RemoteDevice &, const QString &)> pairDevice;
-        // True when the installer runs; the program then makes way for it.
-        std::function<bool(const QString &installerPath)> startInstaller;
+        // The desktop's opener for files and folders (on Linux, xdg-open):
+        // true when it took the URL.
+        std::function<bool(const QUrl &)> openUrl;
         std::function<void(const RemoteDevice &, const QString &)> sendMessage;
         // The text the user typed for the named phone; empty when cancelled.
         std::function<QString(const QString &deviceName)> askText;
@@ -144,6 +146,9 @@ private:
     void connectUpdateFlow(SettingsDialog *dialog);
     void onReceiveFolderChanged(const QString &folder);
     void onAutostartChanged(bool enabled);
+    // Hands the verified installer to the system; false when nothing took it.
+    bool startInstaller(const QString &installerPath);
+    static QString installerFailure();
 
     // Background.
     void onBackgroundChanged(const QString &path);

@@ -10,7 +10,10 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFileInfo>
+#include <QProcess>
 #include <QPropertyAnimation>
+#include <QUrl>
 
 namespace {
 // The sheet slides up from the window's bottom edge.
@@ -162,17 +165,39 @@ void MainWindow::connectUpdateFlow(SettingsDialog *dialog)
     });
     connect(&updater, &UpdateService::downloadFinished, dialog, [this, dialog](const QString &installerPath) {
         dialog->setStatusText(QStringLiteral("Installer wird gestartet..."));
-        if (outlets.startInstaller(installerPath)) {
+        if (startInstaller(installerPath)) {
             QCoreApplication::quit();
             return;
         }
         // Quitting now would leave the user with neither the old program nor
-        // the new one (no FUSE, a noexec home, a broken download folder).
-        const QString text =
-            QStringLiteral("Update-Fehler: Installer konnte nicht gestartet werden: ") + installerPath;
+        // the new one. The folder with the verified file lets them install it
+        // by hand.
+        const QString text = QStringLiteral("Update-Fehler: ") + installerFailure();
         dialog->setStatusText(text);
         appendLog(text);
+        outlets.openUrl(QUrl::fromLocalFile(QFileInfo(installerPath).absolutePath()));
     });
+}
+
+bool MainWindow::startInstaller(const QString &installerPath)
+{
+#if defined(Q_OS_WIN)
+    return QProcess::startDetached(installerPath, {});
+#else
+    // A package is installed by the desktop's package installer (GNOME
+    // Software, Discover, ...), not run; the opener hands it over.
+    return outlets.openUrl(QUrl::fromLocalFile(installerPath));
+#endif
+}
+
+QString MainWindow::installerFailure()
+{
+#if defined(Q_OS_WIN)
+    return QStringLiteral("Installer konnte nicht gestartet werden.");
+#else
+    return QStringLiteral("Kein Programm zum Installieren des Pakets gefunden. "
+                          "Der Ordner mit dem Paket wird geoeffnet.");
+#endif
 }
 
 void MainWindow::onReceiveFolderChanged(const QString &folder)

@@ -22,7 +22,8 @@ const char *const kInstallerSuffix = ".exe";
 #elif defined(Q_OS_MACOS)
 const char *const kInstallerSuffix = ".pkg";
 #else
-const char *const kInstallerSuffix = ".AppImage";
+// What the project ships for Linux; the desktop's package installer takes it.
+const char *const kInstallerSuffix = ".deb";
 #endif
 
 // The version becomes part of a file name; whatever the manifest says, the
@@ -31,8 +32,8 @@ QString fileNameSafe(const QString &version)
 {
     QString safe;
     for (const QChar c : version)
-        safe += (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('.') || c == QLatin1Char('-') ||
-                        c == QLatin1Char('_')
+        safe += (c.isLetterOrNumber() && c.unicode() < 128) || c == QLatin1Char('.') ||
+                        c == QLatin1Char('-') || c == QLatin1Char('_')
                     ? c
                     : QLatin1Char('_');
     return safe;
@@ -44,10 +45,13 @@ bool isHttpsUrl(const QUrl &url)
 }
 } // namespace
 
-UpdateService::UpdateService(QObject *parent) : UpdateService(QUrl(QString::fromLatin1(kManifestUrl)), parent) {}
+UpdateService::UpdateService(QObject *parent) : UpdateService(QUrl(QString::fromLatin1(kManifestUrl)), parent)
+{
+}
 
 UpdateService::UpdateService(const QUrl &manifestUrl, QObject *parent)
-    : QObject(parent), m_currentVersion(QString::fromLatin1(protocol::kAppVersion)), m_manifestUrl(manifestUrl)
+    : QObject(parent), m_currentVersion(QString::fromLatin1(protocol::kAppVersion)),
+      m_manifestUrl(manifestUrl)
 {
     const QString appVersion = QCoreApplication::applicationVersion();
     if (!appVersion.isEmpty())
@@ -154,7 +158,8 @@ void UpdateService::downloadUpdate()
 QString UpdateService::installerPath(const QString &version)
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
-           QStringLiteral("/Updates/KAVELTORCompanionSetup-") + fileNameSafe(version) + QLatin1String(kInstallerSuffix);
+           QStringLiteral("/Updates/KAVELTORCompanionSetup-") + fileNameSafe(version) +
+           QLatin1String(kInstallerSuffix);
 }
 
 void UpdateService::handleInstaller(QNetworkReply *reply)
@@ -166,7 +171,8 @@ void UpdateService::handleInstaller(QNetworkReply *reply)
     const QString path = installerPath(latestVersion);
     QDir().mkpath(QFileInfo(path).absolutePath());
     const QByteArray installer = reply->readAll();
-    const QString digest = QString::fromLatin1(QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex());
+    const QString digest =
+        QString::fromLatin1(QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex());
     if (digest.compare(sha256, Qt::CaseInsensitive) != 0) {
         emit updateError(QStringLiteral("SHA-256-Pruefung fehlgeschlagen."));
         return;
@@ -175,8 +181,8 @@ void UpdateService::handleInstaller(QNetworkReply *reply)
     // file of that name stays as it was when anything goes wrong.
     QSaveFile file(path);
     const bool saved = file.open(QIODevice::WriteOnly) && file.write(installer) == installer.size() &&
-                       file.setPermissions(file.permissions() | QFileDevice::ExeOwner | QFileDevice::ReadOwner |
-                                           QFileDevice::WriteOwner) &&
+                       file.setPermissions(file.permissions() | QFileDevice::ExeOwner |
+                                           QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
                        file.commit();
     if (!saved) {
         emit updateError(QStringLiteral("Installer konnte nicht gespeichert werden"));

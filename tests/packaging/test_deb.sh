@@ -7,7 +7,7 @@ id=example.zeltraworks.KaveltorCompanion
 desktop-file-validate "$2/packaging/$id.desktop"
 appstreamcli validate --no-net "$2/packaging/$id.metainfo.xml"
 (cd "$1" && cpack -B "$scratch/out" >/dev/null)
-deb=$(ls "$scratch"/out/kaveltor-companion_*.deb)
+deb="$scratch/out/KAVELTORCompanionSetup-1.0.0.deb" # the updater's name for it
 for p in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 qt6-qpa-plugins qt6-image-formats-plugins; do
     dpkg-deb -f "$deb" Depends | grep -q "$p" || { echo "$p missing from Depends"; exit 1; }
 done
