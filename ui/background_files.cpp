@@ -100,7 +100,7 @@ bool importBackgroundFile(const QString &source, const QString &folder, qint64 n
             return false;
         }
     }
-    // The original as it is: re-encoding a large photo costs time and
+    // The chosen file as it is: re-encoding a large photo costs time and
     // quality and gains nothing.
     // A fresh name: the working picture may carry this very stamp.
     QString copy;
