@@ -1,8 +1,12 @@
-// Send throughput: PeerClient::sendFile of one file to a sink peer on
-// loopback, against socat copying the same file to the same sink in the same
-// run. Also checks what a large transfer must not cost: more than 101
-// progress signals, or resident memory that grows with the file.
-//   bench_send FILE     (bench/send_bench.sh makes the file and the sandbox)
+// Send throughput and CPU time: PeerClient::sendFile to a sink peer on
+// loopback against socat copying the same files to the same sink in the
+// same run: one file of 1 GiB, four of 256 MiB at once, and 200 of 1 MiB one
+// after another; and the same client copying through a buffer, which shows
+// what the in-kernel copy gains. Also checks what a large transfer must not
+// cost: more than 101 progress signals, or memory that grows with the file.
+//   bench_send LARGE QUARTER SMALL    (bench/send_bench.sh makes the files
+//                                      and the sandbox)
+#include "bench_support.h"
 #include "http_wire.h"
 #include "peer_client.h"
 #include "settings_store.h"
@@ -10,129 +14,221 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
-#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <mutex>
 #include <string_view>
+#include <thread>
 #include <vector>
 
-#include <sys/resource.h>
-
 namespace {
-constexpr int kRounds = 9; // alternating; the medians count
-constexpr double kTargetRatio = 0.9;
+constexpr int kRounds = 9; // the 1 GiB rows against socat; the others take fewer
+constexpr int kFewerRounds = 5;
+constexpr int kParallel = 4;
+constexpr int kManyFiles = 200;
+constexpr double kTargetThroughputRatio = 0.9;
 constexpr int kMaxProgressSignals = 101;
 constexpr qint64 kMaxResidentGrowthKiB = 8 * 1024;
 constexpr std::size_t kSinkBuffer = 256 * 1024;
 constexpr std::uint32_t kLoopback = 0x7f000001;
+constexpr int kSinkBacklog = 16;
 constexpr int kSinkWaitMs = 60000;
 
+// Reads everything one client sends and throws it away: a request with a
+// Content-Length body (answered like a phone would), or a raw stream until
+// the sender closes. The body bytes it counted.
+qint64 drain(const sock::Socket &s)
+{
+    std::vector<char> buffer(kSinkBuffer);
+    httpwire::HeadReader reader;
+    bool request = false; // an HTTP request rather than a raw stream
+    bool first = true;
+    qint64 body = 0;
+    qint64 length = -1;
+    for (;;) {
+        const long n = sock::receive(s, buffer.data(), buffer.size());
+        if (n <= 0)
+            break;
+        if (first)
+            request = n >= 5 && std::string_view(buffer.data(), 5) == "POST ";
+        first = false;
+        if (request && reader.state() == httpwire::HeadReader::State::Incomplete) {
+            if (reader.feed(buffer.data(), n) != httpwire::HeadReader::State::Complete)
+                continue;
+            length = httpwire::headerValue(reader.head(), "Content-Length").toLongLong();
+            body = reader.remainder().size();
+        } else {
+            body += n;
+        }
+        if (request && body >= length) {
+            const QByteArray reply = httpwire::jsonResponse("{\"received\":true}");
+            sock::send(s, reply.constData(), std::size_t(reply.size()));
+            break;
+        }
+    }
+    return body;
+}
+
 // The sink peer, run as a process of its own (bench_send --sink) so that
-// neither contender shares a process with it. Reads everything a client
-// sends and throws it away: a request with a Content-Length body (answered
-// like a phone would), or a raw stream until the sender closes. Prints its
-// port, then "DONE <bytes>" per connection, so a short copy cannot look fast.
+// neither contender shares a process with it; a thread per connection.
+// Prints its port, then "DONE <bytes>" per connection, so that a short copy
+// cannot look fast.
 int sinkMain()
 {
-    sock::Socket listener = sock::tcpListen(kLoopback, 0, 16, true);
+    sock::Socket listener = sock::tcpListen(kLoopback, 0, kSinkBacklog, true);
     if (!listener.valid())
         return 1;
     std::printf("PORT %u\n", unsigned(sock::localPort(listener)));
     std::fflush(stdout);
-    std::vector<char> buffer(kSinkBuffer);
+    std::mutex output;
     for (;;) {
         sock::Socket s = sock::tcpAccept(listener, nullptr);
         if (!s.valid())
             continue;
-        httpwire::HeadReader reader;
-        bool request = false; // an HTTP request rather than a raw stream
-        bool first = true;
-        qint64 body = 0;
-        qint64 length = -1;
-        for (;;) {
-            const long n = sock::receive(s, buffer.data(), buffer.size());
-            if (n <= 0)
-                break;
-            if (first)
-                request = n >= 5 && std::string_view(buffer.data(), 5) == "POST ";
-            first = false;
-            if (request && reader.state() == httpwire::HeadReader::State::Incomplete) {
-                if (reader.feed(buffer.data(), n) != httpwire::HeadReader::State::Complete)
-                    continue;
-                length = httpwire::headerValue(reader.head(), "Content-Length").toLongLong();
-                body = reader.remainder().size();
-            } else {
-                body += n;
+        std::thread([&output, s = std::move(s)] {
+            const qint64 body = drain(s);
+            const std::lock_guard lock(output);
+            std::printf("DONE %lld\n", body);
+            std::fflush(stdout);
+        }).detach();
+    }
+}
+
+class Sink
+{
+public:
+    Sink()
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--sink")});
+        if (m_process.waitForReadyRead(kSinkWaitMs) && m_process.canReadLine())
+            m_port = m_process.readLine().trimmed().mid(5).toInt();
+    }
+    ~Sink()
+    {
+        m_process.kill();
+        m_process.waitForFinished();
+    }
+    int port() const { return m_port; }
+
+    // Whether the next count connections each brought size bytes.
+    bool received(int count, qint64 size)
+    {
+        for (int i = 0; i < count; ++i) {
+            while (!m_process.canReadLine()) {
+                if (!m_process.waitForReadyRead(kSinkWaitMs))
+                    return false;
             }
-            if (request && body >= length) {
-                const QByteArray reply = httpwire::jsonResponse("{\"received\":true}");
-                sock::send(s, reply.constData(), std::size_t(reply.size()));
-                break;
+            const QByteArray line = m_process.readLine().trimmed();
+            if (!line.startsWith("DONE ") || line.mid(5).toLongLong() != size) {
+                std::fprintf(stderr, "bench_send: the sink got %s of %lld bytes\n", line.constData(), size);
+                return false;
             }
         }
-        std::printf("DONE %lld\n", body);
-        std::fflush(stdout);
+        return true;
     }
-}
 
-// Waits for the sink's next "DONE" line; the bytes it counted, or -1.
-qint64 sinkCount(QProcess &sink)
+private:
+    QProcess m_process;
+    int m_port = 0;
+};
+
+// One PeerClient, sending as the contender of a comparison.
+class Sender
 {
-    while (!sink.canReadLine()) {
-        if (!sink.waitForReadyRead(kSinkWaitMs))
-            return -1;
+public:
+    Sender(Sink &sink, DeadlineStream::FileCopy copy) : m_sink(sink)
+    {
+        m_device.ip = QStringLiteral("127.0.0.1");
+        m_device.port = sink.port();
+        m_device.name = QStringLiteral("sink");
+        ClientLimits limits;
+        limits.bodyCopy = copy;
+        m_client.setLimits(limits);
+        // Queued to this thread, which counts them while it waits for events.
+        QObject::connect(&m_client, &PeerClient::fileTransferProgress, qApp, [this] { ++m_progress; });
+        QObject::connect(&m_client, &PeerClient::fileTransferFinished, qApp, [this] { ++m_finished; });
+        QObject::connect(&m_client, &PeerClient::fileTransferFailed, qApp,
+                         [this](auto, auto, auto, const QString &reason) { m_failure = reason; });
     }
-    const QByteArray line = sink.readLine().trimmed();
-    return line.startsWith("DONE ") ? line.mid(5).toLongLong() : -1;
-}
 
-qint64 statusKiB(const char *field)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().split(' ').first().toLongLong();
+    // parallel transfers of path at once, files times one after another.
+    bench::Contender sending(const QString &path, int parallel, int files)
+    {
+        const qint64 size = QFileInfo(path).size();
+        return [=, this]() -> std::optional<bench::Run> {
+            const std::string self = "self";
+            const qint64 residentBefore = bench::statusKiB(self, "VmRSS");
+            bench::resetPeakResident(self);
+            const qint64 cpuBefore = bench::cpuMicroseconds(RUSAGE_SELF);
+            QElapsedTimer timer;
+            timer.start();
+            for (int n = 0; n < files && m_failure.isEmpty(); ++n) {
+                m_progress = m_finished = 0;
+                for (int k = 0; k < parallel; ++k)
+                    m_client.sendFile(m_device, path);
+                // Sleeps until a signal arrives; spinning here would steal the
+                // CPU from the senders being measured.
+                while (m_finished < parallel && m_failure.isEmpty())
+                    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+                if (parallel == 1)
+                    m_maxProgress = std::max(m_maxProgress, m_progress);
+            }
+            const qint64 ns = timer.nsecsElapsed();
+            const qint64 used = bench::cpuMicroseconds(RUSAGE_SELF) - cpuBefore;
+            if (!m_failure.isEmpty() || !m_sink.received(parallel * files, size)) {
+                std::fprintf(stderr, "bench_send: sendFile failed: %s\n", qPrintable(m_failure));
+                return std::nullopt;
+            }
+            m_growthKiB = std::max(m_growthKiB, bench::statusKiB(self, "VmHWM") - residentBefore);
+            return bench::Run{ns, used};
+        };
     }
-    return -1;
-}
+    int maxProgress() const { return m_maxProgress; }
+    qint64 growthKiB() const { return m_growthKiB; }
 
-// Makes VmHWM start again from the current resident size.
-void resetPeakResident()
-{
-    QFile refs(QStringLiteral("/proc/self/clear_refs"));
-    if (refs.open(QIODevice::WriteOnly))
-        refs.write("5");
-}
+private:
+    Sink &m_sink;
+    RemoteDevice m_device;
+    PeerClient m_client;
+    int m_progress = 0, m_finished = 0, m_maxProgress = 0;
+    QString m_failure;
+    qint64 m_growthKiB = 0;
+};
 
-// User and system time of this process, or of its waited-for children.
-qint64 cpuMicroseconds(int who)
+// socat copying path to the sink, parallel copies at once, files times one
+// after another, as the contender of a comparison.
+bench::Contender socat(Sink &sink, const QString &path, int parallel, int files)
 {
-    rusage usage{};
-    getrusage(who, &usage);
-    return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000 + usage.ru_utime.tv_usec +
-           usage.ru_stime.tv_usec;
-}
-
-qint64 median(std::vector<qint64> values)
-{
-    std::sort(values.begin(), values.end());
-    const std::size_t mid = values.size() / 2;
-    return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
-}
-
-double mibPerSecond(qint64 bytes, qint64 ns)
-{
-    return double(bytes) / (1024.0 * 1024.0) / (double(ns) / 1e9);
-}
-
-double msPerGiB(qint64 microseconds, qint64 bytes)
-{
-    return double(microseconds) / 1000.0 / (double(bytes) / double(1 << 30));
+    const qint64 size = QFileInfo(path).size();
+    return [=, &sink]() -> std::optional<bench::Run> {
+        const QStringList arguments{QStringLiteral("-u"), QStringLiteral("-b"), QStringLiteral("65536"),
+                                    QStringLiteral("OPEN:%1,rdonly").arg(path),
+                                    QStringLiteral("TCP:127.0.0.1:%1").arg(sink.port())};
+        const qint64 cpuBefore = bench::cpuMicroseconds(RUSAGE_CHILDREN);
+        QElapsedTimer timer;
+        timer.start();
+        bool ok = true;
+        for (int n = 0; n < files && ok; ++n) {
+            std::vector<std::unique_ptr<QProcess>> copies;
+            for (int k = 0; k < parallel; ++k) {
+                copies.push_back(std::make_unique<QProcess>());
+                copies.back()->start(QStringLiteral("socat"), arguments);
+            }
+            for (const auto &copy : copies)
+                ok = copy->waitForFinished(-1) && copy->exitCode() == 0 && ok;
+        }
+        const qint64 ns = timer.nsecsElapsed();
+        const qint64 used = bench::cpuMicroseconds(RUSAGE_CHILDREN) - cpuBefore;
+        if (!ok || !sink.received(parallel * files, size)) {
+            std::fprintf(stderr, "bench_send: socat failed\n");
+            return std::nullopt;
+        }
+        return bench::Run{ns, used};
+    };
 }
 } // namespace
 
@@ -141,131 +237,46 @@ int main(int argc, char **argv)
     if (argc == 2 && std::string_view(argv[1]) == "--sink")
         return sinkMain();
     QCoreApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: bench_send FILE\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: bench_send LARGE QUARTER SMALL\n");
         return 2;
     }
-    const QString path = QString::fromLocal8Bit(argv[1]);
-    const qint64 size = QFileInfo(path).size();
-    if (size <= 0) {
-        std::fprintf(stderr, "bench_send: %s is missing or empty\n", argv[1]);
+    const QString large = QString::fromLocal8Bit(argv[1]);
+    const QString quarter = QString::fromLocal8Bit(argv[2]);
+    const QString small = QString::fromLocal8Bit(argv[3]);
+    const qint64 size = QFileInfo(large).size();
+    if (size <= 0 || QFileInfo(quarter).size() <= 0 || QFileInfo(small).size() <= 0) {
+        std::fprintf(stderr, "bench_send: a file is missing or empty\n");
         return 2;
     }
-
-    QProcess sink;
-    sink.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    sink.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--sink")});
-    if (!sink.waitForReadyRead(kSinkWaitMs) || !sink.canReadLine()) {
+    Sink sink;
+    if (sink.port() == 0) {
         std::fprintf(stderr, "bench_send: the sink did not start\n");
         return 1;
     }
-    const int sinkPort = sink.readLine().trimmed().mid(5).toInt();
-
-    RemoteDevice device;
-    device.ip = QStringLiteral("127.0.0.1");
-    device.port = sinkPort;
-    device.name = QStringLiteral("sink");
-    PeerClient service;
     (void)localDeviceId(); // settings written before anything is measured
+    Sender sender(sink, DeadlineStream::FileCopy::InKernel);
+    Sender buffered(sink, DeadlineStream::FileCopy::Buffered);
 
-    int progressSignals = 0;
-    bool finished = false;
-    QString failure;
-    QObject::connect(&service, &PeerClient::fileTransferProgress, &app, [&] { ++progressSignals; });
-    QObject::connect(&service, &PeerClient::fileTransferFinished, &app, [&] { finished = true; });
-    QObject::connect(&service, &PeerClient::logMessage, &app,
-                     [&](const QString &line) { failure = line; });
-
-    qint64 maxGrowthKiB = 0;
-    int maxProgress = 0;
-    std::vector<qint64> sendCpu, baselineCpu;
-
-    // Baseline: socat copies the file to the same sink. Nanoseconds, or -1.
-    auto runBaseline = [&]() -> qint64 {
-        const qint64 cpuBefore = cpuMicroseconds(RUSAGE_CHILDREN);
-        QElapsedTimer timer;
-        timer.start();
-        const int rc = QProcess::execute(QStringLiteral("socat"),
-                                         {QStringLiteral("-u"), QStringLiteral("-b"), QStringLiteral("65536"),
-                                          QStringLiteral("OPEN:%1,rdonly").arg(path),
-                                          QStringLiteral("TCP:127.0.0.1:%1").arg(sinkPort)});
-        const qint64 received = rc == 0 ? sinkCount(sink) : -1;
-        const qint64 ns = timer.nsecsElapsed();
-        if (received != size) {
-            std::fprintf(stderr, "bench_send: socat failed (exit %d, %lld bytes)\n", rc, received);
-            return -1;
-        }
-        baselineCpu.push_back(cpuMicroseconds(RUSAGE_CHILDREN) - cpuBefore);
-        return ns;
-    };
-
-    // The program's own send path, from the call to the finished signal.
-    auto runSend = [&]() -> qint64 {
-        progressSignals = 0;
-        finished = false;
-        const qint64 residentBefore = statusKiB("VmRSS:");
-        resetPeakResident();
-        const qint64 cpuBefore = cpuMicroseconds(RUSAGE_SELF);
-        QElapsedTimer timer;
-        timer.start();
-        service.sendFile(device, path);
-        // Sleeps until a signal arrives; spinning here would steal the CPU
-        // from the sender being measured.
-        while (!finished && failure.isEmpty())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        const qint64 ns = timer.nsecsElapsed();
-        sendCpu.push_back(cpuMicroseconds(RUSAGE_SELF) - cpuBefore);
-        if (!failure.isEmpty() || sinkCount(sink) != size) {
-            std::fprintf(stderr, "bench_send: sendFile failed: %s\n", qPrintable(failure));
-            return -1;
-        }
-        maxGrowthKiB = std::max(maxGrowthKiB, statusKiB("VmHWM:") - residentBefore);
-        maxProgress = std::max(maxProgress, progressSignals);
-        return ns;
-    };
-
-    std::vector<qint64> sendTimes, baselineTimes, ratios;
-    for (int round = 0; round < kRounds; ++round) {
-        // Alternating who goes first, so that neither always finds the
-        // machine warmed up (or busied) by the other.
-        qint64 sendNs, baselineNs;
-        if (round % 2 == 0) {
-            baselineNs = runBaseline();
-            sendNs = runSend();
-        } else {
-            sendNs = runSend();
-            baselineNs = runBaseline();
-        }
-        if (sendNs < 0 || baselineNs < 0)
-            return 1;
-        std::fprintf(stderr, "round %d: send %.0f MiB/s, socat %.0f MiB/s\n", round + 1,
-                     mibPerSecond(size, sendNs), mibPerSecond(size, baselineNs));
-        sendTimes.push_back(sendNs);
-        baselineTimes.push_back(baselineNs);
-        ratios.push_back(baselineNs * 1000 / sendNs); // per mille
-    }
-
-    // Medians: other work on a shared machine makes single runs swing widely
-    // in both directions. The ratio is the median of the rounds' ratios, as
-    // the two runs of one round saw much the same machine.
-    const double send = mibPerSecond(size, median(sendTimes));
-    const double baseline = mibPerSecond(size, median(baselineTimes));
-    const double ratio = double(median(ratios)) / 1000.0;
-    std::printf("send throughput: %.0f MiB/s, baseline socat file-to-TCP: %.0f MiB/s, ratio %.2f "
-                "(target >= %.1f; medians of %d rounds)\n",
-                send, baseline, ratio, kTargetRatio, kRounds);
-    // CPU time per byte hardly depends on what else the machine runs.
-    const qint64 ownCpu = median(sendCpu), socatCpu = median(baselineCpu);
-    std::printf("sender CPU time: %.0f ms/GiB, baseline socat: %.0f ms/GiB, ratio %.2f (higher is better)\n",
-                msPerGiB(ownCpu, size), msPerGiB(socatCpu, size),
-                double(socatCpu) / double(std::max<qint64>(1, ownCpu)));
-    std::printf("progress signals: %d, limit %d, ratio %.2f\n", maxProgress, kMaxProgressSignals,
-                double(maxProgress) / kMaxProgressSignals);
-    std::printf("resident memory growth: %lld KiB, limit %lld KiB, ratio %.2f\n", maxGrowthKiB,
-                kMaxResidentGrowthKiB, double(maxGrowthKiB) / double(kMaxResidentGrowthKiB));
-    sink.kill();
-    sink.waitForFinished();
-    const bool ok =
-        ratio >= kTargetRatio && maxProgress <= kMaxProgressSignals && maxGrowthKiB < kMaxResidentGrowthKiB;
-    return ok ? 0 : 1;
+    const char *raw = "socat file-to-TCP";
+    const auto single = bench::compare("send 1 GiB", raw, size, kRounds, sender.sending(large, 1, 1),
+                                       socat(sink, large, 1, 1));
+    if (!single)
+        return 1;
+    std::printf("progress signals: %d, limit %d, ratio %.2f\n", sender.maxProgress(), kMaxProgressSignals,
+                double(sender.maxProgress()) / kMaxProgressSignals);
+    std::printf("sender memory growth: %lld KiB, limit %lld KiB, ratio %.2f\n", sender.growthKiB(),
+                kMaxResidentGrowthKiB, double(sender.growthKiB()) / double(kMaxResidentGrowthKiB));
+    std::fflush(stdout);
+    const bool done =
+        bench::compare("send 1 GiB", "the same client copying through a buffer", size, kFewerRounds,
+                       sender.sending(large, 1, 1), buffered.sending(large, 1, 1)) &&
+        bench::compare("send 4 x 256 MiB at once", raw, kParallel * QFileInfo(quarter).size(), kFewerRounds,
+                       sender.sending(quarter, kParallel, 1), socat(sink, quarter, kParallel, 1)) &&
+        bench::compare("send 200 x 1 MiB", "socat per file", kManyFiles * QFileInfo(small).size(),
+                       kFewerRounds, sender.sending(small, 1, kManyFiles), socat(sink, small, 1, kManyFiles));
+    return done && single->throughputRatio >= kTargetThroughputRatio &&
+                   sender.maxProgress() <= kMaxProgressSignals && sender.growthKiB() < kMaxResidentGrowthKiB
+               ? 0
+               : 1;
 }
