@@ -491,6 +491,13 @@ void MainWindow::showEvent(QShowEvent *event)
     background->setAnimationRunning(true);
 }
 
+void MainWindow::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && background)
+        background->setAnimationRunning(isVisible() && !isMinimized());
+}
+
 void MainWindow::hideEvent(QHideEvent *event)
 {
     QMainWindow::hideEvent(event);

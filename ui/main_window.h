@@ -58,6 +58,8 @@ protected:
     // The background animation only runs while somebody can see it.
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
+    // A minimised window is not hidden, but nobody sees it animate either.
+    void changeEvent(QEvent *event) override;
 
 private slots:
     void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
