@@ -8,6 +8,7 @@
 #include "settings_dialog.h"
 #include "settings_store.h"
 #include "transfer_format.h"
+#include "transfer_status.h"
 #include "tray_placement.h"
 
 #include <QClipboard>
@@ -36,17 +37,11 @@ constexpr int kWindowSize = 420;
 constexpr int kPruneIntervalMs = 3000;
 constexpr int kIdentityExpiryMs = 8000;
 constexpr qint64 kSilentAfterMs = 10000;
-constexpr int kProgressResetMs = 1200;
-constexpr int kOutcomeMs = 4000;
 constexpr int kTrayMargin = 17;
 constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
 const char *const kIconResource = ":/KAVELTORCompanion.ico";
 const char *const kAppTitle = protocol::kAppName;
-const char *const kMenuStyle =
-    "QMenu { background-color: #1e232c; color: white; border: 1px solid #2f3746; padding: 4px 0; }"
-    "QMenu::item { padding: 5px 18px; } QMenu::item:selected { background-color: #3865b4; }"
-    "QMenu::item:disabled { color: #5b6577; }";
 
 QString addressKey(const RemoteDevice &d)
 {
@@ -105,15 +100,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
         qDebug() << "Logo wurde NICHT geladen.";
     else
         qDebug() << "Logo geladen";
-    ui->transferProgress->hide();
-    // The progress line keeps its room while hidden, so that the list and the
-    // drop area do not jump when a transfer starts or ends.
-    for (QWidget *w :
-         {static_cast<QWidget *>(ui->transferProgress), static_cast<QWidget *>(ui->transferSizeLabel)}) {
-        QSizePolicy policy = w->sizePolicy();
-        policy.setRetainSizeWhenHidden(true);
-        w->setSizePolicy(policy);
-    }
+    status = new TransferStatus(ui->transferProgress, ui->transferSizeLabel, this);
     ui->logoLabel->setPixmap(scaledLogo(logo, ui->logoLabel->size(), devicePixelRatio()));
 
     ui->dropArea->setAcceptedSuffixes({QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
@@ -158,16 +145,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     pruneTimer = new QTimer(this);
     connect(pruneTimer, &QTimer::timeout, this, &MainWindow::pruneDevices);
     pruneTimer->start(kPruneIntervalMs);
-    outcomeTimer = new QTimer(this);
-    outcomeTimer->setSingleShot(true);
-    outcomeTimer->setInterval(kOutcomeMs);
-    connect(outcomeTimer, &QTimer::timeout, this, [this] {
-        // A transfer that began meanwhile owns the line now.
-        if (ui->transferProgress->isHidden()) {
-            ui->transferSizeLabel->hide();
-            ui->transferSizeLabel->clear();
-        }
-    });
 
     connect(&network, &NetworkService::pairingSucceeded, this, &MainWindow::onPairingSucceeded);
     connect(&network, &NetworkService::pairingFailed, this, &MainWindow::onPairingFailed);
@@ -179,12 +156,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(&network, &NetworkService::fileTransferFailed, this, &MainWindow::onFileTransferFailed);
     connect(&network, &NetworkService::messageSent, this, [this] {
         appendLog(QStringLiteral("Nachricht gesendet."));
-        showOutcome(QStringLiteral("Nachricht gesendet."));
+        status->showOutcome(QStringLiteral("Nachricht gesendet."));
         notifySendOutcome(QStringLiteral("Nachricht gesendet."), QString());
     });
     connect(&network, &NetworkService::messageFailed, this,
             [this](const QString &, int, const QString &reason) {
-                showOutcome(reason);
+                status->showOutcome(reason);
                 notifySendOutcome(QStringLiteral("Nachricht nicht gesendet"), reason);
             });
 
@@ -535,79 +512,27 @@ void MainWindow::chooseAndSendFile()
     outlets.sendFile(devices.at(index), path);
 }
 
-void MainWindow::showDeviceMenu(const QPoint &pos)
-{
-    // From the keyboard (menu key, Shift+F10) the menu is for the current row.
-    int row = ui->deviceList->indexAt(pos).row();
-    if (row < 0)
-        row = ui->deviceList->currentRow();
-    if (row < 0)
-        return;
-    ui->deviceList->setCurrentRow(row);
-    const int index = selectedDeviceIndex();
-    if (index < 0)
-        return;
-    QMenu menu(this);
-    // The window's dark look; a menu is a window of its own and gets none.
-    menu.setStyleSheet(QString::fromLatin1(kMenuStyle));
-    QAction *typed = menu.addAction(QStringLiteral("Text senden\u2026"));
-    QAction *clipboard = menu.addAction(QStringLiteral("Zwischenablage senden"));
-    // Only a paired phone accepts messages from this computer.
-    typed->setEnabled(devices.at(index).paired);
-    clipboard->setEnabled(devices.at(index).paired);
-    const QAction *chosen = menu.exec(ui->deviceList->viewport()->mapToGlobal(pos));
-    // The list may have been rebuilt while the menu was open.
-    const int now = selectedDeviceIndex();
-    if (!chosen || now < 0)
-        return;
-    if (chosen == typed) {
-        const QString text = outlets.askText(devices.at(now).name);
-        if (!text.trimmed().isEmpty()) // empty: the user cancelled
-            sendText(now, text);
-        return;
-    }
-    const QString text = QGuiApplication::clipboard()->text();
-    if (text.trimmed().isEmpty())
-        return showOutcome(QStringLiteral("Die Zwischenablage enthaelt keinen Text."));
-    sendText(now, text);
-}
-
-void MainWindow::sendText(int deviceIndex, const QString &text)
-{
-    const RemoteDevice device = devices.at(deviceIndex);
-    appendLog(QStringLiteral("Sende Nachricht an ") + device.name + QLatin1Char('.'));
-    outlets.sendMessage(device, text);
-}
-
 void MainWindow::onFileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps)
 {
-    ui->transferProgress->show();
-    ui->transferSizeLabel->show();
-    ui->transferProgress->setValue(percent);
-    ui->transferSizeLabel->setText(sendingLine(sentBytes, totalBytes, speedMBps * 1024.0 * 1024.0));
+    status->showProgress(percent, sendingLine(sentBytes, totalBytes, speedMBps * 1024.0 * 1024.0));
 }
 
 void MainWindow::onFileTransferFinished(const QString &ip, int port, const QString &filename)
 {
-    ui->transferProgress->setValue(100);
     const qint64 now = outlets.now();
     for (RemoteDevice &entry : devices) {
         if (entry.ip == ip && entry.port == port)
             entry.lastSeen = now;
     }
     appendLog(QStringLiteral("Datei fertig: ") + filename);
-    showOutcome(QStringLiteral("Gesendet: ") + filename);
+    status->showDone(QStringLiteral("Gesendet: ") + filename, true);
     notifySendOutcome(QStringLiteral("Datei gesendet"), filename);
-    scheduleProgressReset();
     refreshDeviceList();
 }
 
 void MainWindow::onFileTransferFailed(const QString &, int, const QString &filename, const QString &reason)
 {
-    // The bar must not stay at the percentage the transfer died at.
-    ui->transferProgress->hide();
-    ui->transferProgress->setValue(0);
-    showOutcome(filename + QStringLiteral(": ") + reason);
+    status->showFailed(filename + QStringLiteral(": ") + reason);
     notifySendOutcome(QStringLiteral("Senden fehlgeschlagen"), filename + QStringLiteral(": ") + reason);
 }
 
@@ -621,48 +546,24 @@ void MainWindow::noDeviceSelected()
 {
     const QString text = QStringLiteral("Kein Geraet ausgewaehlt.");
     appendLog(text);
-    showOutcome(text);
-}
-
-void MainWindow::showOutcome(const QString &text)
-{
-    ui->transferSizeLabel->setText(text);
-    ui->transferSizeLabel->show();
-    outcomeTimer->start();
+    status->showOutcome(text);
 }
 
 void MainWindow::onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                                        double speedBytesPerSecond)
 {
-    ui->transferProgress->show();
-    ui->transferSizeLabel->show();
-    ui->transferProgress->setValue(percent);
-    ui->transferSizeLabel->setText(receivingLine(receivedBytes, totalBytes, speedBytesPerSecond));
+    status->showProgress(percent, receivingLine(receivedBytes, totalBytes, speedBytesPerSecond));
 }
 
 void MainWindow::onFileReceiveFinished(const QString &filename)
 {
-    ui->transferProgress->setValue(100);
-    ui->transferSizeLabel->setText(QStringLiteral("Empfange: ") + filename);
-    scheduleProgressReset();
+    status->showDone(QStringLiteral("Empfange: ") + filename, false);
     if (isVisible() && !isMinimized())
         return;
     const QString folder = receiveFolder;
     outlets.notify(DesktopNotifier::Kind::FileReceived, QStringLiteral("Datei empfangen"), filename,
                    QStringLiteral("Ordner \u00f6ffnen"),
                    [this, folder] { outlets.openUrl(QUrl::fromLocalFile(folder)); });
-}
-
-void MainWindow::scheduleProgressReset()
-{
-    QTimer::singleShot(kProgressResetMs, this, [this] {
-        ui->transferProgress->hide();
-        ui->transferProgress->setValue(0);
-        if (outcomeTimer->isActive())
-            return; // the outcome stays its few seconds
-        ui->transferSizeLabel->hide();
-        ui->transferSizeLabel->clear();
-    });
 }
 
 // ---- background ------------------------------------------------------------

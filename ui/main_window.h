@@ -21,6 +21,7 @@ class QMenu;
 class BackgroundView;
 class QTimer;
 class SettingsDialog;
+class TransferStatus;
 
 namespace Ui {
 class MainWindow;
@@ -121,10 +122,6 @@ private:
                                double speedBytesPerSecond);
     void onFileReceiveFinished(const QString &filename);
     void onFileTransferFailed(const QString &ip, int port, const QString &filename, const QString &reason);
-    void scheduleProgressReset();
-    // The result of something the user started, shown in the window for a
-    // few seconds besides its log line.
-    void showOutcome(const QString &text);
     void noDeviceSelected();
     // Told to the desktop only while the user cannot see the window.
     void notifySendOutcome(const QString &summary, const QString &body);
@@ -167,7 +164,9 @@ private:
     QSet<QString> pendingIdentity;
     BackgroundView *background = nullptr;
     QTimer *pruneTimer = nullptr;
-    QTimer *outcomeTimer = nullptr;
+    // The progress bar and line: transfers, and the outcome of what the
+    // user started, for a few seconds besides its log line.
+    TransferStatus *status = nullptr;
     QList<int> rowToDevice;
     UpdateService updater;
     QStringList logLines;

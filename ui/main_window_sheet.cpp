@@ -1,16 +1,22 @@
 // The window's side of the settings sheet: opening and closing it, pairing
-// and unpairing, the receive folder, importing a background, and the update
-// flow.
+// and unpairing, the receive folder, importing a background, start at login
+// and the update flow; and text messages to a phone from its row's menu.
 #include "main_window.h"
 
 #include "autostart.h"
 #include "background_files.h"
 #include "background_view.h"
 #include "settings_dialog.h"
+#include "transfer_status.h"
 
+#include "main_window_form.h"
+
+#include <QClipboard>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QMenu>
 #include <QProcess>
 #include <QPropertyAnimation>
 #include <QUrl>
@@ -18,6 +24,10 @@
 namespace {
 // The sheet slides up from the window's bottom edge.
 constexpr int kSheetSlideMs = 340;
+const char *const kMenuStyle =
+    "QMenu { background-color: #1e232c; color: white; border: 1px solid #2f3746; padding: 4px 0; }"
+    "QMenu::item { padding: 5px 18px; } QMenu::item:selected { background-color: #3865b4; }"
+    "QMenu::item:disabled { color: #5b6577; }";
 } // namespace
 
 // ---- pairing ---------------------------------------------------------------
@@ -49,7 +59,7 @@ void MainWindow::onPairingFailed(const QString &reason)
 
 void MainWindow::showPairingOutcome(const QString &line)
 {
-    showOutcome(line);
+    status->showOutcome(line);
     // The user waits in the sheet, whose log is usually scrolled out of view.
     if (settingsDialog)
         settingsDialog->revealHistory();
@@ -232,4 +242,50 @@ void MainWindow::onBackgroundImported(const QString &target, const QString &erro
     if (settingsDialog)
         settingsDialog->showBackgroundPath(backgroundPath);
     appendLog(QStringLiteral("Hintergrundbild geaendert: ") + backgroundPath);
+}
+
+// ---- text to a phone -------------------------------------------------------
+
+void MainWindow::showDeviceMenu(const QPoint &pos)
+{
+    // From the keyboard (menu key, Shift+F10) the menu is for the current row.
+    int row = ui->deviceList->indexAt(pos).row();
+    if (row < 0)
+        row = ui->deviceList->currentRow();
+    if (row < 0)
+        return;
+    ui->deviceList->setCurrentRow(row);
+    const int index = selectedDeviceIndex();
+    if (index < 0)
+        return;
+    QMenu menu(this);
+    // The window's dark look; a menu is a window of its own and gets none.
+    menu.setStyleSheet(QString::fromLatin1(kMenuStyle));
+    QAction *typed = menu.addAction(QStringLiteral("Text senden\u2026"));
+    QAction *clipboard = menu.addAction(QStringLiteral("Zwischenablage senden"));
+    // Only a paired phone accepts messages from this computer.
+    typed->setEnabled(devices.at(index).paired);
+    clipboard->setEnabled(devices.at(index).paired);
+    const QAction *chosen = menu.exec(ui->deviceList->viewport()->mapToGlobal(pos));
+    // The list may have been rebuilt while the menu was open.
+    const int now = selectedDeviceIndex();
+    if (!chosen || now < 0)
+        return;
+    if (chosen == typed) {
+        const QString text = outlets.askText(devices.at(now).name);
+        if (!text.trimmed().isEmpty()) // empty: the user cancelled
+            sendText(now, text);
+        return;
+    }
+    const QString text = QGuiApplication::clipboard()->text();
+    if (text.trimmed().isEmpty())
+        return status->showOutcome(QStringLiteral("Die Zwischenablage enthaelt keinen Text."));
+    sendText(now, text);
+}
+
+void MainWindow::sendText(int deviceIndex, const QString &text)
+{
+    const RemoteDevice device = devices.at(deviceIndex);
+    appendLog(QStringLiteral("Sende Nachricht an ") + device.name + QLatin1Char('.'));
+    outlets.sendMessage(device, text);
 }
