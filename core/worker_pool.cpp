@@ -14,16 +14,26 @@ WorkerPool::WorkerPool() : m_state(std::make_shared<State>()) {}
 
 WorkerPool::~WorkerPool()
 {
-    stop();
+    if (m_owner)
+        stop();
 }
 
-void WorkerPool::stop()
+bool WorkerPool::stop()
 {
-    std::unique_lock lock(m_state->mutex);
-    m_state->stopping = true;
-    m_state->waker.wake();
-    m_state->changed.notify_all();
-    m_state->changed.wait(lock, [this] { return m_state->active == 0; });
+    State &s = *m_state;
+    {
+        std::lock_guard owner(s.ownerLock);
+        std::lock_guard lock(s.mutex);
+        if (!s.stopping) // a later call waits no longer than the first
+            s.stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+        s.stopping = true;
+        s.waker.wake();
+        s.changed.notify_all();
+    }
+    std::unique_lock lock(s.mutex);
+    s.changed.wait_until(lock, s.stopDeadline, [&s] { return s.active == 0; });
+    s.changed.wait(lock, [&s] { return s.pinned == 0; });
+    return s.active == 0;
 }
 
 bool WorkerPool::sleep(int ms) const
