@@ -73,14 +73,17 @@ PeerClient::~PeerClient()
 void PeerClient::resolveIdentity(RemoteDevice device)
 {
     // A lookup that cannot start fails as silently as one that cannot connect.
-    m_pool.spawn([this, device = std::move(device), limits = m_limits]() mutable {
-        runIdentityRequest(std::move(device), limits);
-    });
+    m_pool.spawn(
+        [self = this, device = std::move(device), limits = m_limits](const WorkerPool &pool) mutable {
+            runIdentityRequest(self, pool, std::move(device), limits);
+        });
 }
 
 void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
 {
-    if (!m_pool.spawn([this, device, code, limits = m_limits] { runPairing(device, code, limits); }) &&
+    if (!m_pool.spawn([self = this, device, code, limits = m_limits](const WorkerPool &pool) {
+            runPairing(self, pool, device, code, limits);
+        }) &&
         !m_pool.stopping())
         emit pairingFailed(
             connectFailureText(peerwire::Request::Pairing, peerwire::ConnectFailure::Unreachable));
@@ -88,131 +91,160 @@ void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
 
 void PeerClient::sendMessage(const RemoteDevice &device, const QString &message)
 {
-    if (!m_pool.spawn([this, device, message, limits = m_limits] { runMessage(device, message, limits); }))
-        failMessage(device,
+    if (!m_pool.spawn([self = this, device, message, limits = m_limits](const WorkerPool &pool) {
+            runMessage(self, pool, device, message, limits);
+        }))
+        failMessage(this, m_pool, device,
                     connectFailureText(peerwire::Request::Message, peerwire::ConnectFailure::Unreachable));
 }
 
 void PeerClient::sendFile(const RemoteDevice &device, const QString &filePath)
 {
-    if (!m_pool.spawn(
-            [this, device, filePath, limits = m_limits] { runFileTransfer(device, filePath, limits); }))
-        failFile(device, QFileInfo(filePath).fileName(),
+    const PeerKey peer(device.ip, device.port);
+    bool unsent = false;
+    m_pool.withOwner([&] {
+        PeerSends &sends = m_sends[peer];
+        sends.waiting.push_back({device, filePath, m_limits});
+        if (sends.running >= kMaxSendsPerPeer)
+            return;
+        ++sends.running;
+        if (m_pool.spawn([self = this, peer](const WorkerPool &pool) { runSends(self, pool, peer); }))
+            return;
+        // Without a thread of its own the file still goes when another one to
+        // this phone ends; with none running, it never would.
+        if (--sends.running == 0) {
+            m_sends.erase(peer);
+            unsent = true;
+        }
+    });
+    if (unsent)
+        failFile(this, m_pool, device, QFileInfo(filePath).fileName(),
                  connectFailureText(peerwire::Request::File, peerwire::ConnectFailure::Unreachable));
 }
 
-void PeerClient::failFile(const RemoteDevice &device, const QString &fileName, const QString &reason)
+void PeerClient::failFile(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                          const QString &fileName, const QString &reason)
 {
-    if (m_pool.stopping())
-        return; // nobody is left to hear it
-    emit logMessage(reason);
-    emit fileTransferFailed(device.ip, device.port, fileName, reason);
+    pool.withOwner([&] {
+        emit self->logMessage(reason);
+        emit self->fileTransferFailed(device.ip, device.port, fileName, reason);
+    });
 }
 
-void PeerClient::failMessage(const RemoteDevice &device, const QString &reason)
+void PeerClient::failMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                             const QString &reason)
 {
-    if (m_pool.stopping())
-        return;
-    emit logMessage(reason);
-    emit messageFailed(device.ip, device.port, reason);
+    pool.withOwner([&] {
+        emit self->logMessage(reason);
+        emit self->messageFailed(device.ip, device.port, reason);
+    });
 }
 
-QString PeerClient::reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure)
+bool PeerClient::connectFor(PeerClient *self, const WorkerPool &pool, peerwire::Request request,
+                            const RemoteDevice &device, const ClientLimits &limits, sock::Socket *socket,
+                            QString *failureText)
 {
-    if (m_pool.stopping())
-        return {}; // nobody is left to hear it
-    const QString text = connectFailureText(request, failure);
-    if (request == peerwire::Request::Pairing)
-        emit pairingFailed(text);
-    return text;
-}
-
-bool PeerClient::connectFor(peerwire::Request request, const RemoteDevice &device, const ClientLimits &limits,
-                            sock::Socket *socket, QString *failureText)
-{
-    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, m_pool, socket);
+    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, pool, socket);
     if (failure) {
-        const QString text = reportConnectFailure(request, *failure);
+        const QString text = connectFailureText(request, *failure);
         if (failureText)
             *failureText = text;
-        else if (request != peerwire::Request::Pairing && !text.isEmpty() && !m_pool.stopping())
-            emit logMessage(text);
+        else if (request == peerwire::Request::Pairing)
+            pool.withOwner([&] { emit self->pairingFailed(text); });
     }
-    return !failure && !m_pool.stopping();
+    return !failure && !pool.stopping();
 }
 
-void PeerClient::runIdentityRequest(RemoteDevice device, const ClientLimits &limits)
+void PeerClient::runIdentityRequest(PeerClient *self, const WorkerPool &pool, RemoteDevice device,
+                                    const ClientLimits &limits)
 {
     sock::Socket socket;
-    if (!connectFor(peerwire::Request::Identity, device, limits, &socket))
+    if (!connectFor(self, pool, peerwire::Request::Identity, device, limits, &socket))
         return;
     const QByteArray reply =
-        exchange(DeadlineStream(socket, m_pool), peerwire::identityRequest(device.ip), limits);
-    if (m_pool.stopping())
-        return;
+        exchange(DeadlineStream(socket, pool), peerwire::identityRequest(device.ip), limits);
     if (const std::optional<RemoteDevice> resolved = peerwire::applyIdentityReply(reply, std::move(device)))
-        emit deviceIdentityResolved(*resolved);
+        pool.withOwner([&] { emit self->deviceIdentityResolved(*resolved); });
 }
 
-void PeerClient::runPairing(const RemoteDevice &device, const QString &code, const ClientLimits &limits)
+void PeerClient::runPairing(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                            const QString &code, const ClientLimits &limits)
 {
     const QByteArray request =
         peerwire::pairRequest(device.ip, code, localDeviceId(), QLatin1String(protocol::kInstanceLabel));
     sock::Socket socket;
-    if (!connectFor(peerwire::Request::Pairing, device, limits, &socket))
+    if (!connectFor(self, pool, peerwire::Request::Pairing, device, limits, &socket))
         return;
-    const QByteArray reply = exchange(DeadlineStream(socket, m_pool), request, limits);
-    if (m_pool.stopping())
-        return;
+    const QByteArray reply = exchange(DeadlineStream(socket, pool), request, limits);
     const peerwire::PairingOutcome outcome = peerwire::evaluatePairingReply(reply, device);
-    if (outcome.paired)
-        emit pairingSucceeded(outcome.device);
-    else
-        emit pairingFailed(outcome.error);
+    pool.withOwner([&] {
+        if (outcome.paired)
+            emit self->pairingSucceeded(outcome.device);
+        else
+            emit self->pairingFailed(outcome.error);
+    });
 }
 
-void PeerClient::runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits)
+void PeerClient::runMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                            const QString &message, const ClientLimits &limits)
 {
     sock::Socket socket;
     QString why;
-    if (!connectFor(peerwire::Request::Message, device, limits, &socket, &why))
-        return failMessage(device, why);
+    if (!connectFor(self, pool, peerwire::Request::Message, device, limits, &socket, &why))
+        return failMessage(self, pool, device, why);
     const QByteArray request =
         peerwire::messageRequest(device.ip, message, localDeviceId(), device.sharedSecret);
-    const QByteArray reply = exchange(DeadlineStream(socket, m_pool), request, limits);
-    if (m_pool.stopping())
-        return;
+    const QByteArray reply = exchange(DeadlineStream(socket, pool), request, limits);
     QString error;
-    if (peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
-        emit messageSent(device.ip, device.port);
-    else
-        failMessage(device, QStringLiteral("Nachricht fehlgeschlagen: ") + error);
+    if (!peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
+        return failMessage(self, pool, device, QStringLiteral("Nachricht fehlgeschlagen: ") + error);
+    pool.withOwner([&] { emit self->messageSent(device.ip, device.port); });
 }
 
-void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &filePath,
-                                 const ClientLimits &limits)
+void PeerClient::runSends(PeerClient *self, const WorkerPool &pool, const PeerKey &peer)
 {
-    QFile file(filePath);
+    for (;;) {
+        std::optional<FileSend> next;
+        pool.withOwner([&] {
+            const auto it = self->m_sends.find(peer);
+            if (!it->second.waiting.empty()) {
+                next = std::move(it->second.waiting.front());
+                it->second.waiting.pop_front();
+            } else if (--it->second.running == 0) {
+                self->m_sends.erase(it);
+            }
+        });
+        if (!next)
+            return; // none left, or stopping: what still waits is dropped
+        runFileTransfer(self, pool, *next);
+    }
+}
+
+void PeerClient::runFileTransfer(PeerClient *self, const WorkerPool &pool, const FileSend &send)
+{
+    const RemoteDevice &device = send.device;
+    const ClientLimits &limits = send.limits;
+    QFile file(send.filePath);
     // Unbuffered: the body goes from the descriptor to the socket, or into
     // the stream's one buffer, never through a buffer of QFile's as well.
-    const QString fileName = QFileInfo(filePath).fileName();
+    const QString fileName = QFileInfo(send.filePath).fileName();
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return failFile(device, fileName, QStringLiteral("Datei konnte nicht geöffnet werden."));
+        return failFile(self, pool, device, fileName, QStringLiteral("Datei konnte nicht geöffnet werden."));
     // Taken once: a file that grows meanwhile is sent with this length, so
     // the request stays what its head announced.
     const qint64 totalBytes = file.size();
 
     sock::Socket socket;
     QString why;
-    if (!connectFor(peerwire::Request::File, device, limits, &socket, &why))
-        return failFile(device, fileName, why);
-    const DeadlineStream stream(socket, m_pool);
+    if (!connectFor(self, pool, peerwire::Request::File, device, limits, &socket, &why))
+        return failFile(self, pool, device, fileName, why);
+    const DeadlineStream stream(socket, pool);
 
     // Ends the transfer early; closing at once tells the peer that no more
     // bytes will come.
     const auto abort = [&] {
         socket.close();
-        failFile(device, fileName, QStringLiteral("Senden abgebrochen."));
+        failFile(self, pool, device, fileName, QStringLiteral("Senden abgebrochen."));
     };
 
     const QByteArray head =
@@ -227,7 +259,10 @@ void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &file
         int percent = 0;
         double bytesPerSecond = 0.0;
         if (meter.advance(sentBytes, &percent, &bytesPerSecond))
-            emit fileTransferProgress(percent, sentBytes, totalBytes, bytesPerSecond / kBytesPerMebibyte);
+            pool.withOwner([&] {
+                emit self->fileTransferProgress(percent, sentBytes, totalBytes,
+                                                bytesPerSecond / kBytesPerMebibyte);
+            });
     };
     // A file that shrank, or cannot be read any more, would leave the peer
     // waiting for bytes that never come.
@@ -236,11 +271,9 @@ void PeerClient::runFileTransfer(const RemoteDevice &device, const QString &file
     file.close();
 
     const QByteArray reply = readReply(stream, limits);
-    if (m_pool.stopping())
-        return;
     QString error;
-    if (peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
-        emit fileTransferFinished(device.ip, device.port, fileName);
-    else
-        failFile(device, fileName, QStringLiteral("Dateiuebertragung fehlgeschlagen: ") + error);
+    if (!peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
+        return failFile(self, pool, device, fileName,
+                        QStringLiteral("Dateiuebertragung fehlgeschlagen: ") + error);
+    pool.withOwner([&] { emit self->fileTransferFinished(device.ip, device.port, fileName); });
 }

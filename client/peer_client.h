@@ -1,6 +1,7 @@
 // Requests this computer makes to phones: identity lookups, pairing,
-// messages and files. Each runs on a worker thread of its own, waits only
-// through deadline-bounded, stop-aware streams, and reports through signals.
+// messages and files. Each runs on a worker thread, waits only through
+// deadline-bounded, stop-aware streams, and reports through signals. Files
+// to one phone take turns (see sendFile).
 #pragma once
 
 #include "deadline_stream.h"
@@ -11,6 +12,10 @@
 
 #include <QObject>
 #include <QString>
+
+#include <deque>
+#include <map>
+#include <utility>
 
 // A phone that walks out of range or falls asleep mid-request must not hold
 // a thread and a socket for ever; each bounded wait ends with the failure of
@@ -30,15 +35,21 @@ class PeerClient : public QObject
 
 public:
     explicit PeerClient(QObject *parent = nullptr);
-    // Ends every request before returning, without a word to the user.
+    // Ends every request, without a word to the user, as stop() does.
     ~PeerClient() override;
 
     void resolveIdentity(RemoteDevice device);
     void pairDevice(const RemoteDevice &device, const QString &code);
     void sendMessage(const RemoteDevice &device, const QString &message);
+    // At most kMaxSendsPerPeer files go to one phone (address and port) at
+    // once, so that dropping hundreds of files costs a few threads, sockets
+    // and open files; the others wait and start in the order they came.
     void sendFile(const RemoteDevice &device, const QString &filePath);
+    static constexpr int kMaxSendsPerPeer = 2;
 
-    // Ends every request; later ones are not started.
+    // Ends every request. One stuck in the system (a file on a stalled
+    // mount) is not waited for long: it ends by itself later, unheard. Files
+    // still waiting for their turn are dropped; later requests not started.
     void stop() { m_pool.stop(); }
     // Applies to the requests started after this call.
     void setLimits(const ClientLimits &limits) { m_limits = limits; }
@@ -57,19 +68,40 @@ signals:
     void deviceIdentityResolved(const RemoteDevice &device);
 
 private:
-    // Connects for request; when that fails, tells the user what the request
-    // kind calls for and returns false. False too once the client stops.
-    bool connectFor(peerwire::Request request, const RemoteDevice &device, const ClientLimits &limits,
-                    sock::Socket *socket, QString *failureText = nullptr);
-    QString reportConnectFailure(peerwire::Request request, peerwire::ConnectFailure failure);
+    struct FileSend
+    {
+        RemoteDevice device;
+        QString filePath;
+        ClientLimits limits;
+    };
+    using PeerKey = std::pair<QString, int>;
+    struct PeerSends
+    {
+        std::deque<FileSend> waiting;
+        int running = 0; // workers taking files from waiting
+    };
+
+    // The workers run these. They may be left behind by stop() and outlive
+    // this object, so they reach it (self) only inside pool.withOwner().
+    static bool connectFor(PeerClient *self, const WorkerPool &pool, peerwire::Request request,
+                           const RemoteDevice &device, const ClientLimits &limits, sock::Socket *socket,
+                           QString *failureText = nullptr);
     // Logs a failed send and reports it as its outcome (unless quitting).
-    void failFile(const RemoteDevice &device, const QString &fileName, const QString &reason);
-    void failMessage(const RemoteDevice &device, const QString &reason);
-    void runIdentityRequest(RemoteDevice device, const ClientLimits &limits);
-    void runPairing(const RemoteDevice &device, const QString &code, const ClientLimits &limits);
-    void runMessage(const RemoteDevice &device, const QString &message, const ClientLimits &limits);
-    void runFileTransfer(const RemoteDevice &device, const QString &filePath, const ClientLimits &limits);
+    static void failFile(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                         const QString &fileName, const QString &reason);
+    static void failMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                            const QString &reason);
+    static void runIdentityRequest(PeerClient *self, const WorkerPool &pool, RemoteDevice device,
+                                   const ClientLimits &limits);
+    static void runPairing(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                           const QString &code, const ClientLimits &limits);
+    static void runMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
+                           const QString &message, const ClientLimits &limits);
+    // Sends the files waiting for peer, one after the other, until none is left.
+    static void runSends(PeerClient *self, const WorkerPool &pool, const PeerKey &peer);
+    static void runFileTransfer(PeerClient *self, const WorkerPool &pool, const FileSend &send);
 
     ClientLimits m_limits;
-    WorkerPool m_pool; // last: its threads end before the members above go
+    std::map<PeerKey, PeerSends> m_sends; // only under the pool's withOwner()
+    WorkerPool m_pool;                    // last: stopped before the members above go
 };

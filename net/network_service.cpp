@@ -30,7 +30,8 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
 
 NetworkService::~NetworkService()
 {
-    // Every thread ends while this object can still pass its signals on.
+    // Every thread ends, or stops reporting, while this object can still
+    // pass its signals on.
     m_discovery.stop();
     m_client.stop();
     m_server.stop();

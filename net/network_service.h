@@ -18,7 +18,8 @@ class NetworkService : public QObject
 
 public:
     explicit NetworkService(QObject *parent = nullptr);
-    // Ends every thread of the three services before returning.
+    // Ends the threads of the three services before returning; a service may
+    // leave one stuck in the system behind, which then no longer reaches it.
     ~NetworkService() override;
 
     // Starts the HTTP server, the mDNS responder and the browser, once.

@@ -12,6 +12,11 @@
 #include <functional>
 #include <numeric>
 #include <optional>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace testsupport;
 using namespace Qt::StringLiterals;
@@ -210,6 +215,60 @@ private slots:
         QVERIFY(!deadline.hasExpired());
         QTest::qWait(200);
         QCOMPARE(m_lines, QStringList());
+    }
+
+    // Hundreds of files dropped at once go to the phone two at a time, start
+    // in the order they came, and all arrive.
+    void manyFilesTakeTurns()
+    {
+        constexpr int kFiles = 300;
+        const sock::Socket listener = sock::tcpListen(0x7f000001, 0, 16, true);
+        const RemoteDevice d{{}, {}, {}, u"127.0.0.1"_s, sock::localPort(listener), true, 0, u"s"_s};
+        QStringList sent, arrived;
+        for (int i = 0; i < kFiles; ++i) {
+            QFile file(m_dir.filePath(sent.emplace_back(u"f%1"_s.arg(i, 3, 10, QChar(u'0')))));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            m_client->sendFile(d, file.fileName());
+        }
+        while (arrived.size() < kFiles) { // holding both of a turn, so that a third would show
+            std::vector<sock::Socket> turn(2);
+            QStringList names;
+            for (sock::Socket &s : turn) {
+                QCOMPARE(sock::waitReadable(listener, 3000), sock::Readiness::Ready);
+                names << httpwire::headerValue(readRequest(s = sock::tcpAccept(listener, nullptr)),
+                                               "X-Filename");
+            }
+            QCOMPARE(sock::waitReadable(listener, 10), sock::Readiness::Timeout);
+            for (const sock::Socket &s : turn)
+                sendAll(s, "HTTP/1.1 200 OK\r\n\r\n{\"received\":true}");
+            names.sort();
+            arrived << names;
+        }
+        QCOMPARE(arrived, sent);
+        QTRY_COMPARE(m_lines.filter(u"finished"_s).size(), kFiles);
+        QCOMPARE(m_lines.size(), kFiles);
+    }
+
+    // A file that cannot even be opened yet (a FIFO nobody writes to, as a
+    // file on a stalled mount) does not hold up the client's end, and the
+    // send, resuming once the client is gone, touches nothing of it.
+    void blockedSendIsLeftBehind()
+    {
+        const QByteArray fifo = QFile::encodeName(m_dir.filePath(u"fifo"_s));
+        QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+        m_client->sendFile({{}, {}, {}, u"127.0.0.1"_s, 1, true, 0, u"s"_s}, QFile::decodeName(fifo));
+        std::thread writer([&fifo] { // fails instead of blocking when no send waits for it
+            QThread::msleep(WorkerPool::kStopWaitMs + 1000);
+            ::close(::open(fifo.constData(), O_WRONLY | O_NONBLOCK));
+        });
+        QTest::qWait(100);
+        QElapsedTimer clock;
+        clock.start();
+        m_client.reset();
+        const qint64 took = clock.elapsed();
+        writer.join();
+        QTest::qWait(300); // for the send to end
+        QVERIFY2(took < WorkerPool::kStopWaitMs + 500, qPrintable(QString::number(took)));
     }
 };
 
