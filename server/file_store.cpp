@@ -1,9 +1,11 @@
 #include "file_store.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 
 #ifdef _WIN32
@@ -12,12 +14,46 @@
 #else
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace filestore {
 
 namespace {
+std::atomic<bool> g_noLinks{false};
+
+#ifndef _WIN32
+// The answers with which a file system (FAT, exFAT, many FUSE mounts) says it
+// cannot do this kind of call at all, as opposed to failing this one.
+bool unsupportedHere(int error)
+{
+    return error == EINVAL || error == ENOSYS || error == EPERM || error == EOPNOTSUPP || error == ENOTSUP ||
+           error == EXDEV;
+}
+
+int renameNoReplace(const char *from, const char *to)
+{
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (!g_noLinks)
+        return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+#else
+    (void)from;
+    (void)to;
+#endif
+    errno = EINVAL;
+    return -1;
+}
+
+int hardLink(const char *from, const char *to)
+{
+    if (!g_noLinks)
+        return ::link(from, to);
+    errno = EPERM;
+    return -1;
+}
+#endif
+
 // Device names that Windows resolves in every folder, whatever the suffix.
 constexpr std::array<const char *, 22> kReservedBases = {
     "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
@@ -187,6 +223,17 @@ bool syncToStorage(QFile &file)
 #endif
 }
 
+bool nameTaken(const QString &path)
+{
+#ifdef _WIN32
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+#else
+    struct stat status;
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0;
+#endif
+}
+
 MoveResult moveNoReplace(const QString &from, const QString &to)
 {
 #ifdef _WIN32
@@ -199,21 +246,38 @@ MoveResult moveNoReplace(const QString &from, const QString &to)
 #else
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
-#if defined(__linux__) && defined(RENAME_NOREPLACE)
-    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+    if (renameNoReplace(source.constData(), target.constData()) == 0)
         return MoveResult::Moved;
     if (errno == EEXIST)
         return MoveResult::TargetExists;
-    if (errno != EINVAL && errno != ENOSYS)
+    if (!unsupportedHere(errno))
         return MoveResult::Failed;
-        // The file system cannot rename without replacing: a hard link cannot
-        // replace either.
-#endif
-    if (::link(source.constData(), target.constData()) != 0)
+    // A hard link cannot replace either.
+    if (hardLink(source.constData(), target.constData()) == 0) {
+        ::unlink(source.constData());
+        return MoveResult::Moved;
+    }
+    if (errno == EEXIST)
+        return MoveResult::TargetExists;
+    if (!unsupportedHere(errno))
+        return MoveResult::Failed;
+    // Neither: claim the name with an empty file that only this call can have
+    // made, so the plain rename that every file system knows replaces nothing
+    // but that.
+    const int placeholder = ::open(target.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (placeholder < 0)
         return errno == EEXIST ? MoveResult::TargetExists : MoveResult::Failed;
-    ::unlink(source.constData());
-    return MoveResult::Moved;
+    ::close(placeholder);
+    if (::rename(source.constData(), target.constData()) == 0)
+        return MoveResult::Moved;
+    ::unlink(target.constData());
+    return MoveResult::Failed;
 #endif
+}
+
+void simulateNoLinkFileSystem(bool on)
+{
+    g_noLinks = on;
 }
 
 } // namespace filestore

@@ -57,8 +57,14 @@ bool secretsEqual(const QString &a, const QString &b);
 // Pushes the file's written data to stable storage.
 bool syncToStorage(QFile &file);
 
+// Whether anything holds the path, a dangling symbolic link included.
+bool nameTaken(const QString &path);
+
 enum class MoveResult { Moved, TargetExists, Failed };
-// Renames from to to, atomically, never replacing an existing file.
+// Renames from to to, never replacing an existing file, also on file systems
+// that know neither a no-replace rename nor hard links.
 MoveResult moveNoReplace(const QString &from, const QString &to);
+// Tests make the no-replace rename and hard links fail as FAT answers them.
+void simulateNoLinkFileSystem(bool on);
 
 } // namespace filestore

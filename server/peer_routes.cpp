@@ -9,7 +9,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -35,7 +34,7 @@ bool openExclusiveTemp(const QString &target, QFile &file)
         file.setFileName(target + QLatin1Char('.') + unique + QStringLiteral(".part"));
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             return true;
-        if (!file.exists())
+        if (!filestore::nameTaken(file.fileName()))
             return false; // not a name clash: the folder is unusable
     }
     return false;
@@ -127,8 +126,9 @@ void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name
         return;
     }
     QDir().mkpath(folder);
+    // A dangling symbolic link holds its name too: moving onto it would fail.
     const auto isTaken = [&folder](const QString &candidate) {
-        return QFileInfo::exists(pathIn(folder, candidate));
+        return filestore::nameTaken(pathIn(folder, candidate));
     };
     QString finalName = filestore::chooseFreeName(name, isTaken);
     QString target = pathIn(folder, finalName);

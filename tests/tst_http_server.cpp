@@ -70,6 +70,7 @@ private slots:
         m_dir.emplace();
         m_seen.clear();
         m_percents.clear();
+        filestore::simulateNoLinkFileSystem(false);
         QVERIFY(restart(kTight));
     }
 
@@ -142,29 +143,42 @@ private slots:
     }
 
     // Peers that send a file of one name at once each get a name of their
-    // own: no upload replaces another's file. Each streams in, reporting its
-    // progress, and nothing past its length is stored.
+    // own, also where the system can neither rename without replacing nor
+    // link (FAT): no upload replaces another's file, nor the dangling link
+    // that holds the name. Each streams in, reporting its progress, and
+    // nothing past its length is stored.
+    void concurrentUploadsOfOneName_data()
+    {
+        QTest::addColumn<bool>("noLinks");
+        QTest::newRow("no-replace rename") << false;
+        QTest::newRow("as on FAT") << true;
+    }
+
     void concurrentUploadsOfOneName()
     {
-        QVERIFY(restart({2000, 5000, 5, 5}));
+        QFETCH(bool, noLinks);
+        filestore::simulateNoLinkFileSystem(noLinks);
+        QVERIFY(restart({2000, 5000, 20, 20}));
+        QVERIFY(QFile::link(m_dir->filePath("gone"), m_dir->filePath("gleich.bin")));
         std::vector<sock::Socket> peers;
         QSet<QByteArray> sent, stored;
-        for (char c = 'a'; c < 'f'; ++c) {
+        for (char c = 'a'; c < 'a' + 20; ++c) {
             sent << QByteArray(300000, c);
             QVERIFY(sendAll(peers.emplace_back(connectFrom(0, port())),
                             head("POST /upload", 300000, "../gleich.bin") + QByteArray(100000, c)));
         }
-        QTRY_COMPARE(files().size(), 5); // every temporary file open, all aiming at one name
-        for (char c = 'a'; c < 'f'; ++c) {
-            QVERIFY(sendAll(peers[c - 'a'], QByteArray(200000, c) + "past the end"));
-            QVERIFY(readUntilClosed(peers[c - 'a']).endsWith(protocol::kBodyReceived));
+        QTRY_COMPARE(files().size(), 20); // every temporary file open, all aiming at one name
+        for (sock::Socket &peer : peers) {
+            QVERIFY(sendAll(peer, QByteArray(200000, char('a' + (&peer - &peers[0]))) + "past the end"));
+            QVERIFY(readUntilClosed(peer).endsWith(protocol::kBodyReceived));
         }
         for (const QString &name : files()) {
             QFile file(m_dir->filePath(name));
             stored << (file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray());
         }
-        QCOMPARE(stored, sent); // five files, none overwritten or mixed
-        QTRY_VERIFY(m_percents.size() > 10 && m_percents.count(100) == 5);
+        QCOMPARE(stored, sent); // twenty files, none overwritten or mixed
+        QVERIFY(QFileInfo(m_dir->filePath("gleich.bin")).isSymLink());
+        QTRY_VERIFY(m_percents.size() > 40 && m_percents.count(100) == 20);
     }
 
     // A full disk fails the upload with an error answer and leaves nothing.
