@@ -8,6 +8,9 @@
 #include <QJsonObject>
 #include <QStandardPaths>
 
+#include <cerrno>
+#include <utility>
+
 namespace {
 // Bytes asked of the socket per read while the head is still incomplete.
 constexpr std::size_t kHeadReadChunk = 8192;
@@ -20,9 +23,23 @@ constexpr qsizetype kLingerMaxBytes = 1024 * 1024;
 constexpr std::size_t kLingerReadChunk = 4096;
 // A listener that cannot be polled is not retried in a tight loop.
 constexpr int kPollPauseOnErrorMs = 100;
+// While descriptors run out, the refused connection stays queued and the
+// listener readable: accepting is retried after this pause, not at once.
+constexpr int kAcceptStarvedPauseMs = 100;
 // Our answers are a few dozen bytes; a peer that takes none of them for this
 // long is gone.
 constexpr int kAnswerStallMs = 5000;
+
+// Whether the last accept failed for want of descriptors or memory.
+bool acceptStarved()
+{
+#ifdef _WIN32
+    const int error = WSAGetLastError();
+    return error == WSAEMFILE || error == WSAENOBUFS;
+#else
+    return errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+#endif
+}
 } // namespace
 
 HttpServer::HttpServer(QObject *parent) : QObject(parent) {}
@@ -94,6 +111,7 @@ void HttpServer::acceptLoop(std::uint16_t port)
     m_boundPort = sock::localPort(listener);
     emit logMessage(QStringLiteral("HTTP Server aktiv auf Port %1.").arg(m_boundPort.load()));
 
+    bool starved = false; // accepting failed for want of descriptors, logged once
     while (!m_pool.stopping()) {
         const sock::Readiness ready = m_pool.waitReadable(listener, QDeadlineTimer(QDeadlineTimer::Forever));
         if (ready == sock::Readiness::Error)
@@ -102,7 +120,16 @@ void HttpServer::acceptLoop(std::uint16_t port)
             continue;
         std::uint32_t peer = 0;
         sock::Socket connection = sock::tcpAccept(listener, &peer);
-        if (!connection.valid() || !acquireSlot(peer))
+        if (!connection.valid()) {
+            if (!acceptStarved())
+                continue;
+            if (!std::exchange(starved, true))
+                emit logMessage(QStringLiteral("Zu viele offene Dateien: neue Verbindungen warten."));
+            m_pool.sleep(kAcceptStarvedPauseMs);
+            continue;
+        }
+        starved = false;
+        if (!acquireSlot(peer))
             continue; // over a cap: closed at once, without an answer
         const bool started = m_pool.spawn([this, peer, connection = std::move(connection)]() mutable {
             handleConnection(std::move(connection));

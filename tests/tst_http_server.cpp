@@ -14,6 +14,8 @@
 #include <optional>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <time.h>
 
 using namespace testsupport;
 using namespace Qt::StringLiterals;
@@ -41,6 +43,7 @@ class HttpServerTest : public QObject
     std::optional<QTemporaryDir> m_dir;
     std::optional<HttpServer> m_server;
     QStringList m_seen; // messages, as the window sees them
+    QStringList m_log;
     QList<int> m_percents;
 
     // A fresh server with the given limits in place of the running one.
@@ -49,6 +52,7 @@ class HttpServerTest : public QObject
         limits.bodyCopy = kBodyCopy;
         m_server.emplace();
         connect(&*m_server, &HttpServer::messageReceived, this, [this](const QString &m) { m_seen << m; });
+        connect(&*m_server, &HttpServer::logMessage, this, [this](const QString &m) { m_log << m; });
         connect(&*m_server, &HttpServer::fileReceiveProgress, this, [this](int p) { m_percents << p; });
         m_server->setLimits(limits);
         m_server->setReceiveFolder(m_dir->path());
@@ -69,6 +73,7 @@ private slots:
     {
         m_dir.emplace();
         m_seen.clear();
+        m_log.clear();
         m_percents.clear();
         filestore::simulateNoLinkFileSystem(false);
         QVERIFY(restart(kTight));
@@ -179,6 +184,29 @@ private slots:
         QCOMPARE(stored, sent); // twenty files, none overwritten or mixed
         QVERIFY(QFileInfo(m_dir->filePath("gleich.bin")).isSymLink());
         QTRY_VERIFY(m_percents.size() > 40 && m_percents.count(100) == 20);
+    }
+
+    // Out of descriptors, the listener waits instead of spinning, says so
+    // once, and serves the waiting peer when descriptors come back.
+    void acceptBackOff()
+    {
+        sock::Socket peer(::socket(AF_INET, SOCK_STREAM, 0));
+        rlimit saved{}, low{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
+        low = saved;
+        low.rlim_cur = ::dup(peer.handle()); // the lowest free descriptor
+        ::close(int(low.rlim_cur));
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        sockaddr_in to{AF_INET, htons(port()), {htonl(INADDR_LOOPBACK)}, {}};
+        const bool connected = ::connect(peer.handle(), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
+        const std::clock_t cpu = std::clock();
+        QTest::qWait(1000);
+        const double seconds = double(std::clock() - cpu) / CLOCKS_PER_SEC;
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
+        QVERIFY(connected);
+        QVERIFY2(seconds < 0.2, qPrintable(QString::number(seconds)));
+        QVERIFY(sendAll(peer, kIdentity) && readUntilClosed(peer).contains("deviceId"));
+        QCOMPARE(m_log.count(u"Zu viele offene Dateien: neue Verbindungen warten."_s), 1);
     }
 
     // A full disk fails the upload with an error answer and leaves nothing.
