@@ -21,6 +21,7 @@
 namespace filestore {
 
 namespace {
+const QLatin1String kTempSuffix(".part");
 std::atomic<bool> g_noLinks{false};
 
 #ifndef _WIN32
@@ -195,6 +196,25 @@ QString chooseFreeName(const QString &name, const std::function<bool(const QStri
     for (int counter = 1; isTaken(candidate); ++counter)
         candidate = numberedName(name, counter);
     return candidate;
+}
+
+QString temporaryPath(const QString &target, quint32 unique)
+{
+    return target + QLatin1Char('.') + QString::number(unique, 16).rightJustified(kTempUniqueDigits, u'0') +
+           kTempSuffix;
+}
+
+bool isTemporaryName(const QString &fileName)
+{
+    const qsizetype dot = fileName.size() - kTempSuffix.size() - kTempUniqueDigits - 1;
+    if (dot < 1 || !fileName.endsWith(kTempSuffix) || fileName.at(dot) != QLatin1Char('.'))
+        return false;
+    for (qsizetype i = dot + 1; i <= dot + kTempUniqueDigits; ++i) {
+        const char16_t c = fileName.at(i).unicode();
+        if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')))
+            return false;
+    }
+    return true;
 }
 
 bool secretsEqual(const QString &a, const QString &b)

@@ -26,6 +26,8 @@ inline constexpr qsizetype kMaxNameUtf8Bytes = 200;
 // How often the final move looks for the next free name when other uploads
 // keep taking the one it chose.
 inline constexpr int kMaxFinalizeAttempts = 1000;
+// A file is received under "<final name>.<this many lower-case hex digits>.part".
+inline constexpr int kTempUniqueDigits = 8;
 
 struct NameParts
 {
@@ -47,6 +49,12 @@ QString numberedName(const QString &name, int counter);
 // The first of name, "base (1).suffix", "base (2).suffix", ... for which
 // isTaken is false.
 QString chooseFreeName(const QString &name, const std::function<bool(const QString &)> &isTaken);
+
+// The temporary path beside target that an upload writes to: target, a dot,
+// unique in kTempUniqueDigits hex digits, ".part".
+QString temporaryPath(const QString &target, quint32 unique);
+// Whether a file name has exactly the shape temporaryPath gives.
+bool isTemporaryName(const QString &fileName);
 
 // Compares two secrets in time that depends only on their lengths, so that a
 // peer cannot find a secret byte by byte from answer times.

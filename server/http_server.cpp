@@ -1,9 +1,12 @@
 #include "http_server.h"
 
 #include "deadline_stream.h"
+#include "file_store.h"
 #include "http_wire.h"
 #include "settings_store.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QStandardPaths>
@@ -26,6 +29,10 @@ constexpr int kPollPauseOnErrorMs = 100;
 // While descriptors run out, the refused connection stays queued and the
 // listener readable: accepting is retried after this pause, not at once.
 constexpr int kAcceptStarvedPauseMs = 100;
+// A temporary file whose upload ended in a crash or power cut is never
+// finished. Live uploads write at least every body idle time-out, so one
+// untouched for a day is surely such a leftover.
+constexpr qint64 kLeftoverAgeSecs = 24 * 60 * 60;
 // Our answers are a few dozen bytes; a peer that takes none of them for this
 // long is gone.
 constexpr int kAnswerStallMs = 5000;
@@ -54,6 +61,7 @@ void HttpServer::start(std::uint16_t port)
     if (m_started.exchange(true))
         return;
     m_pool.spawn([this, port] { acceptLoop(port); });
+    m_pool.spawn([this] { removeLeftovers(); });
 }
 
 void HttpServer::stop()
@@ -63,8 +71,29 @@ void HttpServer::stop()
 
 void HttpServer::setReceiveFolder(const QString &folder)
 {
-    std::lock_guard lock(m_mutex);
-    m_receiveFolder = folder;
+    {
+        std::lock_guard lock(m_mutex);
+        m_receiveFolder = folder;
+    }
+    // A folder chosen while running may hold leftovers of an earlier run too.
+    if (m_started)
+        m_pool.spawn([this] { removeLeftovers(); });
+}
+
+void HttpServer::removeLeftovers()
+{
+    const QString folder = receiveFolder();
+    if (folder.isEmpty())
+        return; // never the working folder
+    const QDateTime oldest = QDateTime::currentDateTimeUtc().addSecs(-kLeftoverAgeSecs);
+    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    for (const QFileInfo &entry : entries) {
+        if (m_pool.stopping())
+            return;
+        if (filestore::isTemporaryName(entry.fileName()) && entry.lastModified() < oldest &&
+            QFile::remove(entry.filePath()))
+            emit logMessage(QStringLiteral("Alte unvollständige Datei entfernt: ") + entry.fileName());
+    }
 }
 
 QString HttpServer::receiveFolder() const

@@ -39,7 +39,8 @@ public:
     ~HttpServer() override;
 
     // Listens on port (0 picks a free one) on a thread of its own; logs
-    // whether that worked. Does nothing when already started.
+    // whether that worked. Clears the receive folder of temporary files that
+    // earlier runs left. Does nothing when already started.
     void start(std::uint16_t port = protocol::kHttpPort);
     // Ends the listener and every connection; nothing is served afterwards.
     void stop();
@@ -49,6 +50,7 @@ public:
     // The port the server listens on once it logged that it is active, else 0.
     std::uint16_t listeningPort() const { return m_boundPort.load(); }
 
+    // Also clears the folder of temporary files that earlier runs left.
     void setReceiveFolder(const QString &folder);
     // The chosen folder, or the user's download folder when none was chosen.
     QString receiveFolder() const;
@@ -62,6 +64,9 @@ signals:
 
 private:
     void acceptLoop(std::uint16_t port);
+    // Removes from the receive folder the temporary files of uploads that
+    // ended in a crash, long ago.
+    void removeLeftovers();
     void handleConnection(sock::Socket socket);
     void closeGracefully(const DeadlineStream &stream) const;
     void answerIdentity(const DeadlineStream &stream) const;

@@ -29,9 +29,7 @@ QString pathIn(const QString &folder, const QString &name)
 bool openExclusiveTemp(const QString &target, QFile &file)
 {
     for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        const QString unique =
-            QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, u'0');
-        file.setFileName(target + QLatin1Char('.') + unique + QStringLiteral(".part"));
+        file.setFileName(filestore::temporaryPath(target, QRandomGenerator::global()->generate()));
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
             return true;
         if (!filestore::nameTaken(file.fileName()))

@@ -209,6 +209,52 @@ private slots:
         QCOMPARE(m_log.count(u"Zu viele offene Dateien: neue Verbindungen warten."_s), 1);
     }
 
+    // Only the program's own temporary files, untouched for a day, go when
+    // the server starts or a folder is chosen.
+    void leftovers_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("ageHours");
+        QTest::addColumn<bool>("removed");
+        QTest::addColumn<bool>("atStart");
+        const auto row = [](const char *name, int age, bool removed, bool atStart = true) {
+            QTest::addRow("%s, %d h", name, age) << QString::fromUtf8(name) << age << removed << atStart;
+        };
+        row("photo.jpg.0123abcd.part", 25, true);
+        row(".notes.ffffffff.part", 48, true, false);
+        row("photo.jpg.0123abcd.part", 23, false, false);
+        row("photo.jpg.0123ABCD.part", 25, false);
+        row("photo.jpg.0123abc.part", 25, false);
+        row("photo.jpg.0123abcde.part", 25, false);
+        row(".0123abcd.part", 25, false);
+        row("photo.jpg.part", 25, false);
+        row("photo.0123abcd.tmp", 25, false);
+    }
+
+    void leftovers()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, ageHours);
+        QFETCH(bool, removed);
+        QFETCH(bool, atStart);
+        const QString last = u"zz.00000000.part"_s; // removed after every other name
+        for (const QString &each : {name, last}) {
+            QFile file(m_dir->filePath(each));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(
+                file.setFileTime(QDateTime::currentDateTime().addSecs(-3600 * (each == last ? 25 : ageHours)),
+                                 QFileDevice::FileModificationTime));
+        }
+        if (atStart)
+            QVERIFY(restart(kTight));
+        else
+            m_server->setReceiveFolder(m_dir->path());
+        const QString gone = u"Alte unvollständige Datei entfernt: "_s;
+        QTRY_VERIFY(m_log.contains(gone + last));
+        QCOMPARE(QFile::exists(m_dir->filePath(name)), !removed);
+        QCOMPARE(m_log.contains(gone + name), removed);
+    }
+
     // A full disk fails the upload with an error answer and leaves nothing.
     void diskFull()
     {
