@@ -9,7 +9,9 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLocale>
 #include <QRandomGenerator>
+#include <QStorageInfo>
 
 #include <algorithm>
 
@@ -124,6 +126,15 @@ void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name
         return;
     }
     QDir().mkpath(folder);
+    // A body that cannot fit is refused before a byte of it lands on disk.
+    const qint64 available = QStorageInfo(folder).bytesAvailable();
+    if (available >= 0 && length > available) {
+        const QLocale german(QLocale::German);
+        emit logMessage(QStringLiteral("Nicht genug Speicherplatz für %1: %2 Bytes nötig, %3 Bytes frei.")
+                            .arg(name, german.toString(length), german.toString(available)));
+        answer(stream, protocol::kBodyWriteFailed);
+        return;
+    }
     // A dangling symbolic link holds its name too: moving onto it would fail.
     const auto isTaken = [&folder](const QString &candidate) {
         return filestore::nameTaken(pathIn(folder, candidate));

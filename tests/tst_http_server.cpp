@@ -255,17 +255,30 @@ private slots:
         QCOMPARE(m_log.contains(gone + name), removed);
     }
 
-    // A full disk fails the upload with an error answer and leaves nothing.
+    // An upload larger than the free space is refused before its body is
+    // read. Of two that fit alone but not together, the second fails when
+    // the disk is full and leaves nothing.
     void diskFull()
     {
         const QByteArray path = QFile::encodeName(m_dir->path());
-        QFile filler(m_dir->filePath("filler"));
         QVERIFY(::mount("tmpfs", path.constData(), "tmpfs", 0, "size=1m") == 0);
-        QVERIFY(filler.open(QIODevice::WriteOnly) && filler.write(QByteArray(700 * 1024, 'f')) == 700 * 1024);
-        filler.close();
-        QVERIFY(exchange(port(), {head("POST /upload", 600 * 1024) + QByteArray(600 * 1024, 'v')})
-                    .contains("\r\n\r\n{\"error\":"));
-        QCOMPARE(files(), QStringList{"filler"});
+        QCOMPARE(httpwire::replyBody(exchange(port(), {head("POST /upload", 2 << 20, "big.bin")})),
+                 QByteArray(protocol::kBodyWriteFailed));
+        QTRY_COMPARE(
+            m_log.filter("big.bin"),
+            QStringList{
+                "Nicht genug Speicherplatz für big.bin: 2.097.152 Bytes nötig, 1.048.576 Bytes frei."});
+        std::vector<sock::Socket> peers;
+        for (const char *name : {"a.bin", "b.bin"})
+            QVERIFY(sendAll(peers.emplace_back(connectFrom(0, port())),
+                            head("POST /upload", 600 << 10, name) + "x"));
+        QTRY_COMPARE(files().size(), 2);
+        for (const char *answer : {protocol::kBodyReceived, protocol::kBodyIncomplete}) {
+            QVERIFY(sendAll(peers.front(), QByteArray((600 << 10) - 1, 'y')));
+            QCOMPARE(httpwire::replyBody(readUntilClosed(peers.front())), QByteArray(answer));
+            peers.erase(peers.begin());
+        }
+        QCOMPARE(files(), QStringList{"a.bin"});
         QVERIFY(::umount(path.constData()) == 0);
     }
 
