@@ -338,7 +338,7 @@ void MainWindow::onLogMessage(const QString &message)
 void MainWindow::onMessageReceived(const QString &message)
 {
     appendLog(QStringLiteral("Empfangen: ") + message);
-    if (isVisible() && !isMinimized())
+    if (inSight())
         return;
     outlets.notify(DesktopNotifier::Kind::MessageReceived, QStringLiteral("Nachricht vom Handy"), message,
                    QStringLiteral("Kopieren"), [message] { QGuiApplication::clipboard()->setText(message); });
@@ -468,11 +468,16 @@ void MainWindow::showEvent(QShowEvent *event)
     background->setAnimationRunning(true);
 }
 
+bool MainWindow::inSight() const
+{
+    return isVisible() && !isMinimized();
+}
+
 void MainWindow::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && background)
-        background->setAnimationRunning(isVisible() && !isMinimized());
+        background->setAnimationRunning(inSight());
 }
 
 void MainWindow::hideEvent(QHideEvent *event)
@@ -538,7 +543,7 @@ void MainWindow::onFileTransferFailed(const QString &, int, const QString &filen
 
 void MainWindow::notifySendOutcome(const QString &summary, const QString &body)
 {
-    if (!isVisible() || isMinimized())
+    if (!inSight())
         outlets.notify(DesktopNotifier::Kind::SendOutcome, summary, body, QString(), {});
 }
 
@@ -558,7 +563,7 @@ void MainWindow::onFileReceiveProgress(int percent, qint64 receivedBytes, qint64
 void MainWindow::onFileReceiveFinished(const QString &filename)
 {
     status->showDone(QStringLiteral("Empfange: ") + filename, false);
-    if (isVisible() && !isMinimized())
+    if (inSight())
         return;
     const QString folder = receiveFolder;
     outlets.notify(DesktopNotifier::Kind::FileReceived, QStringLiteral("Datei empfangen"), filename,

@@ -125,6 +125,8 @@ private:
     void noDeviceSelected();
     // Told to the desktop only while the user cannot see the window.
     void notifySendOutcome(const QString &summary, const QString &body);
+    // Shown and not minimised: what the user can see needs no notification.
+    bool inSight() const;
 
     // Text messages to a phone.
     void showDeviceMenu(const QPoint &pos);
