@@ -16,6 +16,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <time.h>
+#include <vector>
 
 using namespace testsupport;
 using namespace Qt::StringLiterals;
@@ -194,19 +195,38 @@ private slots:
         rlimit saved{}, low{};
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
         low = saved;
-        low.rlim_cur = ::dup(peer.handle()); // the lowest free descriptor
-        ::close(int(low.rlim_cur));
+        low.rlim_cur = ::dup(peer.handle()) + 8; // a little above the lowest free descriptor
+        ::close(int(low.rlim_cur - 8));
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        // Every descriptor below the limit taken, and taken again when the
+        // threads of earlier connections free one while the test waits.
+        std::vector<int> fillers;
+        const auto fill = [&] {
+            for (int fd; (fd = ::dup(peer.handle())) >= 0;)
+                fillers.push_back(fd);
+        };
+        fill();
         sockaddr_in to{AF_INET, htons(port()), {htonl(INADDR_LOOPBACK)}, {}};
         const bool connected = ::connect(peer.handle(), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0;
         const std::clock_t cpu = std::clock();
-        QTest::qWait(1000);
+        for (int i = 0; i < 100; ++i) {
+            QTest::qWait(10);
+            fill();
+        }
         const double seconds = double(std::clock() - cpu) / CLOCKS_PER_SEC;
+        for (const int fd : fillers)
+            ::close(fd);
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &saved) == 0);
         QVERIFY(connected);
         QVERIFY2(seconds < 0.2, qPrintable(QString::number(seconds)));
         QVERIFY(sendAll(peer, kIdentity) && readUntilClosed(peer).contains("deviceId"));
-        QCOMPARE(m_log.count(u"Zu viele offene Dateien: neue Verbindungen warten."_s), 1);
+        // Once per episode, not once per try (a freed descriptor the server
+        // caught between two refills may end an episode early).
+        const auto said = [&] {
+            return m_log.count(u"Zu viele offene Dateien: neue Verbindungen warten."_s);
+        };
+        QTRY_VERIFY(said() >= 1);
+        QVERIFY2(said() <= 2, qPrintable(QString::number(said())));
     }
 
     // Only the program's own temporary files, untouched for a day, go when
