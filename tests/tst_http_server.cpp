@@ -191,6 +191,11 @@ private slots:
     // once, and serves the waiting peer when descriptors come back.
     void acceptBackOff()
     {
+#ifdef __SANITIZE_THREAD__
+        // Its runtime opens and closes descriptors of its own now and then,
+        // and the server accepts on one of those: starvation cannot be held.
+        QSKIP("Descriptors cannot be held exhausted under ThreadSanitizer.");
+#endif
         sock::Socket peer(::socket(AF_INET, SOCK_STREAM, 0));
         rlimit saved{}, low{};
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &saved) == 0);
