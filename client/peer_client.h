@@ -51,6 +51,8 @@ public:
     // mount) is not waited for long: it ends by itself later, unheard. Files
     // still waiting for their turn are dropped; later requests not started.
     void stop() { m_pool.stop(); }
+    // Begins stop() and returns at once; stop() then waits no longer.
+    void requestStop() { m_pool.requestStop(); }
     // Applies to the requests started after this call.
     void setLimits(const ClientLimits &limits) { m_limits = limits; }
 

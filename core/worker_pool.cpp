@@ -18,18 +18,22 @@ WorkerPool::~WorkerPool()
         stop();
 }
 
+void WorkerPool::requestStop()
+{
+    State &s = *m_state;
+    std::lock_guard owner(s.ownerLock);
+    std::lock_guard lock(s.mutex);
+    if (!s.stopping) // a later call waits no longer than the first
+        s.stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
+    s.stopping = true;
+    s.waker.wake();
+    s.changed.notify_all();
+}
+
 bool WorkerPool::stop()
 {
     State &s = *m_state;
-    {
-        std::lock_guard owner(s.ownerLock);
-        std::lock_guard lock(s.mutex);
-        if (!s.stopping) // a later call waits no longer than the first
-            s.stopDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopWaitMs);
-        s.stopping = true;
-        s.waker.wake();
-        s.changed.notify_all();
-    }
+    requestStop();
     std::unique_lock lock(s.mutex);
     s.changed.wait_until(lock, s.stopDeadline, [&s] { return s.active == 0; });
     s.changed.wait(lock, [&s] { return s.pinned == 0; });

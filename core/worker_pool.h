@@ -48,6 +48,9 @@ public:
     // Returns when the workers have ended, or kStopWaitMs after the first
     // call, leaving behind those that can be left; true when none was.
     bool stop();
+    // The first half of stop(), without the wait: owners of several pools
+    // start all of them stopping first, so that their waits overlap.
+    void requestStop();
     bool stopping() const { return m_state->stopping.load(); }
 
     // Runs f unless the pool is stopping, and keeps stop() from beginning

@@ -31,7 +31,10 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
 NetworkService::~NetworkService()
 {
     // Every thread ends, or stops reporting, while this object can still
-    // pass its signals on.
+    // pass its signals on. Workers stuck in file I/O are waited for once,
+    // not once per service.
+    m_client.requestStop();
+    m_server.requestStop();
     m_discovery.stop();
     m_client.stop();
     m_server.stop();

@@ -7,6 +7,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -23,6 +25,7 @@ namespace filestore {
 namespace {
 const QLatin1String kTempSuffix(".part");
 std::atomic<bool> g_noLinks{false};
+std::atomic<int> g_syncDelayMs{0};
 
 #ifndef _WIN32
 // The answers with which a file system (FAT, exFAT, many FUSE mounts) says it
@@ -231,6 +234,8 @@ bool syncToStorage(QFile &file)
 {
     if (!file.flush())
         return false;
+    if (const int delay = g_syncDelayMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
 #ifdef _WIN32
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
     return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
@@ -298,6 +303,11 @@ MoveResult moveNoReplace(const QString &from, const QString &to)
 void simulateNoLinkFileSystem(bool on)
 {
     g_noLinks = on;
+}
+
+void simulateSlowStorage(int syncMs)
+{
+    g_syncDelayMs = syncMs;
 }
 
 } // namespace filestore

@@ -74,5 +74,7 @@ enum class MoveResult { Moved, TargetExists, Failed };
 MoveResult moveNoReplace(const QString &from, const QString &to);
 // Tests make the no-replace rename and hard links fail as FAT answers them.
 void simulateNoLinkFileSystem(bool on);
+// Tests make every sync to storage take this long, as on a slow USB stick.
+void simulateSlowStorage(int syncMs);
 
 } // namespace filestore

@@ -61,7 +61,7 @@ void HttpServer::start(std::uint16_t port)
     if (m_started.exchange(true))
         return;
     m_pool.spawn([this, port] { acceptLoop(port); });
-    m_pool.spawn([this] { removeLeftovers(); });
+    m_pool.spawn([this](const WorkerPool &pool) { removeLeftovers(this, pool); });
 }
 
 void HttpServer::stop()
@@ -77,22 +77,26 @@ void HttpServer::setReceiveFolder(const QString &folder)
     }
     // A folder chosen while running may hold leftovers of an earlier run too.
     if (m_started)
-        m_pool.spawn([this] { removeLeftovers(); });
+        m_pool.spawn([this](const WorkerPool &pool) { removeLeftovers(this, pool); });
 }
 
-void HttpServer::removeLeftovers()
+void HttpServer::removeLeftovers(HttpServer *server, const WorkerPool &pool)
 {
-    const QString folder = receiveFolder();
+    QString folder;
+    pool.withOwner([&] { folder = server->receiveFolder(); });
     if (folder.isEmpty())
         return; // never the working folder
     const QDateTime oldest = QDateTime::currentDateTimeUtc().addSecs(-kLeftoverAgeSecs);
     const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
     for (const QFileInfo &entry : entries) {
-        if (m_pool.stopping())
+        if (pool.stopping())
             return;
         if (filestore::isTemporaryName(entry.fileName()) && entry.lastModified() < oldest &&
             QFile::remove(entry.filePath()))
-            emit logMessage(QStringLiteral("Alte unvollständige Datei entfernt: ") + entry.fileName());
+            pool.withOwner([&] {
+                emit server->logMessage(QStringLiteral("Alte unvollständige Datei entfernt: ") +
+                                        entry.fileName());
+            });
     }
 }
 
@@ -160,20 +164,22 @@ void HttpServer::acceptLoop(std::uint16_t port)
         starved = false;
         if (!acquireSlot(peer))
             continue; // over a cap: closed at once, without an answer
-        const bool started = m_pool.spawn([this, peer, connection = std::move(connection)]() mutable {
-            handleConnection(std::move(connection));
-            releaseSlot(peer);
-        });
+        const bool started = m_pool.spawn(
+            [this, peer, limits = m_limits, connection = std::move(connection)](const WorkerPool &pool) {
+                serve(this, pool, connection, limits);
+                pool.withOwner([&] { releaseSlot(peer); });
+            });
         if (!started)
             releaseSlot(peer);
     }
 }
 
-void HttpServer::handleConnection(sock::Socket socket)
+void HttpServer::serve(HttpServer *server, const WorkerPool &pool, const sock::Socket &socket,
+                       const ServerLimits &limits)
 {
-    const DeadlineStream stream(socket, m_pool);
+    const DeadlineStream stream(socket, pool);
     httpwire::HeadReader reader;
-    const QDeadlineTimer deadline(m_limits.headTimeoutMs);
+    const QDeadlineTimer deadline(limits.headTimeoutMs);
     char buffer[kHeadReadChunk];
     while (reader.state() == httpwire::HeadReader::State::Incomplete) {
         const long n = stream.readSome(buffer, sizeof buffer, deadline);
@@ -187,18 +193,19 @@ void HttpServer::handleConnection(sock::Socket socket)
     if (head.isEmpty())
         return;
 
+    const Connection c{server, pool, stream, limits};
     if (head.startsWith(protocol::kRouteIdentity))
         answerIdentity(stream);
     else if (head.startsWith(protocol::kRouteMessage))
-        handleMessageRoute(stream, head, reader.remainder());
+        handleMessageRoute(c, head, reader.remainder());
     else if (head.startsWith(protocol::kRouteUpload))
-        handleUploadRoute(stream, head, reader.remainder());
+        handleUploadRoute(c, head, reader.remainder());
     else
         answer(stream, protocol::kBodyUnknownRoute);
     closeGracefully(stream);
 }
 
-void HttpServer::closeGracefully(const DeadlineStream &stream) const
+void HttpServer::closeGracefully(const DeadlineStream &stream)
 {
     sock::shutdownSend(stream.socket());
     const QDeadlineTimer deadline(kLingerTimeoutMs);
@@ -212,7 +219,7 @@ void HttpServer::closeGracefully(const DeadlineStream &stream) const
     }
 }
 
-void HttpServer::answerIdentity(const DeadlineStream &stream) const
+void HttpServer::answerIdentity(const DeadlineStream &stream)
 {
     QJsonObject identity;
     identity.insert(QLatin1String(protocol::kKeyDeviceId), localDeviceId());
@@ -220,7 +227,7 @@ void HttpServer::answerIdentity(const DeadlineStream &stream) const
     answer(stream, QJsonDocument(identity).toJson(QJsonDocument::Compact));
 }
 
-void HttpServer::answer(const DeadlineStream &stream, const QByteArray &body) const
+void HttpServer::answer(const DeadlineStream &stream, const QByteArray &body)
 {
     stream.writeAll(httpwire::jsonResponse(body), kAnswerStallMs);
 }

@@ -44,6 +44,8 @@ public:
     void start(std::uint16_t port = protocol::kHttpPort);
     // Ends the listener and every connection; nothing is served afterwards.
     void stop();
+    // Begins stop() and returns at once; stop() then waits no longer.
+    void requestStop() { m_pool.requestStop(); }
 
     // Set before start(); applies to the connections accepted afterwards.
     void setLimits(const ServerLimits &limits) { m_limits = limits; }
@@ -63,21 +65,37 @@ signals:
     void fileReceiveFinished(const QString &filename);
 
 private:
+    // What a connection's thread holds. The thread may outlive the server (a
+    // file write stuck on a stalled mount when the program quits), so it
+    // reaches the server only through the pool handle's withOwner().
+    struct Connection
+    {
+        HttpServer *server;
+        const WorkerPool &pool;
+        const DeadlineStream &stream;
+        ServerLimits limits;
+        // Runs f on the server unless the server is going.
+        template <typename F> void withServer(F &&f) const
+        {
+            pool.withOwner([&] { f(*server); });
+        }
+    };
+
     void acceptLoop(std::uint16_t port);
     // Removes from the receive folder the temporary files of uploads that
     // ended in a crash, long ago.
-    void removeLeftovers();
-    void handleConnection(sock::Socket socket);
-    void closeGracefully(const DeadlineStream &stream) const;
-    void answerIdentity(const DeadlineStream &stream) const;
-    void answer(const DeadlineStream &stream, const QByteArray &body) const;
+    static void removeLeftovers(HttpServer *server, const WorkerPool &pool);
+    static void serve(HttpServer *server, const WorkerPool &pool, const sock::Socket &socket,
+                      const ServerLimits &limits);
+    static void closeGracefully(const DeadlineStream &stream);
+    static void answerIdentity(const DeadlineStream &stream);
+    static void answer(const DeadlineStream &stream, const QByteArray &body);
 
     // peer_routes.cpp
-    void handleMessageRoute(const DeadlineStream &stream, const QByteArray &head,
-                            const QByteArray &remainder);
-    void handleUploadRoute(const DeadlineStream &stream, const QByteArray &head, const QByteArray &remainder);
-    void receiveUpload(const DeadlineStream &stream, const QString &name, qint64 length,
-                       const QByteArray &remainder);
+    static void handleMessageRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
+    static void handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
+    static void receiveUpload(const Connection &c, const QString &name, qint64 length,
+                              const QByteArray &remainder);
 
     // Counted places among the open connections, per peer address and in all,
     // so that no single host can exhaust threads.

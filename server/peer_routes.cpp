@@ -66,9 +66,9 @@ std::optional<qint64> contentLength(const QByteArray &head)
 }
 } // namespace
 
-void HttpServer::handleMessageRoute(const DeadlineStream &stream, const QByteArray &head,
-                                    const QByteArray &remainder)
+void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder)
 {
+    const DeadlineStream &stream = c.stream;
     if (!isAuthorized(head)) {
         answer(stream, protocol::kBodyUnauthorized);
         return;
@@ -86,7 +86,7 @@ void HttpServer::handleMessageRoute(const DeadlineStream &stream, const QByteArr
         char buffer[kMessageReadChunk];
         while (body.size() < *length) {
             const std::size_t wanted = std::min<std::size_t>(sizeof buffer, *length - body.size());
-            const long n = stream.readSome(buffer, wanted, m_limits.bodyIdleTimeoutMs);
+            const long n = stream.readSome(buffer, wanted, c.limits.bodyIdleTimeoutMs);
             if (n <= 0) {
                 // A cut text is not delivered as if it were the message.
                 answer(stream, protocol::kBodyIncomplete);
@@ -95,13 +95,13 @@ void HttpServer::handleMessageRoute(const DeadlineStream &stream, const QByteArr
             body.append(buffer, n);
         }
     }
-    emit messageReceived(QString::fromUtf8(body));
+    c.withServer([&](HttpServer &server) { emit server.messageReceived(QString::fromUtf8(body)); });
     answer(stream, protocol::kBodyReceived);
 }
 
-void HttpServer::handleUploadRoute(const DeadlineStream &stream, const QByteArray &head,
-                                   const QByteArray &remainder)
+void HttpServer::handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder)
 {
+    const DeadlineStream &stream = c.stream;
     if (!isAuthorized(head)) {
         answer(stream, protocol::kBodyUnauthorized);
         return;
@@ -112,14 +112,16 @@ void HttpServer::handleUploadRoute(const DeadlineStream &stream, const QByteArra
         answer(stream, protocol::kBodyInvalidLength);
         return;
     }
-    receiveUpload(stream, name, length, remainder);
+    receiveUpload(c, name, length, remainder);
 }
 
-void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name, qint64 length,
+void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 length,
                                const QByteArray &remainder)
 {
+    const DeadlineStream &stream = c.stream;
     // Read once: a folder changed meanwhile applies to later uploads.
-    const QString folder = receiveFolder();
+    QString folder;
+    c.withServer([&](HttpServer &server) { folder = server.receiveFolder(); });
     if (folder.isEmpty()) {
         // Never a path relative to the file system root or the working folder.
         answer(stream, protocol::kBodyWriteFailed);
@@ -130,8 +132,11 @@ void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name
     const qint64 available = QStorageInfo(folder).bytesAvailable();
     if (available >= 0 && length > available) {
         const QLocale german(QLocale::German);
-        emit logMessage(QStringLiteral("Nicht genug Speicherplatz für %1: %2 Bytes nötig, %3 Bytes frei.")
-                            .arg(name, german.toString(length), german.toString(available)));
+        c.withServer([&](HttpServer &server) {
+            emit server.logMessage(
+                QStringLiteral("Nicht genug Speicherplatz für %1: %2 Bytes nötig, %3 Bytes frei.")
+                    .arg(name, german.toString(length), german.toString(available)));
+        });
         answer(stream, protocol::kBodyWriteFailed);
         return;
     }
@@ -153,7 +158,9 @@ void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name
         int percent = 0;
         double speed = 0.0;
         if (meter.advance(received, &percent, &speed))
-            emit fileReceiveProgress(percent, received, length, speed);
+            c.withServer([&](HttpServer &server) {
+                emit server.fileReceiveProgress(percent, received, length, speed);
+            });
     };
     const auto discard = [&file] {
         file.close();
@@ -175,11 +182,13 @@ void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name
         received += n;
         reportProgress();
     };
-    if (!stream.readToFile(file, length - received, m_limits.bodyIdleTimeoutMs, m_limits.bodyCopy, stored)) {
+    if (!stream.readToFile(file, length - received, c.limits.bodyIdleTimeoutMs, c.limits.bodyCopy, stored)) {
         discard();
-        // Quitting is not a failed transfer worth telling the user.
-        if (!m_pool.stopping())
-            emit messageReceived(QStringLiteral("Transfer abgebrochen: ") + name);
+        // Quitting is not a failed transfer worth telling the user, and
+        // withServer() does not tell it then.
+        c.withServer([&](HttpServer &server) {
+            emit server.messageReceived(QStringLiteral("Transfer abgebrochen: ") + name);
+        });
         answer(stream, protocol::kBodyIncomplete);
         return;
     }
@@ -206,7 +215,9 @@ void HttpServer::receiveUpload(const DeadlineStream &stream, const QString &name
         finalName = filestore::chooseFreeName(name, isTaken);
         target = pathIn(folder, finalName);
     }
-    emit messageReceived(QStringLiteral("Datei empfangen: ") + target);
-    emit fileReceiveFinished(finalName);
+    c.withServer([&](HttpServer &server) {
+        emit server.messageReceived(QStringLiteral("Datei empfangen: ") + target);
+        emit server.fileReceiveFinished(finalName);
+    });
     answer(stream, protocol::kBodyReceived);
 }

@@ -77,6 +77,7 @@ private slots:
         m_log.clear();
         m_percents.clear();
         filestore::simulateNoLinkFileSystem(false);
+        filestore::simulateSlowStorage(0);
         QVERIFY(restart(kTight));
     }
 
@@ -324,6 +325,22 @@ private slots:
         QVERIFY(!deadline.hasExpired());
         QCOMPARE(files(), QStringList());
         QVERIFY(restart(kTight, old));
+    }
+
+    // An upload stuck syncing to slow storage does not hold quitting beyond
+    // the bound; left behind, it still gives the file its name.
+    void stopDuringSlowSync()
+    {
+        filestore::simulateSlowStorage(WorkerPool::kStopWaitMs + 1000);
+        sock::Socket peer = connectFrom(0, port());
+        QVERIFY(sendAll(peer, head("POST /upload", 5, "slow.txt") + "hallo"));
+        QTRY_COMPARE(m_percents.value(m_percents.size() - 1), 100);
+        QElapsedTimer clock;
+        clock.start();
+        m_server.reset();
+        QVERIFY2(clock.elapsed() < WorkerPool::kStopWaitMs + 500,
+                 qPrintable(QString::number(clock.elapsed())));
+        QTRY_COMPARE_WITH_TIMEOUT(files(), QStringList{"slow.txt"}, 3000);
     }
 
     // The name a proposal is stored under, given the names already taken.
