@@ -1,9 +1,8 @@
 // Send throughput and CPU time: PeerClient::sendFile to a sink peer on
 // loopback against socat copying the same files to the same sink in the
 // same run: one file of 1 GiB, four of 256 MiB at once, and 200 of 1 MiB one
-// after another; and the same client copying through a buffer, which shows
-// what the in-kernel copy gains. Also checks what a large transfer must not
-// cost: more than 101 progress signals, or memory that grows with the file.
+// after another. Also checks what a large transfer must not cost: more than
+// 101 progress signals, or memory that grows with the file.
 //   bench_send LARGE QUARTER SMALL    (bench/send_bench.sh makes the files
 //                                      and the sandbox)
 #include "bench_support.h"
@@ -140,14 +139,11 @@ private:
 class Sender
 {
 public:
-    Sender(Sink &sink, DeadlineStream::FileCopy copy) : m_sink(sink)
+    explicit Sender(Sink &sink) : m_sink(sink)
     {
         m_device.ip = QStringLiteral("127.0.0.1");
         m_device.port = sink.port();
         m_device.name = QStringLiteral("sink");
-        ClientLimits limits;
-        limits.bodyCopy = copy;
-        m_client.setLimits(limits);
         // Queued to this thread, which counts them while it waits for events.
         QObject::connect(&m_client, &PeerClient::fileTransferProgress, qApp, [this] { ++m_progress; });
         QObject::connect(&m_client, &PeerClient::fileTransferFinished, qApp, [this] { ++m_finished; });
@@ -256,8 +252,7 @@ int main(int argc, char **argv)
         return 1;
     }
     (void)localDeviceId(); // settings written before anything is measured
-    Sender sender(sink, DeadlineStream::FileCopy::InKernel);
-    Sender buffered(sink, DeadlineStream::FileCopy::Buffered);
+    Sender sender(sink);
 
     const char *raw = "socat (4 MiB buffers) file-to-TCP";
     const auto single = bench::compare("send 1 GiB", raw, size, kRounds, sender.sending(large, 1, 1),
@@ -270,8 +265,6 @@ int main(int argc, char **argv)
                 kMaxResidentGrowthKiB, double(sender.growthKiB()) / double(kMaxResidentGrowthKiB));
     std::fflush(stdout);
     const bool done =
-        bench::compare("send 1 GiB", "the same client copying through a buffer", size, kFewerRounds,
-                       sender.sending(large, 1, 1), buffered.sending(large, 1, 1)) &&
         bench::compare("send 1 GiB", "socat (64 KiB buffers) file-to-TCP", size, kFewerRounds,
                        sender.sending(large, 1, 1), socat(sink, large, 1, 1, bench::kSmallSocatBuffer)) &&
         bench::compare("send 4 x 256 MiB at once", raw, kParallel * QFileInfo(quarter).size(), kFewerRounds,

@@ -266,7 +266,7 @@ void PeerClient::runFileTransfer(PeerClient *self, const WorkerPool &pool, const
     };
     // A file that shrank, or cannot be read any more, would leave the peer
     // waiting for bytes that never come.
-    if (!stream.writeFromFile(file, totalBytes, limits.sendStallTimeoutMs, limits.bodyCopy, sent))
+    if (!stream.writeFromFile(file, totalBytes, limits.sendStallTimeoutMs, sent))
         return abort();
     file.close();
 

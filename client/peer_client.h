@@ -25,8 +25,6 @@ struct ClientLimits
     int connectTimeoutMs = protocol::kConnectTimeoutMs;
     int replyIdleTimeoutMs = protocol::kReplyIdleTimeoutMs;
     int sendStallTimeoutMs = protocol::kSendStallTimeoutMs;
-    // Tests force the buffered copy to check the way other platforms go.
-    DeadlineStream::FileCopy bodyCopy = DeadlineStream::FileCopy::InKernel;
 };
 
 class PeerClient : public QObject

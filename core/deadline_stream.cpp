@@ -56,8 +56,7 @@ bool DeadlineStream::writeAll(const char *data, qsizetype size, int stallMs,
     return true;
 }
 
-qint64 DeadlineStream::moveInKernel(qint64 size, int waitMs, bool forWrite,
-                                    const std::function<long(std::size_t, qint64)> &move,
+qint64 DeadlineStream::moveInKernel(qint64 size, int waitMs, const std::function<long(std::size_t)> &move,
                                     const std::function<void(qint64)> &onMoved) const
 {
     const qint64 step = largestStep(size);
@@ -65,14 +64,11 @@ qint64 DeadlineStream::moveInKernel(qint64 size, int waitMs, bool forWrite,
     while (done < size) {
         if (m_pool.stopping())
             return -1;
-        const long n = move(std::size_t(std::min(step, size - done)), done);
+        const long n = move(std::size_t(std::min(step, size - done)));
         if (n == sock::kIoUnsupported)
             break;
         if (n == sock::kIoWouldBlock) {
-            const QDeadlineTimer deadline(waitMs);
-            const sock::Readiness ready =
-                forWrite ? m_pool.waitWritable(m_socket, deadline) : m_pool.waitReadable(m_socket, deadline);
-            if (ready != sock::Readiness::Ready)
+            if (m_pool.waitReadable(m_socket, QDeadlineTimer(waitMs)) != sock::Readiness::Ready)
                 return -1;
             continue;
         }
@@ -93,8 +89,8 @@ bool DeadlineStream::readToFile(QFile &file, qint64 size, int idleMs, FileCopy c
     if (copy == FileCopy::InKernel && size > 0) {
         sock::FileReceiver receiver;
         done = moveInKernel(
-            size, idleMs, false,
-            [&](std::size_t n, qint64) { return receiver.receive(m_socket, file.handle(), n); }, onStored);
+            size, idleMs, [&](std::size_t n) { return receiver.receive(m_socket, file.handle(), n); },
+            onStored);
         // The file object has not seen what went past it.
         if (done < 0 || (done < size && !file.seek(start + done)))
             return false;
@@ -115,28 +111,18 @@ bool DeadlineStream::readToFile(QFile &file, qint64 size, int idleMs, FileCopy c
     return true;
 }
 
-bool DeadlineStream::writeFromFile(QFile &file, qint64 size, int stallMs, FileCopy copy,
+bool DeadlineStream::writeFromFile(QFile &file, qint64 size, int stallMs,
                                    const std::function<void(qint64)> &onSent) const
 {
-    const qint64 start = file.pos();
+    // Never more than a hundredth of the file per write, so that progress in
+    // whole percents misses none.
+    const qint64 chunk = std::min(largestStep(size), kSendChunkMaxBytes);
+    const auto buffer = std::make_unique<char[]>(std::size_t(chunk));
     qint64 done = 0;
-    if (copy == FileCopy::InKernel) {
-        done = moveInKernel(
-            size, stallMs, true,
-            [&](std::size_t n, qint64 sent) {
-                return sock::sendFromFile(m_socket, file.handle(), start + sent, n);
-            },
-            onSent);
-        if (done < 0 || (done < size && !file.seek(start + done)))
-            return false;
-    }
-    if (done == size)
-        return true;
-    const auto buffer = std::make_unique<char[]>(kFileChunkBytes);
     while (done < size) {
         if (m_pool.stopping())
             return false;
-        const qint64 got = file.read(buffer.get(), std::min(kFileChunkBytes, size - done));
+        const qint64 got = file.read(buffer.get(), std::min(chunk, size - done));
         if (got <= 0 || !writeAll(buffer.get(), got, stallMs, onSent))
             return false;
         done += got;

@@ -18,11 +18,6 @@
 #include <poll.h>
 #include <unistd.h>
 #endif
-#ifdef __linux__
-#include <csignal>
-#include <pthread.h>
-#include <sys/sendfile.h>
-#endif
 
 namespace sock {
 
@@ -342,40 +337,6 @@ bool cannotMove(int error)
     return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP;
 }
 
-// sendfile cannot be told MSG_NOSIGNAL: the thread blocks SIGPIPE for the
-// call and takes back the one a closed peer raised, so the program is not
-// killed by a phone that went away.
-class SigpipeBlocked
-{
-public:
-    SigpipeBlocked()
-    {
-        sigemptyset(&m_pipe);
-        sigaddset(&m_pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_previous);
-    }
-    ~SigpipeBlocked() { pthread_sigmask(SIG_SETMASK, &m_previous, nullptr); }
-    SigpipeBlocked(const SigpipeBlocked &) = delete;
-    SigpipeBlocked &operator=(const SigpipeBlocked &) = delete;
-
-    // After a call that fell short: the peer may have gone half-way through
-    // it, which raises the signal even when some bytes went.
-    void takeRaised()
-    {
-        // Where the thread blocked it already, a pending one is its own.
-        sigset_t pending;
-        if (sigismember(&m_previous, SIGPIPE) || sigpending(&pending) != 0 || !sigismember(&pending, SIGPIPE))
-            return;
-        const timespec none{};
-        while (sigtimedwait(&m_pipe, nullptr, &none) < 0 && errno == EINTR) {
-        }
-    }
-
-private:
-    sigset_t m_pipe;
-    sigset_t m_previous;
-};
-
 // Writes n bytes of the pipe into the file at its position: true when all
 // went. Uses splice, and read and write where the file system has no splice.
 bool drainPipe(int pipe, int file, std::size_t n, bool *spliceRefused)
@@ -402,25 +363,6 @@ bool drainPipe(int pipe, int file, std::size_t n, bool *spliceRefused)
     return true;
 }
 } // namespace
-
-long sendFromFile(const Socket &s, int fileDescriptor, std::int64_t offset, std::size_t size)
-{
-    SigpipeBlocked blocked;
-    for (;;) {
-        off_t from = off_t(offset);
-        const ssize_t n = ::sendfile(s.handle(), fileDescriptor, &from, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        const int error = errno;
-        if (n != ssize_t(size))
-            blocked.takeRaised();
-        if (n >= 0)
-            return long(n);
-        if (error == EAGAIN || error == EWOULDBLOCK)
-            return kIoWouldBlock;
-        return cannotMove(error) ? kIoUnsupported : kIoError;
-    }
-}
 
 FileReceiver::FileReceiver()
 {
@@ -475,11 +417,6 @@ long FileReceiver::receive(const Socket &s, int fileDescriptor, std::size_t size
     return long(n);
 }
 #else
-long sendFromFile(const Socket &, int, std::int64_t, std::size_t)
-{
-    return kIoUnsupported;
-}
-
 FileReceiver::FileReceiver() = default;
 FileReceiver::~FileReceiver() = default;
 

@@ -96,19 +96,14 @@ ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *
 // Once a pending socket is writable: whether the connect succeeded.
 bool tcpConnectSucceeded(const Socket &s);
 
-// --- File content between a file and a stream socket ----------------------
-// Where the platform can move file bytes to or from a socket inside the
-// system (Linux: sendfile, and splice through a pipe), these calls do, which
-// spares the process a copy of every byte. Elsewhere, and for files the
-// system cannot move that way, they answer kIoUnsupported before taking any
-// byte, and the caller copies through a buffer of its own instead.
+// --- File content from a stream socket ------------------------------------
+// Where the platform can move received bytes into a file inside the system
+// (Linux: splice through a pipe), this does, which spares the process a copy
+// of every byte. Elsewhere, and for files the system cannot move that way,
+// it answers kIoUnsupported before taking any byte, and the caller copies
+// through a buffer of its own instead.
 // File descriptors are those QFile::handle() gives on every platform.
 inline constexpr long kIoUnsupported = -4;
-
-// Sends up to size bytes of the open file from offset on (its position is
-// left alone): > 0 bytes sent; 0 when the file holds no byte at offset (it
-// shrank); kIoWouldBlock, kIoError (never a SIGPIPE), kIoUnsupported.
-long sendFromFile(const Socket &s, int fileDescriptor, std::int64_t offset, std::size_t size);
 
 // Receives from sockets into files at their current positions, through a
 // pipe of its own where the platform moves bytes that way.

@@ -32,12 +32,6 @@ const QByteArray kContent = [] {
     std::iota(unit.begin(), unit.end(), char(0));
     return unit.repeated(kBig / unit.size() + 1).left(kBig);
 }();
-// The second run of this test takes the buffered copy of platforms that
-// cannot send a file from inside the system.
-const auto kBodyCopy = qEnvironmentVariableIsSet("KAVELTOR_TEST_BUFFERED_COPY")
-                           ? DeadlineStream::FileCopy::Buffered
-                           : DeadlineStream::FileCopy::InKernel;
-
 // The head and as much body as it announces (at most bodyLimit), or less
 // when the client closes first.
 QByteArray readRequest(const sock::Socket &s, qint64 bodyLimit = kBig)
@@ -89,7 +83,7 @@ private slots:
         m_lines.clear();
         m_percents.clear();
         PeerClient *client = &m_client.emplace();
-        client->setLimits({400, 1500, 1500, kBodyCopy});
+        client->setLimits({400, 1500, 1500});
         connect(client, &PeerClient::logMessage, this, [this](const QString &t) { m_lines << "log " + t; });
         connect(client, &PeerClient::pairingFailed, this,
                 [this](const QString &t) { m_lines << "unpaired " + t; });
