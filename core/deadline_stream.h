@@ -43,14 +43,15 @@ public:
         return writeAll(data.constData(), data.size(), stallMs);
     }
 
-    // File bodies are copied through a buffer of this size where the system
-    // cannot move them itself; at most one is held per transfer.
+    // Received file bodies are copied through a buffer of this size where
+    // the system cannot move them itself; at most one is held per upload.
     static constexpr qint64 kFileChunkBytes = 64 * 1024;
 
-    // How file bodies travel. InKernel lets the system move the bytes between
-    // file and socket where the platform can, which costs the process no copy
-    // of them; Buffered always copies through the process (the way every
-    // platform can go, and the one InKernel falls back to by itself).
+    // How received file bodies travel. InKernel lets the system move the
+    // bytes from the socket into the file where the platform can, which
+    // costs the process no copy of them; Buffered always copies through the
+    // process (the way every platform can go, and the one InKernel falls back
+    // to by itself).
     enum class FileCopy { InKernel, Buffered };
 
     // Stores exactly size bytes from the socket at the file's position, and
