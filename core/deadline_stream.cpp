@@ -56,31 +56,6 @@ bool DeadlineStream::writeAll(const char *data, qsizetype size, int stallMs,
     return true;
 }
 
-qint64 DeadlineStream::moveInKernel(qint64 size, int waitMs, const std::function<long(std::size_t)> &move,
-                                    const std::function<void(qint64)> &onMoved) const
-{
-    const qint64 step = largestStep(size);
-    qint64 done = 0;
-    while (done < size) {
-        if (m_pool.stopping())
-            return -1;
-        const long n = move(std::size_t(std::min(step, size - done)));
-        if (n == sock::kIoUnsupported)
-            break;
-        if (n == sock::kIoWouldBlock) {
-            if (m_pool.waitReadable(m_socket, QDeadlineTimer(waitMs)) != sock::Readiness::Ready)
-                return -1;
-            continue;
-        }
-        if (n <= 0)
-            return -1;
-        done += n;
-        if (onMoved)
-            onMoved(n);
-    }
-    return done;
-}
-
 bool DeadlineStream::readToFile(QFile &file, qint64 size, int idleMs, FileCopy copy,
                                 const std::function<void(qint64)> &onStored) const
 {
@@ -88,11 +63,27 @@ bool DeadlineStream::readToFile(QFile &file, qint64 size, int idleMs, FileCopy c
     qint64 done = 0;
     if (copy == FileCopy::InKernel && size > 0) {
         sock::FileReceiver receiver;
-        done = moveInKernel(
-            size, idleMs, [&](std::size_t n) { return receiver.receive(m_socket, file.handle(), n); },
-            onStored);
+        const qint64 step = largestStep(size);
+        while (done < size) {
+            if (m_pool.stopping())
+                return false;
+            const long n =
+                receiver.receive(m_socket, file.handle(), std::size_t(std::min(step, size - done)));
+            if (n == sock::kIoUnsupported)
+                break; // the rest goes through the buffer below
+            if (n == sock::kIoWouldBlock) {
+                if (m_pool.waitReadable(m_socket, QDeadlineTimer(idleMs)) != sock::Readiness::Ready)
+                    return false;
+                continue;
+            }
+            if (n <= 0)
+                return false;
+            done += n;
+            if (onStored)
+                onStored(n);
+        }
         // The file object has not seen what went past it.
-        if (done < 0 || (done < size && !file.seek(start + done)))
+        if (done < size && !file.seek(start + done))
             return false;
     }
     if (done == size)

@@ -85,13 +85,6 @@ public:
     const sock::Socket &socket() const { return m_socket; }
 
 private:
-    // Calls move(at most n bytes) until size bytes went, waiting waitMs at
-    // most whenever the socket is not readable. The bytes moved, short of
-    // size only when the system cannot move them; -1 when the transfer
-    // failed.
-    qint64 moveInKernel(qint64 size, int waitMs, const std::function<long(std::size_t)> &move,
-                        const std::function<void(qint64)> &onMoved) const;
-
     const sock::Socket &m_socket;
     const WorkerPool &m_pool;
 };
