@@ -23,7 +23,7 @@ int main(int argc, char **argv)
     SingleInstance instance;
     if (!instance.claim()) {
         if (!instance.handOver())
-            std::fputs("KAVELTOR Companion laeuft bereits, antwortet aber nicht.\n", stderr);
+            std::fputs("KAVELTOR Companion läuft bereits, antwortet aber nicht.\n", stderr);
         return 0;
     }
     QuitSignals quitSignals;

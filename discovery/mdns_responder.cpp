@@ -128,8 +128,8 @@ std::pair<KindSet, KindSet> answersTo(const PublishedService &service, std::stri
                                       std::uint16_t type)
 {
     const bool any = type == kTypeAny;
-    // Any type for the service type gets the whole announcement, as it
-    // always did.
+    // Any question on the service type gets the whole announcement: a phone
+    // that browses can then reach us without asking again.
     if (equalsIgnoreCase(name, service.serviceType))
         return {bit(kPtr), bit(kSrv) | bit(kA) | bit(kTxt)};
     if (equalsIgnoreCase(name, service.instanceName)) {

@@ -11,9 +11,11 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
     connect(&m_discovery, &DiscoveryService::deviceFound, this, &NetworkService::deviceFound, direct);
     connect(&m_discovery, &DiscoveryService::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_server, &HttpServer::messageReceived, this, &NetworkService::messageReceived, direct);
+    connect(&m_server, &HttpServer::receiveNotice, this, &NetworkService::receiveNotice, direct);
     connect(&m_server, &HttpServer::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_server, &HttpServer::fileReceiveProgress, this, &NetworkService::fileReceiveProgress, direct);
     connect(&m_server, &HttpServer::fileReceiveFinished, this, &NetworkService::fileReceiveFinished, direct);
+    connect(&m_server, &HttpServer::fileReceiveAborted, this, &NetworkService::fileReceiveAborted, direct);
     connect(&m_client, &PeerClient::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_client, &PeerClient::fileTransferProgress, this, &NetworkService::fileTransferProgress,
             direct);

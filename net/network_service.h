@@ -50,6 +50,7 @@ public:
 signals:
     void deviceFound(const RemoteDevice &device);
     void messageReceived(const QString &message);
+    void receiveNotice(const QString &notice);
     void logMessage(const QString &message);
     void fileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps);
     void fileTransferFinished(const QString &ip, int port, const QString &filename);
@@ -59,6 +60,7 @@ signals:
     void fileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                              double speedBytesPerSecond);
     void fileReceiveFinished(const QString &filename);
+    void fileReceiveAborted(const QString &name);
     void pairingSucceeded(const RemoteDevice &device);
     void pairingFailed(const QString &reason);
     void deviceIdentityResolved(const RemoteDevice &device);

@@ -58,11 +58,18 @@ public:
     QString receiveFolder() const;
 
 signals:
+    // A paired phone's text message, and nothing else.
     void messageReceived(const QString &message);
+    // The server's own notes on a receive ("Datei empfangen: " and the stored
+    // path, "Transfer abgebrochen: " and the name): lines for the log, not
+    // words of a phone.
+    void receiveNotice(const QString &notice);
     void logMessage(const QString &message);
     void fileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                              double speedBytesPerSecond);
     void fileReceiveFinished(const QString &filename);
+    // An upload ended before its last byte; name is the sanitised name.
+    void fileReceiveAborted(const QString &name);
 
 private:
     // What a connection's thread holds. The thread may outlive the server (a

@@ -187,7 +187,8 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
         // Quitting is not a failed transfer worth telling the user, and
         // withServer() does not tell it then.
         c.withServer([&](HttpServer &server) {
-            emit server.messageReceived(QStringLiteral("Transfer abgebrochen: ") + name);
+            emit server.receiveNotice(QStringLiteral("Transfer abgebrochen: ") + name);
+            emit server.fileReceiveAborted(name);
         });
         answer(stream, protocol::kBodyIncomplete);
         return;
@@ -216,7 +217,7 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
         target = pathIn(folder, finalName);
     }
     c.withServer([&](HttpServer &server) {
-        emit server.messageReceived(QStringLiteral("Datei empfangen: ") + target);
+        emit server.receiveNotice(QStringLiteral("Datei empfangen: ") + target);
         emit server.fileReceiveFinished(finalName);
     });
     answer(stream, protocol::kBodyReceived);

@@ -13,6 +13,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMovie>
 #include <QPainter>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -209,6 +210,12 @@ private slots:
             "X-KAVELTORLink-Secret: s3\r\nX-Filename: gruss.txt\r\nContent-Length: 2\r\n\r\nhi";
         QTRY_VERIFY_WITH_TIMEOUT(window->network.listeningPort() != 0, 10000);
         QVERIFY(testsupport::exchange(protocol::kHttpPort, {upload}).endsWith(protocol::kBodyReceived));
+        // One file, one notification: the server's note on it is a log line,
+        // not a phone's message.
+        QTRY_COMPARE(notes, QStringList{"Datei empfangen: gruss.txt"});
+        QVERIFY(lastLog().startsWith("Empfangen: Datei empfangen: /"));
+        QTest::qWait(100);
+        QCOMPARE(notes.size(), 1);
 
         // Text to the phone: dropped on the drop area, and the clipboard
         // from the row's menu.
@@ -313,7 +320,7 @@ private slots:
         QCOMPARE(opened, taken ? QStringList{deb} : QStringList({deb, "/tmp/Updates"}));
         const QString status = taken ? "Installer wird gestartet..."
                                      : "Update-Fehler: Kein Programm zum Installieren des Pakets gefunden. "
-                                       "Der Ordner mit dem Paket wird geoeffnet.";
+                                       "Der Ordner mit dem Paket wird geöffnet.";
         QCOMPARE(inSheet<QLabel>("updateStatusLabel")->text(), status);
     }
 
@@ -340,6 +347,23 @@ private slots:
         window->toggleSettings();
         window->toggleSettings();
         QVERIFY(!inSheet<QCheckBox>("autostartBox")->isChecked());
+    }
+
+    // A stored picture deleted behind the program's back: the default shows
+    // as when nothing was chosen, and the log says so once.
+    void storedBackgroundGone()
+    {
+        const QString gone = QDir::temp().filePath("kaveltor-weg.png");
+        for (int start = 0; start < 2; ++start) {
+            if (start == 0)
+                SettingsStore()->setValue(settingskeys::kBackgroundPath, gone);
+            window = std::make_unique<MainWindow>();
+            QCOMPARE(window->logLines.filter("Hintergrundbild nicht mehr vorhanden").size(), 1 - start);
+            QCOMPARE(SettingsStore()->value(settingskeys::kBackgroundPath).toString(), QString());
+            window->showAtStart();
+            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+            QTRY_COMPARE(window->background->findChild<QMovie *>()->state(), QMovie::Running);
+        }
     }
 
     // A picture that cannot be read never replaces the working one; very

@@ -15,8 +15,8 @@ namespace {
 constexpr std::uint32_t kOurs = 0xC6336407; // 198.51.100.7
 constexpr std::uint32_t kAsker = 0xC6336409;
 
-// The announcement and the one-shot reply (to identifier 0xBEEF) as phones
-// have always received them.
+// The announcement and the one-shot reply (to identifier 0xBEEF), byte for
+// byte: the phones in the field parse exactly these.
 const QByteArray kAnnouncement = QByteArray::fromHex(
     "0000840000000001000000030b5f70656572686172626f72045f746370056c6f63616c00000c000100000078001d1a57696e"
     "646f7773204b4156454c544f5220436f6d70616e696f6ec00cc02e0021800100000078001b00000000d047126b6176656c74"

@@ -151,13 +151,14 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(&network, &NetworkService::deviceIdentityResolved, this, &MainWindow::applyResolvedIdentity);
     connect(&network, &NetworkService::fileReceiveProgress, this, &MainWindow::onFileReceiveProgress);
     connect(&network, &NetworkService::fileReceiveFinished, this, &MainWindow::onFileReceiveFinished);
+    connect(&network, &NetworkService::fileReceiveAborted, this, &MainWindow::onFileReceiveAborted);
     connect(&network, &NetworkService::fileTransferProgress, this, &MainWindow::onFileTransferProgress);
     connect(&network, &NetworkService::fileTransferFinished, this, &MainWindow::onFileTransferFinished);
     connect(&network, &NetworkService::fileTransferFailed, this, &MainWindow::onFileTransferFailed);
     connect(&network, &NetworkService::messageSent, this, [this] {
         appendLog(QStringLiteral("Nachricht gesendet."));
         status->showOutcome(QStringLiteral("Nachricht gesendet."));
-        notifySendOutcome(QStringLiteral("Nachricht gesendet."), QString());
+        notifySendOutcome(QStringLiteral("Nachricht gesendet"), QString());
     });
     connect(&network, &NetworkService::messageFailed, this,
             [this](const QString &, int, const QString &reason) {
@@ -175,13 +176,17 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     connect(&network, &NetworkService::deviceFound, this, &MainWindow::onDeviceFound);
     connect(&network, &NetworkService::messageReceived, this, &MainWindow::onMessageReceived);
+    // The server's notes on files share the log's "Empfangen: " lines with
+    // messages, but they are no phone's words and raise no message notification.
+    connect(&network, &NetworkService::receiveNotice, this,
+            [this](const QString &notice) { appendLog(QStringLiteral("Empfangen: ") + notice); });
     connect(&network, &NetworkService::logMessage, this, &MainWindow::onLogMessage);
 
     network.start();
     appendLog(QString::fromLatin1(kAppTitle) + QStringLiteral(" gestartet."));
     if (withoutTray)
         appendLog(QStringLiteral("Kein Infobereich (Tray) gefunden: Das Fenster bleibt sichtbar, "
-                                 "Schliessen beendet das Programm."));
+                                 "Schließen beendet das Programm."));
 }
 
 void MainWindow::showAtStart()
@@ -571,6 +576,12 @@ void MainWindow::onFileReceiveFinished(const QString &filename)
                    [this, folder] { outlets.openUrl(QUrl::fromLocalFile(folder)); });
 }
 
+void MainWindow::onFileReceiveAborted(const QString &name)
+{
+    // The bar of the cut upload goes; its phone reports the failure itself.
+    status->showFailed(QStringLiteral("Transfer abgebrochen: ") + name);
+}
+
 // ---- background ------------------------------------------------------------
 
 void MainWindow::applyBackground()
@@ -579,6 +590,10 @@ void MainWindow::applyBackground()
     // shown now (no WebP reader yet) is kept.
     if (!background->show(backgroundPath) && !backgroundPath.isEmpty() &&
         !QFileInfo::exists(backgroundPath)) {
+        // Said once: the forgotten path is not looked for again.
+        appendLog(QStringLiteral("Hintergrundbild nicht mehr vorhanden, der Standard-Hintergrund wird "
+                                 "gezeigt: ") +
+                  backgroundPath);
         backgroundPath.clear();
         saveSettings();
     }

@@ -121,6 +121,7 @@ private:
     void onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                                double speedBytesPerSecond);
     void onFileReceiveFinished(const QString &filename);
+    void onFileReceiveAborted(const QString &name);
     void onFileTransferFailed(const QString &ip, int port, const QString &filename, const QString &reason);
     void noDeviceSelected();
     // Told to the desktop only while the user cannot see the window.

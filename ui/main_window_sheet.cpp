@@ -206,7 +206,7 @@ QString MainWindow::installerFailure()
     return QStringLiteral("Installer konnte nicht gestartet werden.");
 #else
     return QStringLiteral("Kein Programm zum Installieren des Pakets gefunden. "
-                          "Der Ordner mit dem Paket wird geoeffnet.");
+                          "Der Ordner mit dem Paket wird geöffnet.");
 #endif
 }
 
@@ -279,7 +279,7 @@ void MainWindow::showDeviceMenu(const QPoint &pos)
     }
     const QString text = QGuiApplication::clipboard()->text();
     if (text.trimmed().isEmpty())
-        return status->showOutcome(QStringLiteral("Die Zwischenablage enthaelt keinen Text."));
+        return status->showOutcome(QStringLiteral("Die Zwischenablage enthält keinen Text."));
     sendText(now, text);
 }
 

@@ -98,7 +98,7 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     // from outside); buttons already carry their text.
     ui->pairingDeviceCombo->setAccessibleName(QStringLiteral("Gerät zum Pairen"));
     ui->pairingCodeEdit->setAccessibleName(QStringLiteral("Pairing-Code"));
-    ui->pairedDeviceCombo->setAccessibleName(QStringLiteral("Gepairte Geräte"));
+    ui->pairedDeviceCombo->setAccessibleName(QStringLiteral("Geräte (gepaired)"));
     ui->chooseFolderButton->setAccessibleName(QStringLiteral("Empfangsordner wählen"));
     ui->receiveFolderEdit->setAccessibleName(QStringLiteral("Empfangsordner"));
     ui->chooseBackgroundButton->setAccessibleName(QStringLiteral("Hintergrundbild wählen"));
