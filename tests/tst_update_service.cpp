@@ -62,7 +62,8 @@ private slots:
         QCOMPARE(UpdateService::isNewerVersion(versions.section(' ', 0, 0), versions.section(' ', 1)), newer);
     }
 
-    // A check, then the download of what it found, over an older installer of that version.
+    // A check, then the download of what it found, over an older installer of
+    // that version (executable, as earlier versions saved it).
     void update_data()
     {
         QTest::addColumn<QString>("manifest"); // its digest and the installer's route
@@ -90,17 +91,22 @@ private slots:
         QVERIFY(folder.removeRecursively() && folder.mkpath(".") && older.open(QIODevice::WriteOnly) &&
                 older.write("older") == 5);
         older.close();
+        const auto ownerReadWrite = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        QVERIFY(older.setPermissions(ownerReadWrite | QFileDevice::ExeOwner));
         UpdateService service(QUrl(servers[from] + "/manifest/" + manifest + "/setup.bin"));
         QString result = outcome(service, &UpdateService::checkForUpdates);
         if (result == "available:2.0")
             result = outcome(service, &UpdateService::downloadUpdate);
         QVERIFY2(result.startsWith(expected) && !result.contains(" + "), qPrintable(result));
-        // The installer complete and executable where the signal says, or the
-        // older one as it was; never anything beside it.
+        // The package complete, readable and writable for its owner and not
+        // executable where the signal says, or the older one as it was; never
+        // anything beside it.
         const bool saved = expected.startsWith("saved:");
         QVERIFY(older.open(QIODevice::ReadOnly));
         QCOMPARE(older.readAll(), saved ? installer : "older");
-        QCOMPARE(bool(older.permissions() & QFileDevice::ExeOwner), saved);
+        QCOMPARE(older.permissions() &
+                     (ownerReadWrite | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther),
+                 saved ? ownerReadWrite : ownerReadWrite | QFileDevice::ExeOwner);
         QCOMPARE(folder.entryList(QDir::Files), QStringList{QFileInfo(path).fileName()});
     }
 };

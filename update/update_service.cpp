@@ -178,11 +178,15 @@ void UpdateService::handleInstaller(QNetworkReply *reply)
         return;
     }
     // The installer appears under its name complete or not at all; an older
-    // file of that name stays as it was when anything goes wrong.
+    // file of that name stays as it was when anything goes wrong. A package
+    // is opened by an installer, never run, so it is not executable even
+    // where an older file of that name was.
+    constexpr QFileDevice::Permissions kExecutable =
+        QFileDevice::ExeOwner | QFileDevice::ExeUser | QFileDevice::ExeGroup | QFileDevice::ExeOther;
     QSaveFile file(path);
     const bool saved = file.open(QIODevice::WriteOnly) && file.write(installer) == installer.size() &&
-                       file.setPermissions(file.permissions() | QFileDevice::ExeOwner |
-                                           QFileDevice::ReadOwner | QFileDevice::WriteOwner) &&
+                       file.setPermissions((file.permissions() & ~kExecutable) | QFileDevice::ReadOwner |
+                                           QFileDevice::WriteOwner) &&
                        file.commit();
     if (!saved) {
         emit updateError(QStringLiteral("Installer konnte nicht gespeichert werden"));
