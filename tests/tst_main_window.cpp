@@ -294,34 +294,45 @@ private slots:
         QCOMPARE(QCoreApplication::exec(), 0);
     }
 
-    // A verified update goes to the desktop's package installer; the program
-    // quits only when something took it, else it shows the folder and stays.
+    // A verified update goes to the system; the program quits only when
+    // something took it, else it says why, shows the folder and stays.
     void installerHandOver_data()
     {
-        QTest::addColumn<bool>("taken");
-        QTest::newRow("taken") << true;
-        QTest::newRow("no handler") << false;
+        QTest::addColumn<int>("opener"); // its exit status
+        QTest::newRow("taken") << 0;
+        QTest::newRow("no handler") << 3;
     }
 
     void installerHandOver()
     {
-        QFETCH(bool, taken);
+        QFETCH(int, opener);
+        const bool taken = opener == 0;
+        // A stand-in opener and a bus that is not there: nothing real is asked.
+        QTemporaryDir dir;
+        QFile script(dir.filePath("opener"));
+        QVERIFY(script.open(QIODevice::WriteOnly) &&
+                script.write("#!/bin/sh\nexit " + QByteArray::number(opener)));
+        script.close();
+        QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        window->installerSetup = {.busAddress = "unix:path=" + dir.filePath("no-bus"),
+                                  .opener = script.fileName()};
         QStringList opened;
         window->outlets.openUrl = [&](const QUrl &url) {
             opened << url.toLocalFile();
-            return taken;
+            return true;
         };
         QApplication::setQuitOnLastWindowClosed(false);
         window->toggleSettings();
-        const QString deb = "/tmp/Updates/KAVELTORCompanionSetup-2.0.deb";
+        const QString deb = dir.filePath("Updates/KAVELTORCompanionSetup-2.0.deb");
         QTimer::singleShot(0, window.get(), [&] { emit window->updater.downloadFinished(deb); });
-        QTimer::singleShot(taken ? 5000 : 500, qApp, [] { QCoreApplication::exit(7); });
+        QTimer::singleShot(taken ? 5000 : 2000, qApp, [] { QCoreApplication::exit(7); });
         QCOMPARE(QCoreApplication::exec(), taken ? 0 : 7);
-        QCOMPARE(opened, taken ? QStringList{deb} : QStringList({deb, "/tmp/Updates"}));
+        QCOMPARE(opened, taken ? QStringList() : QStringList{dir.filePath("Updates")});
         const QString status = taken ? "Installer wird gestartet..."
                                      : "Update-Fehler: Kein Programm zum Installieren des Pakets gefunden. "
                                        "Der Ordner mit dem Paket wird geöffnet.";
         QCOMPARE(inSheet<QLabel>("updateStatusLabel")->text(), status);
+        QCOMPARE(window->logLines.filter(status).size(), taken ? 0 : 1);
     }
 
     // The desktop's autostart entry is the checkbox's one source of truth.

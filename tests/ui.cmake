@@ -11,3 +11,9 @@ add_test(NAME tst_main_window_wayland COMMAND ${KAVELTOR_SANDBOX} ${CMAKE_CURREN
 # leak-checked offscreen above.
 set_tests_properties(tst_main_window_wayland PROPERTIES TIMEOUT 120 LABELS desktop
     ENVIRONMENT "QT_SCALE_FACTOR=2;ASAN_OPTIONS=detect_leaks=0:abort_on_error=1")
+# The update's hand-over against a stand-in package installer on a bus the
+# test starts itself and a stand-in opener, never the user's session or the
+# real programs.
+kaveltor_add_test(tst_installer_handoff SOURCES tst_installer_handoff.cpp LIBS kaveltor_ui)
+target_compile_definitions(tst_installer_handoff PRIVATE KAVELTOR_PYTHON3="${KAVELTOR_PYTHON3}"
+    KAVELTOR_FAKE_PACKAGEKIT="${CMAKE_CURRENT_SOURCE_DIR}/update/fake_packagekit.py")

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "desktop_notifier.h"
+#include "installer_handoff.h"
 #include "network_service.h"
 #include "remote_device.h"
 #include "update_service.h"
@@ -148,9 +149,9 @@ private:
     void connectUpdateFlow(SettingsDialog *dialog);
     void onReceiveFolderChanged(const QString &folder);
     void onAutostartChanged(bool enabled);
-    // Hands the verified installer to the system; false when nothing took it.
-    bool startInstaller(const QString &installerPath);
-    static QString installerFailure();
+    // Hands the verified installer to the system; quits once something took
+    // it, else says why and shows the folder holding it.
+    void handOverInstaller(const QString &installerPath);
 
     // Background.
     void onBackgroundChanged(const QString &path);
@@ -172,6 +173,8 @@ private:
     TransferStatus *status = nullptr;
     QList<int> rowToDevice;
     UpdateService updater;
+    // Where the installer goes; the program keeps the defaults.
+    InstallerHandoff::Setup installerSetup;
     QStringList logLines;
     QString receiveFolder;
     QString backgroundPath;

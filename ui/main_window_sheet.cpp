@@ -6,6 +6,7 @@
 #include "autostart.h"
 #include "background_files.h"
 #include "background_view.h"
+#include "installer_handoff.h"
 #include "settings_dialog.h"
 #include "transfer_status.h"
 
@@ -17,7 +18,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
-#include <QProcess>
 #include <QPropertyAnimation>
 #include <QUrl>
 
@@ -175,39 +175,33 @@ void MainWindow::connectUpdateFlow(SettingsDialog *dialog)
     });
     connect(&updater, &UpdateService::downloadFinished, dialog, [this, dialog](const QString &installerPath) {
         dialog->setStatusText(QStringLiteral("Installer wird gestartet..."));
-        if (startInstaller(installerPath)) {
-            QCoreApplication::quit();
-            return;
-        }
-        // Quitting now would leave the user with neither the old program nor
-        // the new one. The folder with the verified file lets them install it
-        // by hand.
-        const QString text = QStringLiteral("Update-Fehler: ") + installerFailure();
-        dialog->setStatusText(text);
-        appendLog(text);
-        outlets.openUrl(QUrl::fromLocalFile(QFileInfo(installerPath).absolutePath()));
+        handOverInstaller(installerPath);
     });
 }
 
-bool MainWindow::startInstaller(const QString &installerPath)
+// The answer may come long after the sheet closed (the installer's dialog
+// stays open as long as the user likes), so the window takes it.
+void MainWindow::handOverInstaller(const QString &installerPath)
 {
-#if defined(Q_OS_WIN)
-    return QProcess::startDetached(installerPath, {});
-#else
-    // A package is installed by the desktop's package installer (GNOME
-    // Software, Discover, ...), not run; the opener hands it over.
-    return outlets.openUrl(QUrl::fromLocalFile(installerPath));
-#endif
-}
-
-QString MainWindow::installerFailure()
-{
-#if defined(Q_OS_WIN)
-    return QStringLiteral("Installer konnte nicht gestartet werden.");
-#else
-    return QStringLiteral("Kein Programm zum Installieren des Pakets gefunden. "
-                          "Der Ordner mit dem Paket wird geöffnet.");
-#endif
+    auto *handoff = new InstallerHandoff(installerSetup, this);
+    connect(handoff, &InstallerHandoff::finished, this,
+            [this, handoff, installerPath](bool accepted, const QString &reason) {
+                handoff->deleteLater();
+                if (accepted) {
+                    QCoreApplication::quit();
+                    return;
+                }
+                // Quitting now would leave the user with neither the old
+                // program nor the new one. The folder with the verified
+                // file lets them install it by hand.
+                const QString text = QStringLiteral("Update-Fehler: ") + reason +
+                                     QStringLiteral(" Der Ordner mit dem Paket wird geöffnet.");
+                if (settingsDialog)
+                    settingsDialog->setStatusText(text);
+                appendLog(text);
+                outlets.openUrl(QUrl::fromLocalFile(QFileInfo(installerPath).absolutePath()));
+            });
+    handoff->handOver(installerPath);
 }
 
 void MainWindow::onReceiveFolderChanged(const QString &folder)
