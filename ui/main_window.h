@@ -1,6 +1,8 @@
 #pragma once
 
 #include "desktop_notifier.h"
+#include "device_registry.h"
+#include "recent_texts.h"
 #include "network_service.h"
 #include "remote_device.h"
 #include "update_service.h"
@@ -40,6 +42,8 @@ public:
 
     // Lines the activity log keeps; older ones are dropped first.
     static constexpr qsizetype kMaxLogLines = 10000;
+    // Characters of one log line's text (a phone's message is cut there).
+    static constexpr qsizetype kMaxLogTextChars = 500;
 
     // Right after construction: with a tray the program starts hidden behind
     // its icon; without one the window is all the user has, so it shows.
@@ -93,6 +97,8 @@ private:
         std::function<void(const RemoteDevice &, const QString &)> sendMessage;
         // The text the user typed for the named phone; empty when cancelled.
         std::function<QString(const QString &deviceName)> askText;
+        // A yes-or-no question to the user.
+        std::function<bool(const QString &question)> confirm;
     };
 
     // Registry and settings store.
@@ -109,6 +115,7 @@ private:
     void refreshSheetDevices();
     void appendLog(const QString &text);
     void pruneDevices();
+    void onPeerAuthenticated(const QString &deviceId, const QString &ip);
 
     // Tray.
     void setupTrayIcon();
@@ -132,6 +139,10 @@ private:
     // Text messages to a phone.
     void showDeviceMenu(const QPoint &pos);
     void sendText(int deviceIndex, const QString &text);
+    // Where a send to the entry at index goes; asks the user first when a
+    // paired phone is silent where it proved itself and claims a new
+    // address. Nothing when the user declines.
+    std::optional<RemoteDevice> deviceForSend(int index);
     // Index in devices of the device the current row shows, or -1.
     int selectedDeviceIndex() const;
     void rememberSelection(int row);
@@ -163,7 +174,7 @@ private:
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
     NetworkService network;
-    QList<RemoteDevice> devices;
+    DeviceRegistry devices;
     QSet<QString> pendingIdentity;
     BackgroundView *background = nullptr;
     QTimer *pruneTimer = nullptr;
@@ -173,6 +184,7 @@ private:
     QList<int> rowToDevice;
     UpdateService updater;
     QStringList logLines;
+    RecentTexts recentTexts;
     QString receiveFolder;
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;
