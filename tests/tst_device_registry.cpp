@@ -35,42 +35,91 @@ class DeviceRegistryTest : public QObject
     Q_OBJECT
 
 private slots:
-    // A row name's first word is the change. Each is applied twice: a
-    // repeated sighting, pairing or answer never leaves a second entry.
+    // Steps on a registry of a paired phone A (id a, 203.0.113.1:10, seen
+    // at 5) and an unpaired B: "seen <sighting>", "id <identity answer>",
+    // "paired <record>", "auth <id>@<ip>", "accept <id>", "unpair <id>",
+    // "silence" (pruned 20 s later). Each step runs at time 7 and is applied
+    // twice: repeating a report never leaves a second entry. Then the list,
+    // where a send to the first entry goes ("?" where the user is asked
+    // first), and what the identity answers said.
     void rules_data()
     {
-        QTest::addColumn<QString>("change"); // "record -> registry after"
-        QTest::newRow("seen: same id moves") << "a/A2@203.0.113.5:30/ -> a/A2@203.0.113.5:30/+s 7, B";
-        QTest::newRow("seen: same address renames") << "/B2@203.0.113.2:20/ -> A, /B2@203.0.113.2:20/ 7";
-        QTest::newRow("seen: same name moves") << "/B@203.0.113.9:99/ -> A, /B@203.0.113.9:99/ 7";
-        QTest::newRow("seen: first match in order") << "/A@203.0.113.2:20/ -> a/A@203.0.113.2:20/+s 7, B";
-        QTest::newRow("seen: another port") << "/C@203.0.113.2:21/ -> A, B, /C@203.0.113.2:21/ 7";
-        QTest::newRow("seen: case and ip count") << "/b@203.0.113.9:20/ -> A, B, /b@203.0.113.9:20/ 7";
-        QTest::newRow("paired: same id") << "a/A3@203.0.113.7:40/t -> a/A3@203.0.113.7:40/+t 7, B";
-        QTest::newRow("paired: same address") << "b/B@203.0.113.2:20/t -> A, b/B@203.0.113.2:20/+t 7";
-        QTest::newRow("paired: new device") << "c/C@203.0.113.7:40/t -> A, B, c/C@203.0.113.7:40/+t 7";
-        QTest::newRow("resolved: keeps secret") << "a2/P@203.0.113.1:10/ -> a2/P@203.0.113.1:10/+s 9, B";
-        QTest::newRow("unpaired: by id") << "a/B@203.0.113.2:20/ -> B";
-        QTest::newRow("unpaired: unknown id") << "zz/A@203.0.113.1:10/ -> A, B";
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("said");
+        const auto row = [](const char *name, const QString &steps, const char *after,
+                            const char *target = "203.0.113.1:10", const char *said = "") {
+            QTest::newRow(name) << steps.split(QStringLiteral("; ")) << after << target << said;
+        };
+        row("seen: same address renames", "seen /B2@203.0.113.2:20/", "A, /B2@203.0.113.2:20/ 7");
+        row("seen: unpaired moves by name", "seen /B@203.0.113.9:99/", "A, /B@203.0.113.9:99/ 7");
+        row("seen: another port", "seen /C@203.0.113.2:21/", "A, B, /C@203.0.113.2:21/ 7");
+        row("seen: paired at its address", "seen /A2@203.0.113.1:10/", "a/A2@203.0.113.1:10/+s 7, B");
+        row("seen: paired never by name", "seen /A@203.0.113.66:10/", "A, B, /A@203.0.113.66:10/ 7");
+        row("paired: same id", "paired a/A3@203.0.113.7:40/t", "a/A3@203.0.113.7:40/+t 7, B",
+            "203.0.113.7:40");
+        row("paired: same address", "paired b/B@203.0.113.2:20/t", "A, b/B@203.0.113.2:20/+t 7");
+        row("paired: new device", "paired c/C@203.0.113.7:40/t", "A, B, c/C@203.0.113.7:40/+t 7");
+        row("id: unpaired learns its id", "id b/B9@203.0.113.2:20/", "A, b/B9@203.0.113.2:20/ 7");
+        row("id: paired at its address", "id a/P@203.0.113.1:10/", "a/P@203.0.113.1:10/+s 7, B");
+        row("id: impostor while the phone answers", "seen /A@203.0.113.66:10/; id a/A@203.0.113.66:10/",
+            "A, B, /A@203.0.113.66:10/ 7", "203.0.113.1:10", "ignored");
+        row("id: impostor while the phone is away",
+            "silence; seen /A@203.0.113.66:10/; id a/A@203.0.113.66:10/", "a/A@203.0.113.1:10/+s 0",
+            "203.0.113.66:10?", "offered");
+        row("id: move confirmed by the user", "silence; id a/A@203.0.113.8:12/; accept a",
+            "a/A@203.0.113.8:12/+s 7", "203.0.113.8:12", "offered");
+        row("auth: phone at its address", "silence; auth a@203.0.113.1", "a/A@203.0.113.1:10/+s 7");
+        row("auth: proves a claimed move", "silence; id a/A@203.0.113.8:12/; auth a@203.0.113.8",
+            "a/A@203.0.113.8:12/+s 7", "203.0.113.8:12", "offered");
+        row("auth: proves a new address", "auth a@203.0.113.9", "a/A@203.0.113.9:10/+s 7, B",
+            "203.0.113.9:10");
+        row("auth: unknown id", "auth z@203.0.113.9", "A, B");
+        row("id: another device at the proven address", "id z/Z@203.0.113.1:10/; seen /Z2@203.0.113.1:10/",
+            "a/A@203.0.113.1:10/+s 0, B, z/Z2@203.0.113.1:10/ 7");
+        row("unpair: by id", "unpair a", "B", "203.0.113.2:20");
+        row("unpair: unknown id", "unpair zz", "A, B");
     }
 
     void rules()
     {
-        QFETCH(QString, change);
-        const QString record = change.section(QStringLiteral(" -> "), 0, 0);
-        QList<RemoteDevice> devices{dev("a/A@203.0.113.1:10/+s", 5), dev("/B@203.0.113.2:20/", 5)};
-        const QString op = QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(':'), 0, 0);
-        for (int i = 0; i < 2; ++i) {
-            if (op == "seen")
-                registry::applyDiscovered(devices, dev(record), 7);
-            else if (op == "paired")
-                registry::applyPairedDevice(devices, dev(record), 7);
-            else if (op == "resolved")
-                registry::applyResolvedIdentity(devices, dev(record));
-            else
-                registry::removeDevicesWithId(devices, dev(record).id);
+        QFETCH(QStringList, steps);
+        DeviceRegistry devices;
+        devices.replace({dev("a/A@203.0.113.1:10/+s", 5), dev("/B@203.0.113.2:20/", 5)});
+        QStringList said;
+        for (const QString &step : steps) {
+            const QString verb = step.section(QLatin1Char(' '), 0, 0),
+                          arg = step.section(QLatin1Char(' '), 1);
+            for (int i = 0; i < 2; ++i) {
+                if (verb == "seen") {
+                    devices.applyDiscovered(dev(arg), 7);
+                } else if (verb == "id") {
+                    const auto outcome = devices.applyResolvedIdentity(dev(arg), 7);
+                    if (outcome != DeviceRegistry::Outcome::Merged)
+                        said << (outcome == DeviceRegistry::Outcome::ClaimIgnored ? "ignored" : "offered");
+                } else if (verb == "paired") {
+                    devices.applyPaired(dev(arg), 7);
+                } else if (verb == "auth") {
+                    devices.applyAuthenticated(arg.section('@', 0, 0), arg.section('@', 1), 7);
+                } else if (verb == "accept") {
+                    devices.acceptMove(arg);
+                } else if (verb == "unpair") {
+                    devices.removeWithId(arg);
+                } else {
+                    devices.prune(5 + DeviceRegistry::kSilentAfterMs + 1);
+                }
+            }
         }
-        QCOMPARE(summary(devices), change.section(QStringLiteral(" -> "), 1));
+        QTEST(summary(devices.list()), "after");
+        QString target;
+        if (devices.size() > 0) {
+            const DeviceRegistry::SendTarget t = devices.sendTarget(0);
+            target = t.device.ip + ':' + QString::number(t.device.port) + (t.needsConfirmation ? "?" : "");
+            QCOMPARE(devices.isOnline(0), t.needsConfirmation || devices.at(0).lastSeen > 0);
+        }
+        QTEST(target, "target");
+        QTEST(said.join(','), "said");
     }
 };
 

@@ -52,7 +52,7 @@ class MainWindowTest : public QObject
     QString lastLog() const { return window->logLines.last().mid(11); } // without "[hh:mm:ss] "
     void setRegistry(const QList<RemoteDevice> &devices)
     {
-        window->devices = devices;
+        window->devices.replace(devices);
         window->refreshDeviceList();
     }
     QStringList rows() const
@@ -96,6 +96,29 @@ private slots:
         QCOMPARE(lastLog(), QString::number(MainWindow::kMaxLogLines + 4));
     }
 
+    // 200 messages of 1 MiB from a phone: the log keeps their starts, and
+    // "Kopieren" the whole text of the newest only.
+    void longMessagesStayBounded()
+    {
+        std::vector<std::function<void()>> copies;
+        window->outlets.notify = [&](auto, auto, const QString &body, auto, std::function<void()> action) {
+            QVERIFY(body.size() <= MainWindow::kMaxLogTextChars + 1);
+            copies.push_back(std::move(action));
+        };
+        const auto text = [](int i) { return QString(1 << 20, QChar('a' + i % 26)); };
+        for (int i = 0; i < 200; ++i)
+            emit window->network.messageReceived(text(i));
+        qsizetype logged = 0;
+        for (const QString &line : std::as_const(window->logLines))
+            logged += line.size();
+        QVERIFY2(logged < 200 * 600, qPrintable(QString::number(logged)));
+        QVERIFY(window->recentTexts.keptCharacters() <= RecentTexts::kMaxKeptChars);
+        copies.back()();
+        QCOMPARE(QGuiApplication::clipboard()->text(), text(199));
+        copies.front()();
+        QCOMPARE(QGuiApplication::clipboard()->text(), text(0).left(MainWindow::kMaxLogTextChars) + "\u2026");
+    }
+
     // Silence of more than 10 s removes a guest and takes a paired phone
     // offline; the user's selection follows its device through every rebuild.
     void expiryKeepsSelection()
@@ -120,6 +143,39 @@ private slots:
         ui()->deviceList->setCurrentRow(1);
         emit ui()->dropArea->filesDropped({"/tmp/b.png", "/tmp/c.mov"});
         QCOMPARE(sends, (QStringList{"Zwei:/tmp/b.png", "Zwei:/tmp/c.mov"}));
+    }
+
+    // A paired phone silent where it proved itself, claimed at another
+    // address: the first send there asks, and only a yes moves it for good.
+    void moveIsConfirmedBeforeSending()
+    {
+        RemoteDevice phone = dev("Pixel", "198.51.100.1", 1, true);
+        phone.id = "p1";
+        setRegistry({phone});
+        QStringList asked;
+        bool answer = false;
+        window->outlets.confirm = [&](const QString &question) { return asked << question, answer; };
+        window->outlets.sendFile = [this](const RemoteDevice &d, const QString &path) {
+            sends << d.ip + ':' + path;
+        };
+        RemoteDevice claim = dev("Pixel", "198.51.100.9", 2, false);
+        claim.id = "p1";
+        emit window->network.deviceIdentityResolved(claim);
+        QVERIFY(lastLog().startsWith("Pixel meldet sich unter einer neuen Adresse: 198.51.100.9:2."));
+        QCOMPARE(rows(), QStringList{"Pixel \u2022 Online"});
+        ui()->deviceList->setCurrentRow(0);
+        emit ui()->dropArea->filesDropped({"/tmp/a.jpg", "/tmp/b.jpg"});
+        const QString question = "Pixel meldet sich unter einer neuen Adresse: 198.51.100.1:1 \u2192 "
+                                 "198.51.100.9:2. Trotzdem senden?";
+        QCOMPARE(asked, QStringList{question});
+        QCOMPARE(sends, QStringList());
+        QCOMPARE(readPairedDevices().value(0).ip, QString());
+        answer = true;
+        emit ui()->dropArea->filesDropped({"/tmp/c.jpg"});
+        QCOMPARE(sends, QStringList{"198.51.100.9:/tmp/c.jpg"});
+        QCOMPARE(readPairedDevices().value(0).ip, QStringLiteral("198.51.100.9"));
+        emit ui()->dropArea->filesDropped({"/tmp/d.jpg"});
+        QCOMPARE(asked.size(), 2); // moved: no second question
     }
 
     // Both directions show size and speed in the same units, then clear.

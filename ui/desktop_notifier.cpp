@@ -1,5 +1,7 @@
 #include "desktop_notifier.h"
 
+#include "transfer_format.h"
+
 #include <QTimer>
 
 #if defined(Q_OS_LINUX)
@@ -18,12 +20,7 @@ const QString kActionKey = QStringLiteral("run");
 constexpr qsizetype kMaxBodyChars = 400;
 QString clipped(const QString &text)
 {
-    if (text.size() <= kMaxBodyChars)
-        return text;
-    qsizetype end = kMaxBodyChars;
-    if (text.at(end - 1).isHighSurrogate())
-        --end;
-    return text.left(end) + QStringLiteral("…");
+    return clippedText(text, kMaxBodyChars);
 }
 
 #if KAVELTOR_NOTIFY_DBUS

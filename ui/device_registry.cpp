@@ -1,5 +1,16 @@
 #include "device_registry.h"
 
+namespace {
+// Claims remembered as told; forgotten all at once beyond this, so that a
+// host cycling through ports cannot grow the set.
+constexpr qsizetype kMaxToldClaims = 256;
+
+bool atAddress(const RemoteDevice &d, const QString &ip, int port)
+{
+    return d.ip == ip && d.port == port;
+}
+} // namespace
+
 namespace registry {
 
 bool sameDevice(const RemoteDevice &entry, const RemoteDevice &record, bool byName)
@@ -18,53 +29,239 @@ qsizetype findSameDevice(const QList<RemoteDevice> &devices, const RemoteDevice 
     return -1;
 }
 
-void applyDiscovered(QList<RemoteDevice> &devices, const RemoteDevice &found, qint64 nowMs)
+QString addressText(const QString &ip, int port)
 {
-    const qsizetype i = findSameDevice(devices, found, true);
-    if (i < 0) {
-        devices.append(found);
-        devices.last().lastSeen = nowMs;
-        return;
-    }
-    RemoteDevice &entry = devices[i];
-    entry.name = found.name;
-    entry.host = found.host;
-    entry.ip = found.ip;
-    entry.port = found.port;
-    entry.lastSeen = nowMs;
+    return ip + QLatin1Char(':') + QString::number(port);
 }
 
-void applyResolvedIdentity(QList<RemoteDevice> &devices, const RemoteDevice &resolved)
+} // namespace registry
+
+void DeviceRegistry::replace(QList<RemoteDevice> devices)
 {
-    const qsizetype i = findSameDevice(devices, resolved);
-    if (i < 0) {
-        devices.append(resolved);
-        return;
-    }
-    RemoteDevice &entry = devices[i];
-    entry.id = resolved.id;
-    entry.ip = resolved.ip;
-    entry.host = resolved.host;
-    entry.port = resolved.port;
-    entry.name = resolved.name;
-    entry.lastSeen = resolved.lastSeen;
+    entries = std::move(devices);
+    moves.clear();
+    disowned.clear();
 }
 
-void applyPairedDevice(QList<RemoteDevice> &devices, const RemoteDevice &paired, qint64 nowMs)
+qsizetype DeviceRegistry::pairedWithId(const QString &id) const
+{
+    if (id.isEmpty())
+        return -1;
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        if (entries.at(i).paired && entries.at(i).id == id)
+            return i;
+    }
+    return -1;
+}
+
+void DeviceRegistry::dropUnpairedAt(const QString &ip, int port)
+{
+    entries.removeIf([&](const RemoteDevice &d) { return !d.paired && atAddress(d, ip, port); });
+}
+
+void DeviceRegistry::applyDiscovered(const RemoteDevice &found, qint64 nowMs)
+{
+    for (RemoteDevice &entry : entries) {
+        if (!atAddress(entry, found.ip, found.port) || (entry.paired && disowned.contains(entry.id)))
+            continue;
+        entry.name = found.name;
+        entry.host = found.host;
+        entry.lastSeen = nowMs;
+        return;
+    }
+    for (Move &move : moves) {
+        if (move.ip == found.ip && move.port == found.port) {
+            move.lastSeen = nowMs;
+            return;
+        }
+    }
+    for (RemoteDevice &entry : entries) {
+        if (entry.paired || found.name.isEmpty() || entry.name != found.name)
+            continue;
+        entry.host = found.host;
+        entry.ip = found.ip;
+        entry.port = found.port;
+        entry.lastSeen = nowMs;
+        return;
+    }
+    RemoteDevice added = found;
+    added.id.clear();
+    added.paired = false;
+    added.sharedSecret.clear();
+    added.lastSeen = nowMs;
+    entries.append(added);
+}
+
+DeviceRegistry::Outcome DeviceRegistry::applyResolvedIdentity(const RemoteDevice &resolved, qint64 nowMs)
+{
+    if (const qsizetype p = pairedWithId(resolved.id); p >= 0) {
+        RemoteDevice &paired = entries[p];
+        if (atAddress(paired, resolved.ip, resolved.port)) {
+            paired.name = resolved.name;
+            paired.lastSeen = nowMs;
+            disowned.remove(paired.id);
+            dropUnpairedAt(resolved.ip, resolved.port);
+            return Outcome::Merged;
+        }
+        if (paired.lastSeen > 0) {
+            // The phone answers where it proved itself: the other one is not
+            // it, and stays a row of its own.
+            if (toldClaims.size() >= kMaxToldClaims)
+                toldClaims.clear();
+            const QString claim =
+                resolved.id + QLatin1Char('|') + registry::addressText(resolved.ip, resolved.port);
+            if (toldClaims.contains(claim))
+                return Outcome::Merged;
+            toldClaims.insert(claim);
+            return Outcome::ClaimIgnored;
+        }
+        const auto known = moves.constFind(resolved.id);
+        const bool offered =
+            known == moves.constEnd() || known->ip != resolved.ip || known->port != resolved.port;
+        moves.insert(resolved.id, Move{resolved.ip, resolved.host, resolved.name, resolved.port, nowMs});
+        // The row of the claimant is the paired phone's row now.
+        dropUnpairedAt(resolved.ip, resolved.port);
+        return offered ? Outcome::MoveOffered : Outcome::Merged;
+    }
+
+    // Whatever answers at a paired phone's proven address as another device
+    // holds that address now.
+    for (RemoteDevice &entry : entries) {
+        if (entry.paired && atAddress(entry, resolved.ip, resolved.port) && entry.id != resolved.id) {
+            entry.lastSeen = 0;
+            disowned.insert(entry.id);
+        }
+    }
+    for (RemoteDevice &entry : entries) {
+        if (entry.paired)
+            continue;
+        if ((!resolved.id.isEmpty() && entry.id == resolved.id) ||
+            atAddress(entry, resolved.ip, resolved.port)) {
+            entry.id = resolved.id;
+            entry.ip = resolved.ip;
+            entry.host = resolved.host;
+            entry.port = resolved.port;
+            entry.name = resolved.name;
+            entry.lastSeen = nowMs;
+            return Outcome::Merged;
+        }
+    }
+    RemoteDevice added = resolved;
+    added.paired = false;
+    added.sharedSecret.clear();
+    added.lastSeen = nowMs;
+    entries.append(added);
+    return Outcome::Merged;
+}
+
+void DeviceRegistry::applyPaired(const RemoteDevice &paired, qint64 nowMs)
 {
     RemoteDevice record = paired;
     record.paired = true;
     record.lastSeen = nowMs;
-    const qsizetype i = findSameDevice(devices, paired);
+    moves.remove(record.id);
+    disowned.remove(record.id);
+    const qsizetype i = registry::findSameDevice(entries, paired);
     if (i < 0)
-        devices.append(record);
+        entries.append(record);
     else
-        devices[i] = record;
+        entries[i] = record;
 }
 
-qsizetype removeDevicesWithId(QList<RemoteDevice> &devices, const QString &deviceId)
+bool DeviceRegistry::applyAuthenticated(const QString &id, const QString &ip, qint64 nowMs)
 {
-    return devices.removeIf([&](const RemoteDevice &d) { return d.id == deviceId; });
+    const qsizetype p = pairedWithId(id);
+    if (p < 0)
+        return false;
+    disowned.remove(id);
+    if (entries.at(p).ip == ip) {
+        entries[p].lastSeen = nowMs;
+        return false;
+    }
+    // Only the phone holds its secret: it is at ip now. Its server's port
+    // is the one a claim from there gave, else the one it had.
+    const Move move = moves.take(id);
+    RemoteDevice &entry = entries[p];
+    entry.ip = ip;
+    if (move.ip == ip) {
+        entry.port = move.port;
+        entry.host = move.host;
+    }
+    entry.lastSeen = nowMs;
+    dropUnpairedAt(ip, entry.port);
+    return true;
 }
 
-} // namespace registry
+void DeviceRegistry::markSeen(const QString &ip, int port, qint64 nowMs)
+{
+    for (RemoteDevice &entry : entries) {
+        if (atAddress(entry, ip, port))
+            entry.lastSeen = nowMs;
+    }
+}
+
+qsizetype DeviceRegistry::removeWithId(const QString &deviceId)
+{
+    moves.remove(deviceId);
+    disowned.remove(deviceId);
+    return entries.removeIf([&](const RemoteDevice &d) { return d.id == deviceId; });
+}
+
+bool DeviceRegistry::prune(qint64 nowMs)
+{
+    const auto silent = [nowMs](qint64 lastSeen) {
+        return lastSeen != 0 && nowMs - lastSeen > kSilentAfterMs;
+    };
+    bool changed = false;
+    // Backwards, so that removing an entry keeps the unvisited indices valid.
+    for (qsizetype i = entries.size() - 1; i >= 0; --i) {
+        RemoteDevice &entry = entries[i];
+        if (!silent(entry.lastSeen))
+            continue;
+        if (entry.paired)
+            entry.lastSeen = 0;
+        else
+            entries.removeAt(i);
+        changed = true;
+    }
+    changed |= moves.removeIf([&](const auto &it) { return silent(it.value().lastSeen); }) > 0;
+    return changed;
+}
+
+bool DeviceRegistry::isOnline(qsizetype i) const
+{
+    const RemoteDevice &entry = entries.at(i);
+    return entry.lastSeen > 0 || (entry.paired && moves.contains(entry.id));
+}
+
+DeviceRegistry::SendTarget DeviceRegistry::sendTarget(qsizetype i) const
+{
+    SendTarget target;
+    target.device = entries.at(i);
+    const auto move = moves.constFind(target.device.id);
+    if (!target.device.paired || target.device.lastSeen > 0 || move == moves.constEnd())
+        return target;
+    target.needsConfirmation = true;
+    target.from = registry::addressText(target.device.ip, target.device.port);
+    target.to = registry::addressText(move->ip, move->port);
+    target.device.ip = move->ip;
+    target.device.port = move->port;
+    target.device.host = move->host;
+    return target;
+}
+
+bool DeviceRegistry::acceptMove(const QString &deviceId)
+{
+    const qsizetype p = pairedWithId(deviceId);
+    if (p < 0 || !moves.contains(deviceId))
+        return false;
+    const Move move = moves.take(deviceId);
+    RemoteDevice &entry = entries[p];
+    entry.ip = move.ip;
+    entry.port = move.port;
+    entry.host = move.host;
+    entry.lastSeen = move.lastSeen;
+    disowned.remove(deviceId);
+    dropUnpairedAt(move.ip, move.port);
+    return true;
+}

@@ -24,6 +24,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QResizeEvent>
 #include <QScreen>
 #include <QSignalBlocker>
@@ -36,7 +37,6 @@ namespace {
 constexpr int kWindowSize = 420;
 constexpr int kPruneIntervalMs = 3000;
 constexpr int kIdentityExpiryMs = 8000;
-constexpr qint64 kSilentAfterMs = 10000;
 constexpr int kTrayMargin = 17;
 constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
@@ -72,6 +72,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     outlets.openUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     outlets.sendMessage = [this](const RemoteDevice &d, const QString &text) {
         network.sendMessage(d, text);
+    };
+    outlets.confirm = [this](const QString &question) {
+        return QMessageBox::question(this, QString::fromLatin1(kAppTitle), question) == QMessageBox::Yes;
     };
     outlets.askText = [this](const QString &deviceName) {
         return QInputDialog::getMultiLineText(this, QStringLiteral("Text senden"),
@@ -210,32 +213,45 @@ MainWindow::~MainWindow()
 
 void MainWindow::loadPairedDevices()
 {
-    devices = readPairedDevices();
+    devices.replace(readPairedDevices());
     refreshDeviceList();
 }
 
 void MainWindow::savePairedDevices()
 {
-    writePairedDevices(devices);
+    writePairedDevices(devices.list());
 }
 
 void MainWindow::applyResolvedIdentity(const RemoteDevice &device)
 {
     pendingIdentity.remove(addressKey(device));
-    registry::applyResolvedIdentity(devices, device);
+    const QString address = addressKey(device);
+    switch (devices.applyResolvedIdentity(device, outlets.now())) {
+    case DeviceRegistry::Outcome::ClaimIgnored:
+        appendLog(QStringLiteral("Ein anderes Gerät unter %1 gibt sich als %2 aus; es wird nicht beachtet.")
+                      .arg(address, device.name));
+        break;
+    case DeviceRegistry::Outcome::MoveOffered:
+        appendLog(QStringLiteral("%1 meldet sich unter einer neuen Adresse: %2. Vor dem ersten Senden dorthin "
+                                 "wird gefragt.")
+                      .arg(device.name, address));
+        break;
+    case DeviceRegistry::Outcome::Merged:
+        break;
+    }
     refreshDeviceList();
 }
 
 void MainWindow::applyPairedDevice(const RemoteDevice &device)
 {
-    registry::applyPairedDevice(devices, device, outlets.now());
+    devices.applyPaired(device, outlets.now());
     savePairedDevices();
     refreshDeviceList();
 }
 
 void MainWindow::unpairDevice(const QString &deviceId)
 {
-    registry::removeDevicesWithId(devices, deviceId);
+    devices.removeWithId(deviceId);
     savePairedDevices();
     refreshDeviceList();
 }
@@ -276,7 +292,7 @@ void MainWindow::refreshDeviceList()
         QString state;
         if (!d.paired)
             state = QStringLiteral("Nicht gepaired");
-        else if (d.lastSeen < 1)
+        else if (!devices.isOnline(i))
             state = QStringLiteral("Offline");
         else
             state = QStringLiteral("Online");
@@ -285,7 +301,7 @@ void MainWindow::refreshDeviceList()
     }
     if (!selectionAnchor)
         return;
-    const qsizetype index = registry::findSameDevice(devices, *selectionAnchor);
+    const qsizetype index = registry::findSameDevice(devices.list(), *selectionAnchor);
     const qsizetype row = index < 0 ? -1 : rowToDevice.indexOf(int(index));
     if (row < 0) {
         selectionAnchor.reset();
@@ -299,8 +315,8 @@ void MainWindow::refreshSheetDevices()
 {
     if (!settingsDialog)
         return;
-    settingsDialog->setPairingCandidates(devices);
-    settingsDialog->setPairedDevices(devices);
+    settingsDialog->setPairingCandidates(devices.list());
+    settingsDialog->setPairedDevices(devices.list());
 }
 
 void MainWindow::rememberSelection(int row)
@@ -326,7 +342,10 @@ int MainWindow::selectedDeviceIndex() const
 
 void MainWindow::appendLog(const QString &text)
 {
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("[hh:mm:ss] ")) + text;
+    // Phones choose what some lines hold (a message, a reason); none may make
+    // the log of weeks grow by megabytes.
+    const QString line =
+        QDateTime::currentDateTime().toString(QStringLiteral("[hh:mm:ss] ")) + clippedText(text, kMaxLogTextChars);
     // The program runs for weeks; the log keeps the newest lines only.
     if (logLines.size() >= kMaxLogLines)
         logLines.remove(0, logLines.size() - kMaxLogLines + 1);
@@ -345,8 +364,13 @@ void MainWindow::onMessageReceived(const QString &message)
     appendLog(QStringLiteral("Empfangen: ") + message);
     if (inSight())
         return;
-    outlets.notify(DesktopNotifier::Kind::MessageReceived, QStringLiteral("Nachricht vom Handy"), message,
-                   QStringLiteral("Kopieren"), [message] { QGuiApplication::clipboard()->setText(message); });
+    // The notification shows the start; "Kopieren" copies the whole text
+    // while it is among the newest.
+    const QString shown = clippedText(message, kMaxLogTextChars);
+    const quint64 key = recentTexts.keep(message);
+    outlets.notify(DesktopNotifier::Kind::MessageReceived, QStringLiteral("Nachricht vom Handy"), shown,
+                   QStringLiteral("Kopieren"),
+                   [this, key, shown] { QGuiApplication::clipboard()->setText(recentTexts.find(key, shown)); });
 }
 
 void MainWindow::onDeviceFound(const RemoteDevice &device)
@@ -361,27 +385,40 @@ void MainWindow::onDeviceFound(const RemoteDevice &device)
                            [this, key] { pendingIdentity.remove(key); });
     }
 
-    registry::applyDiscovered(devices, device, outlets.now());
+    devices.applyDiscovered(device, outlets.now());
     refreshDeviceList();
 }
 
 void MainWindow::pruneDevices()
 {
-    const qint64 now = outlets.now();
-    bool changed = false;
-    // Backwards, so that removing an entry keeps the unvisited indices valid.
-    for (qsizetype i = devices.size() - 1; i >= 0; --i) {
-        RemoteDevice &entry = devices[i];
-        if (entry.lastSeen == 0 || now - entry.lastSeen <= kSilentAfterMs)
-            continue;
-        if (entry.paired)
-            entry.lastSeen = 0;
-        else
-            devices.removeAt(i);
-        changed = true;
-    }
-    if (changed)
+    if (devices.prune(outlets.now()))
         refreshDeviceList();
+}
+
+void MainWindow::onPeerAuthenticated(const QString &deviceId, const QString &ip)
+{
+    // Proof of where the phone is; a move it proved is kept at once.
+    if (devices.applyAuthenticated(deviceId, ip, outlets.now()))
+        savePairedDevices();
+    refreshDeviceList();
+}
+
+std::optional<RemoteDevice> MainWindow::deviceForSend(int index)
+{
+    const DeviceRegistry::SendTarget target = devices.sendTarget(index);
+    if (!target.needsConfirmation)
+        return target.device;
+    const QString question = QStringLiteral("%1 meldet sich unter einer neuen Adresse: %2 \u2192 %3. "
+                                            "Trotzdem senden?")
+                                 .arg(target.device.name, target.from, target.to);
+    if (!outlets.confirm(question)) {
+        appendLog(QStringLiteral("Nicht gesendet: %1 unter %2 nicht bestätigt.").arg(target.device.name, target.to));
+        return std::nullopt;
+    }
+    devices.acceptMove(target.device.id);
+    savePairedDevices();
+    refreshDeviceList();
+    return target.device;
 }
 
 // ---- tray and window life --------------------------------------------------
@@ -499,10 +536,13 @@ void MainWindow::onFilesDropped(const QStringList &files)
     if (index < 0) {
         return noDeviceSelected();
     }
-    // One copy for all files: each transfer gets the device as it was at the drop.
-    const RemoteDevice device = devices.at(index);
+    // One copy for all files: each transfer gets the device as it was at the
+    // drop, and a move is confirmed once for all of them.
+    const std::optional<RemoteDevice> device = deviceForSend(index);
+    if (!device)
+        return;
     for (const QString &path : files)
-        outlets.sendFile(device, path);
+        outlets.sendFile(*device, path);
 }
 
 void MainWindow::chooseAndSendFile()
@@ -519,7 +559,8 @@ void MainWindow::chooseAndSendFile()
     if (index < 0) {
         return noDeviceSelected();
     }
-    outlets.sendFile(devices.at(index), path);
+    if (const std::optional<RemoteDevice> device = deviceForSend(index))
+        outlets.sendFile(*device, path);
 }
 
 void MainWindow::onFileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps)
@@ -529,11 +570,7 @@ void MainWindow::onFileTransferProgress(int percent, qint64 sentBytes, qint64 to
 
 void MainWindow::onFileTransferFinished(const QString &ip, int port, const QString &filename)
 {
-    const qint64 now = outlets.now();
-    for (RemoteDevice &entry : devices) {
-        if (entry.ip == ip && entry.port == port)
-            entry.lastSeen = now;
-    }
+    devices.markSeen(ip, port, outlets.now());
     appendLog(QStringLiteral("Datei fertig: ") + filename);
     status->showDone(QStringLiteral("Gesendet: ") + filename, true);
     notifySendOutcome(QStringLiteral("Datei gesendet"), filename);

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "desktop_notifier.h"
+#include "device_registry.h"
 #include "installer_handoff.h"
+#include "recent_texts.h"
 #include "network_service.h"
 #include "remote_device.h"
 #include "update_service.h"
@@ -41,6 +43,8 @@ public:
 
     // Lines the activity log keeps; older ones are dropped first.
     static constexpr qsizetype kMaxLogLines = 10000;
+    // Characters of one log line's text (a phone's message is cut there).
+    static constexpr qsizetype kMaxLogTextChars = 500;
 
     // Right after construction: with a tray the program starts hidden behind
     // its icon; without one the window is all the user has, so it shows.
@@ -94,6 +98,8 @@ private:
         std::function<void(const RemoteDevice &, const QString &)> sendMessage;
         // The text the user typed for the named phone; empty when cancelled.
         std::function<QString(const QString &deviceName)> askText;
+        // A yes-or-no question to the user.
+        std::function<bool(const QString &question)> confirm;
     };
 
     // Registry and settings store.
@@ -110,6 +116,7 @@ private:
     void refreshSheetDevices();
     void appendLog(const QString &text);
     void pruneDevices();
+    void onPeerAuthenticated(const QString &deviceId, const QString &ip);
 
     // Tray.
     void setupTrayIcon();
@@ -133,6 +140,10 @@ private:
     // Text messages to a phone.
     void showDeviceMenu(const QPoint &pos);
     void sendText(int deviceIndex, const QString &text);
+    // Where a send to the entry at index goes; asks the user first when a
+    // paired phone is silent where it proved itself and claims a new
+    // address. Nothing when the user declines.
+    std::optional<RemoteDevice> deviceForSend(int index);
     // Index in devices of the device the current row shows, or -1.
     int selectedDeviceIndex() const;
     void rememberSelection(int row);
@@ -164,7 +175,7 @@ private:
     QSystemTrayIcon *trayIcon = nullptr;
     QMenu *trayMenu = nullptr;
     NetworkService network;
-    QList<RemoteDevice> devices;
+    DeviceRegistry devices;
     QSet<QString> pendingIdentity;
     BackgroundView *background = nullptr;
     QTimer *pruneTimer = nullptr;
@@ -176,6 +187,7 @@ private:
     // Where the installer goes; the program keeps the defaults.
     InstallerHandoff::Setup installerSetup;
     QStringList logLines;
+    RecentTexts recentTexts;
     QString receiveFolder;
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;

@@ -92,8 +92,8 @@ void MainWindow::toggleSettings()
 
     dialog->showReceiveFolder(receiveFolder);
     dialog->showBackgroundPath(backgroundPath);
-    dialog->setPairingCandidates(devices);
-    dialog->setPairedDevices(devices);
+    dialog->setPairingCandidates(devices.list());
+    dialog->setPairedDevices(devices.list());
     dialog->setHistory(logLines);
     dialog->setStatusText(QStringLiteral("Version ") + updater.currentVersion());
     dialog->setInstallEnabled(false);
@@ -279,7 +279,9 @@ void MainWindow::showDeviceMenu(const QPoint &pos)
 
 void MainWindow::sendText(int deviceIndex, const QString &text)
 {
-    const RemoteDevice device = devices.at(deviceIndex);
-    appendLog(QStringLiteral("Sende Nachricht an ") + device.name + QLatin1Char('.'));
-    outlets.sendMessage(device, text);
+    const std::optional<RemoteDevice> device = deviceForSend(deviceIndex);
+    if (!device)
+        return;
+    appendLog(QStringLiteral("Sende Nachricht an ") + device->name + QLatin1Char('.'));
+    outlets.sendMessage(*device, text);
 }

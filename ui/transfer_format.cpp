@@ -47,3 +47,13 @@ QString receivingLine(qint64 receivedBytes, qint64 totalBytes, double bytesPerSe
 {
     return QStringLiteral("Empfange: ") + sendingLine(receivedBytes, totalBytes, bytesPerSecond);
 }
+
+QString clippedText(const QString &text, qsizetype maxChars)
+{
+    if (text.size() <= maxChars)
+        return text;
+    qsizetype end = maxChars;
+    if (end > 0 && text.at(end - 1).isHighSurrogate())
+        --end;
+    return text.left(end) + QStringLiteral("\u2026");
+}

@@ -1,5 +1,6 @@
-// Texts of the transfer line under the drop area. Pure functions, so that
-// every threshold and rounding rule can be checked in a table.
+// Texts of the transfer line under the drop area, and texts cut to fit the
+// window. Pure functions, so that every threshold and rounding rule can be
+// checked in a table.
 #pragma once
 
 #include <QString>
@@ -17,3 +18,7 @@ QString sendingLine(qint64 sentBytes, qint64 totalBytes, double bytesPerSecond);
 
 // "Empfange: <received> / <total> • <speed>" for a file coming in.
 QString receivingLine(qint64 receivedBytes, qint64 totalBytes, double bytesPerSecond);
+
+// text itself when it has at most maxChars characters, else its first
+// maxChars (never half a surrogate pair) followed by "…".
+QString clippedText(const QString &text, qsizetype maxChars);
