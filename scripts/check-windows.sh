@@ -3,6 +3,7 @@
 # compiler in syntax-only mode against the Qt headers, so that the Windows
 # branches are read by a compiler on every CI run. Nothing is linked and moc
 # output is not needed: only what the preprocessor picks for _WIN32 is checked.
+# The forms' headers are generated here by uic, as the build does.
 #   scripts/check-windows.sh
 set -e
 . "$(dirname "$0")/lib.sh"
@@ -16,6 +17,16 @@ folders="app core discovery server client net ui update"
 includes=""
 for d in $folders; do includes="$includes -I$top/$d"; done
 for m in "" QtCore QtGui QtWidgets QtNetwork; do includes="$includes -isystem $qt/$m"; done
+
+uic=/usr/lib/qt6/libexec/uic
+forms=$(mktemp -d "${TMPDIR:-/tmp}/kaveltor-forms.XXXXXX")
+trap 'rm -rf "$forms"' EXIT
+trap 'exit 1' INT TERM
+for ui in $(cd "$top" && find $folders -name '*.ui' | sort); do
+    name=$(basename "$ui" .ui)
+    "$uic" -o "$forms/ui_$name.h" "$top/$ui"
+done
+includes="$includes -I$forms"
 
 failed=0
 count=0

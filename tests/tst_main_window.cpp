@@ -1,11 +1,11 @@
 #include "autostart.h"
 #include "background_view.h"
 #include "main_window.h"
-#include "main_window_form.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
 #include "test_support.h"
+#include "ui_main_window.h"
 
 #include <QApplication>
 #include <QCheckBox>

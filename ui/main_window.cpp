@@ -3,13 +3,13 @@
 #include "background_files.h"
 #include "background_view.h"
 #include "device_registry.h"
-#include "main_window_form.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
 #include "transfer_format.h"
 #include "transfer_status.h"
 #include "tray_placement.h"
+#include "ui_main_window.h"
 
 #include <QClipboard>
 #include <QCloseEvent>

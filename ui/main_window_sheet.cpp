@@ -10,7 +10,7 @@
 #include "settings_dialog.h"
 #include "transfer_status.h"
 
-#include "main_window_form.h"
+#include "ui_main_window.h"
 
 #include <QClipboard>
 #include <QCoreApplication>

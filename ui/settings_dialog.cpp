@@ -1,6 +1,6 @@
 #include "settings_dialog.h"
 
-#include "settings_dialog_form.h"
+#include "ui_settings_dialog.h"
 
 #include "device_registry.h"
 
