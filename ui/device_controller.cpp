@@ -2,6 +2,7 @@
 
 #include "settings_store.h"
 
+#include <QDebug>
 #include <QTimer>
 
 DeviceController::DeviceController(Outlets outlets, QObject *parent)
@@ -52,11 +53,31 @@ void DeviceController::onIdentityResolved(const RemoteDevice &device)
     emit changed();
 }
 
-void DeviceController::onPaired(const RemoteDevice &device)
+void DeviceController::pair(const RemoteDevice &device, const QString &code)
 {
+    const QString line = QStringLiteral("Pairing gestartet mit: ") + device.name;
+    emit logLine(line);
+    qDebug().noquote() << line;
+    outlets.pairDevice(device, code);
+}
+
+void DeviceController::onPairingSucceeded(const RemoteDevice &device)
+{
+    const QString line = QStringLiteral("Pairing erfolgreich: ") + device.name;
+    emit logLine(line);
+    qDebug().noquote() << line;
     devices().applyPaired(device, outlets.now());
     save();
     emit changed();
+    emit pairingOutcome(line);
+}
+
+void DeviceController::onPairingFailed(const QString &reason)
+{
+    const QString line = QStringLiteral("Pairing fehlgeschlagen: ") + reason;
+    emit logLine(line);
+    qDebug().noquote() << line;
+    emit pairingOutcome(line);
 }
 
 void DeviceController::unpair(const QString &deviceId)
@@ -64,6 +85,7 @@ void DeviceController::unpair(const QString &deviceId)
     devices().removeWithId(deviceId);
     save();
     emit changed();
+    emit logLine(QStringLiteral("Geraet entkoppelt."));
 }
 
 void DeviceController::onPeerAuthenticated(const QString &deviceId, const QString &ip)

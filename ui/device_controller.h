@@ -24,6 +24,7 @@ public:
         std::function<void(const RemoteDevice &)> resolveIdentity;
         // A yes-or-no question to the user.
         std::function<bool(const QString &question)> confirm;
+        std::function<void(const RemoteDevice &, const QString &code)> pairDevice;
     };
     static constexpr int kPruneIntervalMs = 3000;
 
@@ -36,7 +37,10 @@ public:
     void load();
     void onDeviceFound(const RemoteDevice &device);
     void onIdentityResolved(const RemoteDevice &device);
-    void onPaired(const RemoteDevice &device);
+    // Pairing as the user asked for it in the sheet, and its two ends.
+    void pair(const RemoteDevice &device, const QString &code);
+    void onPairingSucceeded(const RemoteDevice &device);
+    void onPairingFailed(const QString &reason);
     void unpair(const QString &deviceId);
     // A request with a paired phone's secret came from ip.
     void onPeerAuthenticated(const QString &deviceId, const QString &ip);
@@ -52,6 +56,8 @@ signals:
     // The rows changed: the list (and an open sheet) draw them afresh.
     void changed();
     void logLine(const QString &line);
+    // How a pairing ended, for the user waiting in the sheet.
+    void pairingOutcome(const QString &line);
 
 private:
     void save();

@@ -2,6 +2,7 @@
 
 #include "background_files.h"
 #include "background_view.h"
+#include "cover_crop.h"
 #include "device_controller.h"
 #include "main_window_form.h"
 #include "protocol.h"
@@ -10,45 +11,27 @@
 #include "transfer_feedback.h"
 #include "transfer_format.h"
 #include "transfer_status.h"
-#include "tray_placement.h"
+#include "tray_presence.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QCursor>
 #include <QDateTime>
 #include <QDebug>
 #include <QDesktopServices>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QInputDialog>
-#include <QMenu>
 #include <QMessageBox>
-#include <QScreen>
 #include <QSignalBlocker>
 #include <QStandardPaths>
-#include <QTimer>
 #include <QUrl>
 #include <QWindow>
 
 namespace {
 constexpr int kWindowSize = 420;
-constexpr int kTrayMargin = 17;
-constexpr int kBalloonMs = 3000;
 const char *const kLogoResource = ":/logosprayed.png";
-const char *const kIconResource = ":/KAVELTORCompanion.ico";
 const char *const kAppTitle = protocol::kAppName;
 
-// Scaled for the screen's device pixels, so that the logo stays sharp on
-// HiDPI screens instead of being blown up from one pixel per point.
-QPixmap scaledLogo(const QPixmap &logo, const QSize &size, qreal dpr)
-{
-    if (logo.isNull())
-        return QPixmap();
-    QPixmap out = logo.scaled(size * dpr, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    out.setDevicePixelRatio(dpr);
-    return out;
-}
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
@@ -58,7 +41,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     setUpWidgets();
     deviceFlow->load();
     loadSettings();
-    applyBackground();
+    background->restore(backgroundPath);
     setUpTray();
     connectNetwork();
 
@@ -92,10 +75,12 @@ void MainWindow::setUpOutlets()
     deviceFlow = new DeviceController(
         {.now = [this] { return outlets.now(); },
          .resolveIdentity = [this](const RemoteDevice &d) { outlets.resolveIdentity(d); },
-         .confirm = [this](const QString &q) { return outlets.confirm(q); }},
+         .confirm = [this](const QString &q) { return outlets.confirm(q); },
+         .pairDevice = [this](const RemoteDevice &d, const QString &code) { outlets.pairDevice(d, code); }},
         this);
     connect(deviceFlow, &DeviceController::changed, this, &MainWindow::refreshDeviceList);
     connect(deviceFlow, &DeviceController::logLine, this, &MainWindow::appendLog);
+    connect(deviceFlow, &DeviceController::pairingOutcome, this, &MainWindow::showPairingOutcome);
     updates.openUrl = [this](const QUrl &url) { return outlets.openUrl(url); };
     connect(&updates, &UpdateController::logLine, this, &MainWindow::appendLog);
     connect(&updates, &UpdateController::quitRequested, this, [] { QCoreApplication::quit(); });
@@ -121,7 +106,7 @@ void MainWindow::setUpWidgets()
 
     const QPixmap logo(QString::fromLatin1(kLogoResource));
     qDebug() << (logo.isNull() ? "Logo wurde NICHT geladen." : "Logo geladen");
-    ui->logoLabel->setPixmap(scaledLogo(logo, ui->logoLabel->size(), devicePixelRatio()));
+    ui->logoLabel->setPixmap(scaledForScreen(logo, ui->logoLabel->size(), devicePixelRatio()));
 
     ui->dropArea->setAcceptedSuffixes({QStringLiteral("jpg"), QStringLiteral("jpeg"), QStringLiteral("png"),
                                        QStringLiteral("mp4"), QStringLiteral("mov"), QStringLiteral("fbx"),
@@ -140,7 +125,12 @@ void MainWindow::setUpWidgets()
 
     background = new BackgroundView(this);
     connect(background, &BackgroundView::logLine, this, &MainWindow::appendLog);
-    connect(background, &BackgroundView::imported, this, &MainWindow::onBackgroundImported);
+    connect(background, &BackgroundView::pathChanged, this, [this](const QString &path) {
+        backgroundPath = path;
+        saveSettings();
+        if (settingsDialog)
+            settingsDialog->showBackgroundPath(path);
+    });
 
     auto *status = new TransferStatus(ui->transferProgress, ui->transferSizeLabel, this);
     feedback = new TransferFeedback(
@@ -166,23 +156,15 @@ void MainWindow::setUpTray()
     connect(ui->minimierenButton, &QPushButton::clicked, this,
             [this] { withoutTray ? showMinimized() : hide(); });
 
-    trayIcon = new QSystemTrayIcon(this);
-    trayIcon->setIcon(QIcon(QString::fromLatin1(kIconResource)));
-    trayIcon->setToolTip(QString::fromLatin1(kAppTitle));
-    trayMenu = new QMenu(this);
-    connect(trayMenu->addAction(QStringLiteral("\u00d6ffnen")), &QAction::triggered, this,
-            &MainWindow::showWindowFromTray);
-    connect(trayMenu->addAction(QStringLiteral("Beenden")), &QAction::triggered, this, &MainWindow::quitApp);
-    trayIcon->setContextMenu(trayMenu);
-    connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::onTrayActivated);
-    trayIcon->show();
-
+    tray = new TrayPresence(this);
+    connect(tray, &TrayPresence::toggleRequested, this,
+            [this] { isVisible() ? hide() : showWindowFromTray(); });
+    connect(tray, &TrayPresence::openRequested, this, &MainWindow::showWindowFromTray);
+    connect(tray, &TrayPresence::quitRequested, this, &MainWindow::quitApp);
     // Without a tray there is no balloon to fall back to.
     DesktopNotifier::Fallback balloon;
     if (!withoutTray)
-        balloon = [this](const QString &summary, const QString &body) {
-            trayIcon->showMessage(summary, body, QSystemTrayIcon::Information, kBalloonMs);
-        };
+        balloon = [this](const QString &summary, const QString &body) { tray->showMessage(summary, body); };
     auto *notifier = new DesktopNotifier(balloon, this);
     outlets.notify = [notifier](DesktopNotifier::Kind kind, const QString &summary, const QString &body,
                                 const QString &actionLabel, std::function<void()> action) {
@@ -192,12 +174,12 @@ void MainWindow::setUpTray()
 
 void MainWindow::connectNetwork()
 {
-    connect(&network, &NetworkService::pairingSucceeded, this, &MainWindow::onPairingSucceeded);
-    connect(&network, &NetworkService::pairingFailed, this, &MainWindow::onPairingFailed);
+    connect(&network, &NetworkService::pairingSucceeded, deviceFlow, &DeviceController::onPairingSucceeded);
+    connect(&network, &NetworkService::pairingFailed, deviceFlow, &DeviceController::onPairingFailed);
     connect(&network, &NetworkService::deviceIdentityResolved, deviceFlow,
             &DeviceController::onIdentityResolved);
     connect(&network, &NetworkService::deviceFound, deviceFlow, &DeviceController::onDeviceFound);
-    connect(&network, &NetworkService::logMessage, this, &MainWindow::onLogMessage);
+    connect(&network, &NetworkService::logMessage, this, &MainWindow::appendLog);
     feedback->connectTo(network);
 }
 
@@ -284,34 +266,14 @@ void MainWindow::appendLog(const QString &text)
         settingsDialog->appendHistory(line);
 }
 
-void MainWindow::onLogMessage(const QString &message)
-{
-    appendLog(message);
-}
-
 // ---- tray and window life --------------------------------------------------
-
-void MainWindow::onTrayActivated(QSystemTrayIcon::ActivationReason reason)
-{
-    if (reason != QSystemTrayIcon::Trigger)
-        return;
-    if (isVisible())
-        hide();
-    else
-        showWindowFromTray();
-}
 
 void MainWindow::showWindowFromTray()
 {
     // Without a tray there is no corner to sit in: the window manager's
     // placement (or the user's) stands.
-    if (canPlaceWindows && !withoutTray) {
-        QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
-        if (!screen)
-            screen = QGuiApplication::primaryScreen();
-        if (screen)
-            move(trayCornerPosition(screen->availableGeometry(), geometry().size(), kTrayMargin));
-    }
+    if (canPlaceWindows && !withoutTray)
+        move(TrayPresence::windowPosition(geometry().size()));
     if (isMinimized())
         showNormal();
     show();
@@ -319,14 +281,9 @@ void MainWindow::showWindowFromTray()
     activateWindow();
 }
 
-void MainWindow::present()
-{
-    showWindowFromTray();
-}
-
 void MainWindow::quitApp()
 {
-    trayIcon->hide();
+    tray->hide();
     QCoreApplication::quit();
 }
 
@@ -347,8 +304,8 @@ void MainWindow::resizeEvent(QResizeEvent *event)
 
 void MainWindow::renderImages()
 {
-    ui->logoLabel->setPixmap(
-        scaledLogo(QPixmap(QString::fromLatin1(kLogoResource)), ui->logoLabel->size(), devicePixelRatio()));
+    ui->logoLabel->setPixmap(scaledForScreen(QPixmap(QString::fromLatin1(kLogoResource)),
+                                             ui->logoLabel->size(), devicePixelRatio()));
     if (background)
         background->fit();
 }
@@ -418,21 +375,4 @@ void MainWindow::noDeviceSelected()
     const QString text = QStringLiteral("Kein Geraet ausgewaehlt.");
     appendLog(text);
     feedback->status->showOutcome(text);
-}
-
-// ---- background ------------------------------------------------------------
-
-void MainWindow::applyBackground()
-{
-    // A stored picture that is gone is forgotten; one that merely cannot be
-    // shown now (no WebP reader yet) is kept.
-    if (!background->show(backgroundPath) && !backgroundPath.isEmpty() &&
-        !QFileInfo::exists(backgroundPath)) {
-        // Said once: the forgotten path is not looked for again.
-        appendLog(QStringLiteral("Hintergrundbild nicht mehr vorhanden, der Standard-Hintergrund wird "
-                                 "gezeigt: ") +
-                  backgroundPath);
-        backgroundPath.clear();
-        saveSettings();
-    }
 }

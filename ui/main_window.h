@@ -24,6 +24,7 @@ class QTimer;
 class SettingsDialog;
 class TransferFeedback;
 class TransferStatus;
+class TrayPresence;
 
 namespace Ui {
 class MainWindow;
@@ -53,7 +54,7 @@ public:
 public slots:
     // Brings the window up as a click on the tray icon would (a second start
     // of the program asks for this).
-    void present();
+    void present() { showWindowFromTray(); }
     // The one way out: the tray's "Beenden", a closed window without a tray,
     // SIGTERM/SIGINT and the end of the desktop session all come here.
     void quitApp();
@@ -68,9 +69,7 @@ protected:
     void changeEvent(QEvent *event) override;
 
 private slots:
-    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void showWindowFromTray();
-    void onLogMessage(const QString &message);
 
 private:
     friend class MainWindowTest;
@@ -127,27 +126,18 @@ private:
     int selectedDeviceIndex() const;
 
     // Pairing.
-    void onPairRequested(const RemoteDevice &device, const QString &code);
-    void onPairingSucceeded(const RemoteDevice &device);
-    void onPairingFailed(const QString &reason);
-    void onUnpairRequested(const QString &deviceId);
     void showPairingOutcome(const QString &line);
 
     // Settings sheet.
     void toggleSettings();
     void onReceiveFolderChanged(const QString &folder);
-    void onAutostartChanged(bool enabled);
 
     // Background.
-    void onBackgroundChanged(const QString &path);
-    void onBackgroundImported(const QString &target, const QString &error, const QString &notice);
-    void applyBackground();
     // Logo and background drawn for the window's size and device pixel ratio.
     void renderImages();
 
     Ui::MainWindow *ui = nullptr;
-    QSystemTrayIcon *trayIcon = nullptr;
-    QMenu *trayMenu = nullptr;
+    TrayPresence *tray = nullptr;
     NetworkService network;
     DeviceController *deviceFlow = nullptr;
     BackgroundView *background = nullptr;

@@ -17,35 +17,9 @@
 
 #include <QClipboard>
 #include <QCoreApplication>
-#include <QDebug>
 #include <QGuiApplication>
 
 // ---- pairing ---------------------------------------------------------------
-
-void MainWindow::onPairRequested(const RemoteDevice &device, const QString &code)
-{
-    const QString line = QStringLiteral("Pairing gestartet mit: ") + device.name;
-    appendLog(line);
-    qDebug().noquote() << line;
-    outlets.pairDevice(device, code);
-}
-
-void MainWindow::onPairingSucceeded(const RemoteDevice &device)
-{
-    const QString line = QStringLiteral("Pairing erfolgreich: ") + device.name;
-    appendLog(line);
-    qDebug().noquote() << line;
-    deviceFlow->onPaired(device);
-    showPairingOutcome(line);
-}
-
-void MainWindow::onPairingFailed(const QString &reason)
-{
-    const QString line = QStringLiteral("Pairing fehlgeschlagen: ") + reason;
-    appendLog(line);
-    qDebug().noquote() << line;
-    showPairingOutcome(line);
-}
 
 void MainWindow::showPairingOutcome(const QString &line)
 {
@@ -53,12 +27,6 @@ void MainWindow::showPairingOutcome(const QString &line)
     // The user waits in the sheet, whose log is usually scrolled out of view.
     if (settingsDialog)
         settingsDialog->revealHistory();
-}
-
-void MainWindow::onUnpairRequested(const QString &deviceId)
-{
-    deviceFlow->unpair(deviceId);
-    appendLog(QStringLiteral("Geraet entkoppelt."));
 }
 
 // ---- settings sheet --------------------------------------------------------
@@ -82,8 +50,7 @@ void MainWindow::toggleSettings()
 
     dialog->showReceiveFolder(receiveFolder);
     dialog->showBackgroundPath(backgroundPath);
-    dialog->setPairingCandidates(deviceFlow->devices().list());
-    dialog->setPairedDevices(deviceFlow->devices().list());
+    refreshSheetDevices();
     dialog->setHistory(logLines);
     dialog->showAutostart(autostart::isEnabled(autostart::entryPath()));
 
@@ -91,26 +58,18 @@ void MainWindow::toggleSettings()
         if (settingsDialog == dialog)
             settingsDialog = nullptr;
     });
-    connect(dialog, &SettingsDialog::pairRequested, this, &MainWindow::onPairRequested);
-    connect(dialog, &SettingsDialog::unpairRequested, this, &MainWindow::onUnpairRequested);
+    connect(dialog, &SettingsDialog::pairRequested, deviceFlow, &DeviceController::pair);
+    connect(dialog, &SettingsDialog::unpairRequested, deviceFlow, &DeviceController::unpair);
     connect(dialog, &SettingsDialog::receiveFolderChanged, this, &MainWindow::onReceiveFolderChanged);
-    connect(dialog, &SettingsDialog::backgroundChanged, this, &MainWindow::onBackgroundChanged);
-    connect(dialog, &SettingsDialog::autostartChanged, this, &MainWindow::onAutostartChanged);
+    connect(dialog, &SettingsDialog::backgroundChanged, this,
+            [this](const QString &path) { background->choose(path, outlets.now()); });
+    // The entry file is the truth: the box shows it again after a failure.
+    connect(dialog, &SettingsDialog::autostartChanged, this, [this, dialog](bool enabled) {
+        appendLog(autostart::apply(enabled));
+        dialog->showAutostart(autostart::isEnabled(autostart::entryPath()));
+    });
     updates.attach(dialog);
     slideUpInto(dialog, this);
-}
-
-void MainWindow::onAutostartChanged(bool enabled)
-{
-    const QString path = autostart::entryPath();
-    QString error;
-    if (!autostart::setEnabled(path, enabled, QCoreApplication::applicationFilePath(), &error)) {
-        appendLog(error);
-        if (settingsDialog)
-            settingsDialog->showAutostart(autostart::isEnabled(path));
-        return;
-    }
-    appendLog(enabled ? QStringLiteral("Autostart aktiviert.") : QStringLiteral("Autostart deaktiviert."));
 }
 
 void MainWindow::onReceiveFolderChanged(const QString &folder)
@@ -119,32 +78,6 @@ void MainWindow::onReceiveFolderChanged(const QString &folder)
     network.setReceiveFolder(receiveFolder);
     saveSettings();
     appendLog(QStringLiteral("Empfangsordner geaendert: ") + folder);
-}
-
-// ---- background import -----------------------------------------------------
-
-void MainWindow::onBackgroundChanged(const QString &path)
-{
-    background->import(path, background::appDataDir(), outlets.now());
-}
-
-void MainWindow::onBackgroundImported(const QString &target, const QString &error, const QString &notice)
-{
-    if (target.isEmpty()) {
-        appendLog(error);
-        // The sheet showed the chosen path; the working picture stays.
-        if (settingsDialog)
-            settingsDialog->showBackgroundPath(backgroundPath);
-        return;
-    }
-    backgroundPath = target;
-    if (!notice.isEmpty())
-        appendLog(notice);
-    applyBackground();
-    saveSettings();
-    if (settingsDialog)
-        settingsDialog->showBackgroundPath(backgroundPath);
-    appendLog(QStringLiteral("Hintergrundbild geaendert: ") + backgroundPath);
 }
 
 // ---- text to a phone -------------------------------------------------------
