@@ -1,10 +1,12 @@
 #include "autostart.h"
 #include "background_view.h"
+#include "device_controller.h"
 #include "main_window.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
 #include "test_support.h"
+#include "transfer_feedback.h"
 #include "ui_main_window.h"
 
 #include <QApplication>
@@ -52,7 +54,7 @@ class MainWindowTest : public QObject
     QString lastLog() const { return window->logLines.last().mid(11); } // without "[hh:mm:ss] "
     void setRegistry(const QList<RemoteDevice> &devices)
     {
-        window->devices.replace(devices);
+        window->deviceFlow->devices().replace(devices);
         window->refreshDeviceList();
     }
     QStringList rows() const
@@ -102,7 +104,7 @@ private slots:
     {
         std::vector<std::function<void()>> copies;
         window->outlets.notify = [&](auto, auto, const QString &body, auto, std::function<void()> action) {
-            QVERIFY(body.size() <= MainWindow::kMaxLogTextChars + 1);
+            QVERIFY(body.size() <= TransferFeedback::kMaxShownChars + 1);
             copies.push_back(std::move(action));
         };
         const auto text = [](int i) { return QString(1 << 20, QChar('a' + i % 26)); };
@@ -112,11 +114,12 @@ private slots:
         for (const QString &line : std::as_const(window->logLines))
             logged += line.size();
         QVERIFY2(logged < 200 * 600, qPrintable(QString::number(logged)));
-        QVERIFY(window->recentTexts.keptCharacters() <= RecentTexts::kMaxKeptChars);
+        QVERIFY(window->feedback->recentTexts.keptCharacters() <= RecentTexts::kMaxKeptChars);
         copies.back()();
         QCOMPARE(QGuiApplication::clipboard()->text(), text(199));
         copies.front()();
-        QCOMPARE(QGuiApplication::clipboard()->text(), text(0).left(MainWindow::kMaxLogTextChars) + "\u2026");
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 text(0).left(TransferFeedback::kMaxShownChars) + "\u2026");
     }
 
     // Silence of more than 10 s removes a guest and takes a paired phone
@@ -127,7 +130,7 @@ private slots:
                      dev("Zwei", "198.51.100.2", 2, false, clockMs - 10000),
                      dev("Handy", "198.51.100.3", 3, true, clockMs - 20000)});
         ui()->deviceList->setCurrentRow(1);
-        window->pruneDevices();
+        window->deviceFlow->prune();
         QCOMPARE(rows(), (QStringList{"Zwei \u2022 Nicht gepaired", "Handy \u2022 Offline"}));
         QCOMPARE(ui()->deviceList->currentRow(), 0);
         emit window->network.deviceFound(dev("Zwei neu", "198.51.100.2", 2, false));
@@ -370,8 +373,8 @@ private slots:
                 script.write("#!/bin/sh\nexit " + QByteArray::number(opener)));
         script.close();
         QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        window->installerSetup = {.busAddress = "unix:path=" + dir.filePath("no-bus"),
-                                  .opener = script.fileName()};
+        window->updates.installerSetup = {.busAddress = "unix:path=" + dir.filePath("no-bus"),
+                                          .opener = script.fileName()};
         QStringList opened;
         window->outlets.openUrl = [&](const QUrl &url) {
             opened << url.toLocalFile();
@@ -380,7 +383,7 @@ private slots:
         QApplication::setQuitOnLastWindowClosed(false);
         window->toggleSettings();
         const QString deb = dir.filePath("Updates/KAVELTORCompanionSetup-2.0.deb");
-        QTimer::singleShot(0, window.get(), [&] { emit window->updater.downloadFinished(deb); });
+        QTimer::singleShot(0, window.get(), [&] { emit window->updates.service().downloadFinished(deb); });
         QTimer::singleShot(taken ? 5000 : 2000, qApp, [] { QCoreApplication::exit(7); });
         QCOMPARE(QCoreApplication::exec(), taken ? 0 : 7);
         QCOMPARE(opened, taken ? QStringList() : QStringList{dir.filePath("Updates")});

@@ -1,5 +1,7 @@
 #include "autostart.h"
 
+#include <QCoreApplication>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -76,6 +78,14 @@ bool setEnabled(const QString &path, bool enabled, const QString &program, QStri
         return true;
     *error = QStringLiteral("Autostart-Eintrag konnte nicht geschrieben werden: ") + path;
     return false;
+}
+
+QString apply(bool enabled)
+{
+    QString error;
+    if (!setEnabled(entryPath(), enabled, QCoreApplication::applicationFilePath(), &error))
+        return error;
+    return enabled ? QStringLiteral("Autostart aktiviert.") : QStringLiteral("Autostart deaktiviert.");
 }
 
 } // namespace autostart

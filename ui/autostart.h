@@ -18,4 +18,8 @@ bool isEnabled(const QString &path);
 // Returns false with a German reason when the file could not be changed.
 bool setEnabled(const QString &path, bool enabled, const QString &program, QString *error);
 
+// Turns start at login on or off for this program's own entry, as the user
+// asked in the sheet; returns the line that tells the outcome.
+QString apply(bool enabled);
+
 } // namespace autostart

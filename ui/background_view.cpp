@@ -159,7 +159,38 @@ void BackgroundView::import(const QString &source, const QString &folder, qint64
         // Queued to this object: dropped unread if it is gone by then, and
         // the destructor waits for this thread before it goes.
         QMetaObject::invokeMethod(
-            this, [this, target, error, notice] { emit imported(target, error, notice); },
-            Qt::QueuedConnection);
+            this, [this, target, error, notice] { onImported(target, error, notice); }, Qt::QueuedConnection);
     });
+}
+
+void BackgroundView::restore(const QString &storedPath)
+{
+    chosenPath = storedPath;
+    if (show(storedPath) || storedPath.isEmpty() || QFileInfo::exists(storedPath))
+        return;
+    // Said once: the forgotten path is not looked for again.
+    emit logLine(
+        QStringLiteral("Hintergrundbild nicht mehr vorhanden, der Standard-Hintergrund wird gezeigt: ") +
+        storedPath);
+    chosenPath.clear();
+    emit pathChanged(chosenPath);
+}
+
+void BackgroundView::choose(const QString &source, qint64 nowMs)
+{
+    import(source, background::appDataDir(), nowMs);
+}
+
+void BackgroundView::onImported(const QString &target, const QString &error, const QString &notice)
+{
+    if (target.isEmpty()) {
+        emit logLine(error);
+        emit pathChanged(chosenPath); // the working picture stays
+        return;
+    }
+    if (!notice.isEmpty())
+        emit logLine(notice);
+    restore(target);
+    emit pathChanged(chosenPath);
+    emit logLine(QStringLiteral("Hintergrundbild geaendert: ") + chosenPath);
 }

@@ -33,18 +33,30 @@ public:
     // The animation only runs while somebody can see it.
     void setAnimationRunning(bool running);
 
-    // Checks source and copies it into folder on a thread of its own: large
-    // pictures take their time, the window must not. Reports with imported().
-    void import(const QString &source, const QString &folder, qint64 nowMs);
+    // The user's picture as stored in the settings: shown, or forgotten (and
+    // said once) when its file is gone. A picture that merely cannot be
+    // shown now (no WebP reader yet) is kept.
+    void restore(const QString &storedPath);
+    // Checks source and copies it into the application data folder on a
+    // thread of its own (large pictures take their time, the window must
+    // not), then shows it. A working picture stays when the new one cannot
+    // be used. Both end with pathChanged().
+    void choose(const QString &source, qint64 nowMs);
+    // The user's picture in the application data folder, empty for the default.
+    const QString &path() const { return chosenPath; }
 
 signals:
-    // target is the stored copy's path, or empty with error set; notice may
-    // hold a line worth logging.
-    void imported(const QString &target, const QString &error, const QString &notice);
     // A line for the activity log.
     void logLine(const QString &line);
+    // The stored picture is this path now (empty: the default); also after a
+    // failed choice, so that the sheet shows the working one again.
+    void pathChanged(const QString &path);
 
 private:
+    void import(const QString &source, const QString &folder, qint64 nowMs);
+    // target is the stored copy's path, or empty with error set; notice may
+    // hold a line worth logging.
+    void onImported(const QString &target, const QString &error, const QString &notice);
     void showFrame();
     bool drawStill();
     QSize devicePixels() const;
@@ -57,4 +69,5 @@ private:
     QString stillPath;
     QSize stillDrawnFor;
     QThreadPool importer;
+    QString chosenPath;
 };

@@ -22,3 +22,12 @@ QImage coverAndCrop(const QImage &image, const QSize &target)
     return image.copy(coverSourceRect(image.size(), target))
         .scaled(target, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
+
+QPixmap scaledForScreen(const QPixmap &picture, const QSize &size, qreal dpr)
+{
+    if (picture.isNull())
+        return QPixmap();
+    QPixmap out = picture.scaled(size * dpr, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    out.setDevicePixelRatio(dpr);
+    return out;
+}

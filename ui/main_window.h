@@ -1,12 +1,9 @@
 #pragma once
 
 #include "desktop_notifier.h"
-#include "device_registry.h"
-#include "installer_handoff.h"
-#include "recent_texts.h"
 #include "network_service.h"
 #include "remote_device.h"
-#include "update_service.h"
+#include "update_controller.h"
 
 #include <QList>
 #include <QMainWindow>
@@ -22,16 +19,20 @@ class QLabel;
 class QUrl;
 class QMenu;
 class BackgroundView;
+class DeviceController;
 class QTimer;
 class SettingsDialog;
+class TransferFeedback;
 class TransferStatus;
+class TrayPresence;
 
 namespace Ui {
 class MainWindow;
 }
 
 // The program's one long-lived object: a small frameless panel above the
-// tray. Owns both services, the device registry and the activity log; its
+// tray. Owns both services, the device rows and the activity log, and wires
+// them to the widgets and to the classes that hold each flow; its
 // constructor is the start-up sequence.
 class MainWindow : public QMainWindow
 {
@@ -53,7 +54,7 @@ public:
 public slots:
     // Brings the window up as a click on the tray icon would (a second start
     // of the program asks for this).
-    void present();
+    void present() { showWindowFromTray(); }
     // The one way out: the tray's "Beenden", a closed window without a tray,
     // SIGTERM/SIGINT and the end of the desktop session all come here.
     void quitApp();
@@ -68,11 +69,7 @@ protected:
     void changeEvent(QEvent *event) override;
 
 private slots:
-    void onTrayActivated(QSystemTrayIcon::ActivationReason reason);
     void showWindowFromTray();
-    void onDeviceFound(const RemoteDevice &device);
-    void onMessageReceived(const QString &message);
-    void onLogMessage(const QString &message);
 
 private:
     friend class MainWindowTest;
@@ -102,12 +99,13 @@ private:
         std::function<bool(const QString &question)> confirm;
     };
 
-    // Registry and settings store.
-    void loadPairedDevices();
-    void savePairedDevices();
-    void applyResolvedIdentity(const RemoteDevice &device);
-    void applyPairedDevice(const RemoteDevice &device);
-    void unpairDevice(const QString &deviceId);
+    // Start-up steps of the constructor.
+    void setUpOutlets();
+    void setUpWidgets();
+    void setUpTray();
+    void connectNetwork();
+
+    // Settings store.
     void loadSettings();
     void saveSettings();
 
@@ -115,79 +113,38 @@ private:
     void refreshDeviceList();
     void refreshSheetDevices();
     void appendLog(const QString &text);
-    void pruneDevices();
-    void onPeerAuthenticated(const QString &deviceId, const QString &ip);
 
-    // Tray.
-    void setupTrayIcon();
-
-    // Sending and progress.
+    // Sending.
     void onFilesDropped(const QStringList &files);
     void chooseAndSendFile();
-    void onFileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps);
-    void onFileTransferFinished(const QString &ip, int port, const QString &filename);
-    void onFileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
-                               double speedBytesPerSecond);
-    void onFileReceiveFinished(const QString &filename);
-    void onFileReceiveAborted(const QString &name);
-    void onFileTransferFailed(const QString &ip, int port, const QString &filename, const QString &reason);
     void noDeviceSelected();
-    // Told to the desktop only while the user cannot see the window.
-    void notifySendOutcome(const QString &summary, const QString &body);
     // Shown and not minimised: what the user can see needs no notification.
     bool inSight() const;
-
-    // Text messages to a phone.
     void showDeviceMenu(const QPoint &pos);
     void sendText(int deviceIndex, const QString &text);
-    // Where a send to the entry at index goes; asks the user first when a
-    // paired phone is silent where it proved itself and claims a new
-    // address. Nothing when the user declines.
-    std::optional<RemoteDevice> deviceForSend(int index);
-    // Index in devices of the device the current row shows, or -1.
+    // Index in the registry of the device the current row shows, or -1.
     int selectedDeviceIndex() const;
-    void rememberSelection(int row);
 
     // Pairing.
-    void onPairRequested(const RemoteDevice &device, const QString &code);
-    void onPairingSucceeded(const RemoteDevice &device);
-    void onPairingFailed(const QString &reason);
-    void onUnpairRequested(const QString &deviceId);
     void showPairingOutcome(const QString &line);
 
-    // Settings sheet and the update flow inside it.
+    // Settings sheet.
     void toggleSettings();
-    void connectUpdateFlow(SettingsDialog *dialog);
     void onReceiveFolderChanged(const QString &folder);
-    void onAutostartChanged(bool enabled);
-    // Hands the verified installer to the system; quits once something took
-    // it, else says why and shows the folder holding it.
-    void handOverInstaller(const QString &installerPath);
 
     // Background.
-    void onBackgroundChanged(const QString &path);
-    void onBackgroundImported(const QString &target, const QString &error, const QString &notice);
-    void applyBackground();
     // Logo and background drawn for the window's size and device pixel ratio.
     void renderImages();
 
     Ui::MainWindow *ui = nullptr;
-    QSystemTrayIcon *trayIcon = nullptr;
-    QMenu *trayMenu = nullptr;
+    TrayPresence *tray = nullptr;
     NetworkService network;
-    DeviceRegistry devices;
-    QSet<QString> pendingIdentity;
+    DeviceController *deviceFlow = nullptr;
     BackgroundView *background = nullptr;
-    QTimer *pruneTimer = nullptr;
-    // The progress bar and line: transfers, and the outcome of what the
-    // user started, for a few seconds besides its log line.
-    TransferStatus *status = nullptr;
-    QList<int> rowToDevice;
-    UpdateService updater;
-    // Where the installer goes; the program keeps the defaults.
-    InstallerHandoff::Setup installerSetup;
+    // The progress area and what the user is told about transfers.
+    TransferFeedback *feedback = nullptr;
+    UpdateController updates;
     QStringList logLines;
-    RecentTexts recentTexts;
     QString receiveFolder;
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;
@@ -199,7 +156,4 @@ private:
     // Wayland compositors place windows themselves and ignore a program's
     // wishes; there the window goes where it is put.
     bool canPlaceWindows = true;
-    // The device the user selected, so that a rebuild of the list (on every
-    // discovery report) keeps it selected while it is still listed.
-    std::optional<RemoteDevice> selectionAnchor;
 };

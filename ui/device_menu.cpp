@@ -1,0 +1,24 @@
+#include "device_menu.h"
+
+#include <QMenu>
+
+namespace devicemenu {
+
+const char *const kStyle =
+    "QMenu { background-color: #1e232c; color: white; border: 1px solid #2f3746; padding: 4px 0; }"
+    "QMenu::item { padding: 5px 18px; } QMenu::item:selected { background-color: #3865b4; }"
+    "QMenu::item:disabled { color: #5b6577; }";
+
+Choice exec(QWidget *parent, const QPoint &globalPos, bool paired)
+{
+    QMenu menu(parent);
+    menu.setStyleSheet(QString::fromLatin1(kStyle));
+    QAction *typed = menu.addAction(QStringLiteral("Text senden\u2026"));
+    QAction *clipboard = menu.addAction(QStringLiteral("Zwischenablage senden"));
+    typed->setEnabled(paired);
+    clipboard->setEnabled(paired);
+    const QAction *chosen = menu.exec(globalPos);
+    return chosen == typed ? Choice::TypedText : chosen == clipboard ? Choice::Clipboard : Choice::None;
+}
+
+} // namespace devicemenu

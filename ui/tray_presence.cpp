@@ -1,0 +1,51 @@
+#include "tray_presence.h"
+
+#include "protocol.h"
+#include "tray_placement.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QScreen>
+
+namespace {
+constexpr int kBalloonMs = 3000;
+const char *const kIconResource = ":/KAVELTORCompanion.ico";
+} // namespace
+
+TrayPresence::TrayPresence(QObject *parent)
+    : QObject(parent), menu(std::make_unique<QMenu>()), icon(new QSystemTrayIcon(this))
+{
+    icon->setIcon(QIcon(QString::fromLatin1(kIconResource)));
+    icon->setToolTip(QString::fromLatin1(protocol::kAppName));
+    connect(menu->addAction(QStringLiteral("\u00d6ffnen")), &QAction::triggered, this,
+            &TrayPresence::openRequested);
+    connect(menu->addAction(QStringLiteral("Beenden")), &QAction::triggered, this,
+            &TrayPresence::quitRequested);
+    icon->setContextMenu(menu.get());
+    connect(icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            emit toggleRequested();
+    });
+    icon->show();
+}
+
+TrayPresence::~TrayPresence()
+{
+    delete icon; // before the menu it shows
+}
+
+void TrayPresence::showMessage(const QString &summary, const QString &body)
+{
+    icon->showMessage(summary, body, QSystemTrayIcon::Information, kBalloonMs);
+}
+
+QPoint TrayPresence::windowPosition(const QSize &window)
+{
+    QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen)
+        screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return {};
+    return trayCornerPosition(screen->availableGeometry(), window, kMargin);
+}
