@@ -1,7 +1,8 @@
 // Requests this computer makes to phones: identity lookups, pairing,
 // messages and files. Each runs on a worker thread, waits only through
 // deadline-bounded, stop-aware streams, and reports through signals. Files
-// to one phone take turns (see sendFile).
+// to one phone take turns (see sendFile), and addresses that are no phone's
+// are never contacted (see setAddressPolicy).
 #pragma once
 
 #include "deadline_stream.h"
@@ -13,8 +14,10 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <map>
+#include <optional>
 #include <utility>
 
 // A phone that walks out of range or falls asleep mid-request must not hold
@@ -53,6 +56,11 @@ public:
     void requestStop() { m_pool.requestStop(); }
     // Applies to the requests started after this call.
     void setLimits(const ClientLimits &limits) { m_limits = limits; }
+    // Which addresses phones may have (sock::isPeerAddress). A request to any
+    // other is never started: lookups are dropped, and pairing, messages and
+    // files fail with "Adresse nicht erlaubt: <address>". Only other hosts
+    // unless set otherwise.
+    void setAddressPolicy(sock::PeerAddressPolicy policy) { m_addressPolicy = policy; }
 
 signals:
     void logMessage(const QString &message);
@@ -101,7 +109,12 @@ private:
     static void runSends(PeerClient *self, const WorkerPool &pool, const PeerKey &peer);
     static void runFileTransfer(PeerClient *self, const WorkerPool &pool, const FileSend &send);
 
+    // The reason a request to device is refused before it starts, if any.
+    std::optional<QString> refusal(const RemoteDevice &device);
+
     ClientLimits m_limits;
+    std::atomic<sock::PeerAddressPolicy> m_addressPolicy{sock::PeerAddressPolicy::OtherHostsOnly};
+    sock::OwnInterfaces m_ownInterfaces;
     std::map<PeerKey, PeerSends> m_sends; // only under the pool's withOwner()
     WorkerPool m_pool;                    // last: stopped before the members above go
 };

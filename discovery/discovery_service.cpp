@@ -14,6 +14,7 @@
 #include <array>
 #include <deque>
 #include <optional>
+#include <string_view>
 
 namespace {
 // After a socket error the loops wait this long before polling again, so
@@ -276,6 +277,13 @@ void DiscoveryService::learn(mdns::Bytes datagram)
         std::lock_guard lock(m_cacheMutex);
         devices = m_cache.feed(datagram, QDateTime::currentMSecsSinceEpoch());
     }
-    for (const RemoteDevice &device : devices)
-        emit deviceFound(device);
+    // An announcement may point at this computer itself (its loopback, its
+    // own address and port) or at no single host; none of these is a phone.
+    for (const RemoteDevice &device : devices) {
+        const QByteArray ip = device.ip.toLatin1();
+        std::uint32_t address = 0;
+        if (sock::parseIPv4(std::string_view(ip.constData(), std::size_t(ip.size())), &address) &&
+            m_ownInterfaces.allows(address, m_addressPolicy))
+            emit deviceFound(device);
+    }
 }
