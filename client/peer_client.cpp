@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <chrono>
 #include <optional>
 #include <string_view>
 
@@ -25,6 +26,13 @@ bool peerEndpoint(const RemoteDevice &device, std::uint32_t *address, std::uint1
         return false;
     *port = std::uint16_t(device.port);
     return true;
+}
+
+std::int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // Connects to the peer's address, waiting at most the connect time-out and
@@ -96,14 +104,40 @@ std::optional<QString> PeerClient::refusal(const RemoteDevice &device)
 
 void PeerClient::resolveIdentity(RemoteDevice device)
 {
-    // A lookup that is refused or cannot start fails as silently as one that
-    // cannot connect.
-    if (refusal(device))
+    // A lookup that is refused, repeated, finds no room or cannot start
+    // fails as silently as one that cannot connect.
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    if (!peerEndpoint(device, &address, &port) || !m_ownInterfaces.allows(address, m_addressPolicy))
         return;
-    m_pool.spawn(
-        [self = this, device = std::move(device), limits = m_limits](const WorkerPool &pool) mutable {
-            runIdentityRequest(self, pool, std::move(device), limits);
+    m_pool.withOwner([&] {
+        if (m_lookupThrottle.admit(address, port, steadyMs(), m_lookups.size()) !=
+            IdentityThrottle::Verdict::Ask)
+            return;
+        m_lookups.push_back({std::move(device), m_limits});
+        // Without a thread now, the lookup waits for the next one to start.
+        if (m_lookupWorkers < protocol::kIdentityLookupsAtOnce &&
+            m_pool.spawn([self = this](const WorkerPool &pool) { runLookups(self, pool); }))
+            ++m_lookupWorkers;
+    });
+}
+
+void PeerClient::runLookups(PeerClient *self, const WorkerPool &pool)
+{
+    for (;;) {
+        std::optional<Lookup> next;
+        pool.withOwner([&] {
+            if (self->m_lookups.empty()) {
+                --self->m_lookupWorkers;
+                return;
+            }
+            next = std::move(self->m_lookups.front());
+            self->m_lookups.pop_front();
         });
+        if (!next)
+            return; // none left, or stopping: what still waits is dropped
+        runIdentityRequest(self, pool, std::move(next->device), next->limits);
+    }
 }
 
 void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)

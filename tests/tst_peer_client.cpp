@@ -2,10 +2,12 @@
 // loopback while the client works on its own threads: the exact bytes sent,
 // how answers are read, and that every wait is bounded.
 #include "http_wire.h"
+#include "identity_throttle.h"
 #include "peer_client.h"
 #include "settings_store.h"
 #include "test_support.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -246,6 +248,67 @@ private slots:
         }
         QTest::qWait(200); // for a wrong outcome too
         QTRY_COMPARE(m_lines.join(u'\n'), outcome);
+    }
+
+    // Strangers announcing 300 phones at ports that accept and never answer
+    // cost a few threads and sockets, not one each; a phone that answers
+    // still gets its turn.
+    void lookupsShareFewThreads()
+    {
+#ifdef Q_OS_LINUX
+        const auto count = [](const char *dir) { return int(QDir(dir).count()); };
+        std::vector<sock::Socket> silent;
+        for (int i = 0; i < 3; ++i)
+            silent.push_back(sock::tcpListen(0, 0, 64, true));
+        const sock::Socket live = sock::tcpListen(0x7f000001, 0, 8, true);
+        const int threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
+        const RemoteDevice phone{{}, {}, {}, u"127.0.0.1"_s, sock::localPort(live), false, 0, {}};
+        for (int i = 0; i < 300; ++i) {
+            if (i == 8)
+                m_client->resolveIdentity(phone);
+            const int port = sock::localPort(silent[std::size_t(i % 3)]);
+            m_client->resolveIdentity({{}, {}, {}, u"127.0.0.%1"_s.arg(2 + i / 3), port, false, 0, {}});
+        }
+        QTest::qWait(300);
+        const int moreThreads = count("/proc/self/task") - threads;
+        const int moreDescriptors = count("/proc/self/fd") - descriptors;
+        QVERIFY2(moreThreads <= 12 && moreDescriptors <= 12,
+                 qPrintable(u"%1 threads, %2 descriptors more"_s.arg(moreThreads).arg(moreDescriptors)));
+        QCOMPARE(sock::waitReadable(live, 10000), sock::Readiness::Ready);
+        sock::Socket s = sock::tcpAccept(live, nullptr);
+        readRequest(s);
+        sendAll(s, kIdentityAnswer);
+        s.close();
+        QTRY_COMPARE(m_lines, QStringList{u"identity p-1|Anna"_s});
+#endif
+    }
+
+    // Which lookups are made, in the order offered: a repeat within the
+    // minute is not, nor one beyond the waiting room (which may come again).
+    void identityThrottle()
+    {
+        using Offers = QList<std::tuple<int, int, int>>; // port, ms, lookups waiting
+        const std::tuple<const char *, Offers, QString> rows[] = {
+            {"repeat within the minute", {{1, 0, 0}, {1, 59999, 0}, {2, 59999, 0}}, "ARA"},
+            {"again after a minute", {{1, 0, 0}, {1, 60000, 0}}, "AA"},
+            {"no room, then room", {{1, 0, 64}, {1, 1, 63}}, "BA"},
+            {"repeat even without room", {{1, 0, 0}, {1, 1, 64}}, "AR"},
+        };
+        for (const auto &[title, offers, expected] : rows) {
+            IdentityThrottle throttle;
+            QString got;
+            for (const auto &[port, ms, waiting] : offers)
+                got += "ARB"[int(throttle.admit(1, std::uint16_t(port), ms, std::size_t(waiting)))];
+            QVERIFY2(got == expected, title);
+        }
+        // A flood that outpaces the minute: memory stays bounded, the oldest goes first.
+        IdentityThrottle throttle;
+        const int many = int(protocol::kMaxRememberedIdentityLookups) + 1;
+        for (int port = 1; port <= many; ++port)
+            throttle.admit(1, std::uint16_t(port), 0, 0);
+        QCOMPARE(throttle.remembered(), protocol::kMaxRememberedIdentityLookups);
+        QCOMPARE(throttle.admit(1, std::uint16_t(many), 0, 0), IdentityThrottle::Verdict::Repeat);
+        QCOMPARE(throttle.admit(1, 1, 0, 0), IdentityThrottle::Verdict::Ask);
     }
 
     // stop() ends requests hanging on a silent phone at once, and none of
