@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <chrono>
 #include <optional>
 #include <string_view>
 
@@ -26,13 +25,6 @@ bool peerEndpoint(const RemoteDevice &device, std::uint32_t *address, std::uint1
         return false;
     *port = std::uint16_t(device.port);
     return true;
-}
-
-std::int64_t steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 // Connects to the peer's address, waiting at most the connect time-out and
@@ -111,7 +103,7 @@ void PeerClient::resolveIdentity(RemoteDevice device)
     if (!peerEndpoint(device, &address, &port) || !m_ownInterfaces.allows(address, m_addressPolicy))
         return;
     m_pool.withOwner([&] {
-        if (m_lookupThrottle.admit(address, port, steadyMs(), m_lookups.size()) !=
+        if (m_lookupThrottle.admit(address, port, QDeadlineTimer::current().deadline(), m_lookups.size()) !=
             IdentityThrottle::Verdict::Ask)
             return;
         m_lookups.push_back({std::move(device), m_limits});
