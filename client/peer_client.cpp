@@ -13,6 +13,19 @@
 
 namespace {
 constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
+constexpr int kMaxPort = 0xffff;
+
+// The address and port of device; false when either is none a connection
+// could go to.
+bool peerEndpoint(const RemoteDevice &device, std::uint32_t *address, std::uint16_t *port)
+{
+    const QByteArray text = device.ip.toUtf8();
+    if (device.port < 1 || device.port > kMaxPort ||
+        !sock::parseIPv4(std::string_view(text.constData(), std::size_t(text.size())), address))
+        return false;
+    *port = std::uint16_t(device.port);
+    return true;
+}
 
 // Connects to the peer's address, waiting at most the connect time-out and
 // only as long as the pool runs. The socket stays non-blocking: every later
@@ -20,12 +33,13 @@ constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
 std::optional<peerwire::ConnectFailure> connectToPeer(const RemoteDevice &device, const ClientLimits &limits,
                                                       const WorkerPool &pool, sock::Socket *out)
 {
-    const QByteArray address = device.ip.toUtf8();
     std::uint32_t host = 0;
-    if (!sock::parseIPv4(std::string_view(address.constData(), std::size_t(address.size())), &host))
+    std::uint16_t port = 0;
+    // A port out of range is no other port cut to 16 bits.
+    if (!peerEndpoint(device, &host, &port))
         return peerwire::ConnectFailure::BadAddress;
     sock::Socket socket;
-    switch (sock::tcpConnectBegin(host, std::uint16_t(device.port & 0xffff), &socket)) {
+    switch (sock::tcpConnectBegin(host, port, &socket)) {
     case sock::ConnectStart::Failed:
         return peerwire::ConnectFailure::Unreachable;
     case sock::ConnectStart::Pending:
@@ -70,17 +84,58 @@ PeerClient::~PeerClient()
     m_pool.stop();
 }
 
+std::optional<QString> PeerClient::refusal(const RemoteDevice &device)
+{
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    // An address that is none at all is reported when connecting.
+    if (!peerEndpoint(device, &address, &port) || m_ownInterfaces.allows(address, m_addressPolicy))
+        return std::nullopt;
+    return peerwire::addressRefusedText(device.ip);
+}
+
 void PeerClient::resolveIdentity(RemoteDevice device)
 {
-    // A lookup that cannot start fails as silently as one that cannot connect.
-    m_pool.spawn(
-        [self = this, device = std::move(device), limits = m_limits](const WorkerPool &pool) mutable {
-            runIdentityRequest(self, pool, std::move(device), limits);
+    // A lookup that is refused, repeated, finds no room or cannot start
+    // fails as silently as one that cannot connect.
+    std::uint32_t address = 0;
+    std::uint16_t port = 0;
+    if (!peerEndpoint(device, &address, &port) || !m_ownInterfaces.allows(address, m_addressPolicy))
+        return;
+    m_pool.withOwner([&] {
+        if (m_lookupThrottle.admit(address, port, QDeadlineTimer::current().deadline(), m_lookups.size()) !=
+            IdentityThrottle::Verdict::Ask)
+            return;
+        m_lookups.push_back({std::move(device), m_limits});
+        // Without a thread now, the lookup waits for the next one to start.
+        if (m_lookupWorkers < protocol::kIdentityLookupsAtOnce &&
+            m_pool.spawn([self = this](const WorkerPool &pool) { runLookups(self, pool); }))
+            ++m_lookupWorkers;
+    });
+}
+
+void PeerClient::runLookups(PeerClient *self, const WorkerPool &pool)
+{
+    for (;;) {
+        std::optional<Lookup> next;
+        pool.withOwner([&] {
+            if (self->m_lookups.empty()) {
+                --self->m_lookupWorkers;
+                return;
+            }
+            next = std::move(self->m_lookups.front());
+            self->m_lookups.pop_front();
         });
+        if (!next)
+            return; // none left, or stopping: what still waits is dropped
+        runIdentityRequest(self, pool, std::move(next->device), next->limits);
+    }
 }
 
 void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
 {
+    if (const std::optional<QString> why = refusal(device))
+        return emit pairingFailed(*why);
     if (!m_pool.spawn([self = this, device, code, limits = m_limits](const WorkerPool &pool) {
             runPairing(self, pool, device, code, limits);
         }) &&
@@ -91,6 +146,8 @@ void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
 
 void PeerClient::sendMessage(const RemoteDevice &device, const QString &message)
 {
+    if (const std::optional<QString> why = refusal(device))
+        return failMessage(this, m_pool, device, *why);
     if (!m_pool.spawn([self = this, device, message, limits = m_limits](const WorkerPool &pool) {
             runMessage(self, pool, device, message, limits);
         }))
@@ -100,6 +157,8 @@ void PeerClient::sendMessage(const RemoteDevice &device, const QString &message)
 
 void PeerClient::sendFile(const RemoteDevice &device, const QString &filePath)
 {
+    if (const std::optional<QString> why = refusal(device))
+        return failFile(this, m_pool, device, QFileInfo(filePath).fileName(), *why);
     const PeerKey peer(device.ip, device.port);
     bool unsent = false;
     m_pool.withOwner([&] {

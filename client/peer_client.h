@@ -1,10 +1,13 @@
 // Requests this computer makes to phones: identity lookups, pairing,
 // messages and files. Each runs on a worker thread, waits only through
 // deadline-bounded, stop-aware streams, and reports through signals. Files
-// to one phone take turns (see sendFile).
+// to one phone take turns (see sendFile), identity lookups share a few
+// threads (see resolveIdentity), and addresses that are no phone's are
+// never contacted (see setAddressPolicy).
 #pragma once
 
 #include "deadline_stream.h"
+#include "identity_throttle.h"
 #include "peer_wire.h"
 #include "protocol.h"
 #include "remote_device.h"
@@ -13,8 +16,10 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <deque>
 #include <map>
+#include <optional>
 #include <utility>
 
 // A phone that walks out of range or falls asleep mid-request must not hold
@@ -36,6 +41,11 @@ public:
     // Ends every request, without a word to the user, as stop() does.
     ~PeerClient() override;
 
+    // Reports a resolved identity only; a lookup that fails, or is never
+    // made, says nothing. At most protocol::kIdentityLookupsAtOnce run at
+    // once and a few dozen wait, so that strangers announcing hundreds of
+    // phones cost a few threads and sockets; one address and port is asked
+    // at most once a minute (see IdentityThrottle).
     void resolveIdentity(RemoteDevice device);
     void pairDevice(const RemoteDevice &device, const QString &code);
     void sendMessage(const RemoteDevice &device, const QString &message);
@@ -53,6 +63,11 @@ public:
     void requestStop() { m_pool.requestStop(); }
     // Applies to the requests started after this call.
     void setLimits(const ClientLimits &limits) { m_limits = limits; }
+    // Which addresses phones may have (sock::isPeerAddress). A request to any
+    // other is never started: lookups are dropped, and pairing, messages and
+    // files fail with "Adresse nicht erlaubt: <address>". Only other hosts
+    // unless set otherwise.
+    void setAddressPolicy(sock::PeerAddressPolicy policy) { m_addressPolicy = policy; }
 
 signals:
     void logMessage(const QString &message);
@@ -75,6 +90,11 @@ private:
         ClientLimits limits;
     };
     using PeerKey = std::pair<QString, int>;
+    struct Lookup
+    {
+        RemoteDevice device;
+        ClientLimits limits;
+    };
     struct PeerSends
     {
         std::deque<FileSend> waiting;
@@ -91,6 +111,8 @@ private:
                          const QString &fileName, const QString &reason);
     static void failMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
                             const QString &reason);
+    // Makes the waiting lookups, one after the other, until none is left.
+    static void runLookups(PeerClient *self, const WorkerPool &pool);
     static void runIdentityRequest(PeerClient *self, const WorkerPool &pool, RemoteDevice device,
                                    const ClientLimits &limits);
     static void runPairing(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
@@ -101,7 +123,16 @@ private:
     static void runSends(PeerClient *self, const WorkerPool &pool, const PeerKey &peer);
     static void runFileTransfer(PeerClient *self, const WorkerPool &pool, const FileSend &send);
 
+    // The reason a request to device is refused before it starts, if any.
+    std::optional<QString> refusal(const RemoteDevice &device);
+
     ClientLimits m_limits;
-    std::map<PeerKey, PeerSends> m_sends; // only under the pool's withOwner()
-    WorkerPool m_pool;                    // last: stopped before the members above go
+    std::atomic<sock::PeerAddressPolicy> m_addressPolicy{sock::PeerAddressPolicy::OtherHostsOnly};
+    sock::OwnInterfaces m_ownInterfaces;
+    // Only under the pool's withOwner():
+    std::map<PeerKey, PeerSends> m_sends;
+    IdentityThrottle m_lookupThrottle;
+    std::deque<Lookup> m_lookups; // waiting, not yet started
+    int m_lookupWorkers = 0;      // workers taking lookups from m_lookups
+    WorkerPool m_pool;            // last: stopped before the members above go
 };

@@ -43,6 +43,11 @@ QString connectFailureText(Request request, ConnectFailure failure)
     return {};
 }
 
+QString addressRefusedText(const QString &ip)
+{
+    return QStringLiteral("Adresse nicht erlaubt: ") + ip;
+}
+
 bool isControlCharacter(QChar c)
 {
     const char16_t u = c.unicode();

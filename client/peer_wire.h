@@ -22,6 +22,9 @@ enum class Request { Identity, Pairing, Message, File };
 enum class ConnectFailure { BadAddress, Unreachable };
 // Empty for identity lookups, which fail silently.
 QString connectFailureText(Request request, ConnectFailure failure);
+// Why a request to ip is not even started: the address is no phone's (see
+// sock::isPeerAddress).
+QString addressRefusedText(const QString &ip);
 
 // True for characters that must never reach a request head: the C0 controls
 // (CR and LF among them), DEL and the C1 controls.

@@ -83,4 +83,17 @@ inline constexpr int kSendStallTimeoutMs = 30000;
 // Every answer of a peer is a small JSON object; more is a peer filling our memory.
 inline constexpr std::int64_t kMaxReplyBytes = 1024 * 1024;
 
+// --- Identity lookups of discovered phones ---------------------------------
+// Anyone on the network can announce phones by the hundred, and each lookup
+// holds a thread and a socket for up to the connect and reply time-outs. At
+// most kIdentityLookupsAtOnce run at once and kMaxWaitingIdentityLookups
+// wait (later sightings are dropped until there is room); one address and
+// port is asked at most once per kIdentityRepeatMs, remembered for at most
+// kMaxRememberedIdentityLookups of them. Pairing, messages and files are
+// the user's own requests and never wait for these.
+inline constexpr int kIdentityLookupsAtOnce = 4;
+inline constexpr std::size_t kMaxWaitingIdentityLookups = 64;
+inline constexpr std::int64_t kIdentityRepeatMs = 60 * 1000;
+inline constexpr std::size_t kMaxRememberedIdentityLookups = 1024;
+
 } // namespace protocol

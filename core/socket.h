@@ -131,6 +131,8 @@ private:
 
 // --- Datagrams, multicast and interfaces ---------------------------------
 
+#include <mutex>
+#include <optional>
 #include <vector>
 
 namespace sock {
@@ -174,6 +176,43 @@ struct InterfaceAddress
 };
 // The IPv4 addresses of this machine's interfaces.
 std::vector<InterfaceAddress> interfaceAddresses();
+
+// --- Which addresses a peer may have ---------------------------------------
+// Phones are reached under unicast addresses of other hosts. An address
+// learned from the network may point anywhere: at this computer (loopback,
+// 0.0.0.0, its own addresses), where local-only services and this program
+// itself listen, or at no single host at all (multicast, broadcast).
+enum class PeerAddressPolicy {
+    OtherHostsOnly,
+    // Loopback too, for phones played by programs on this computer (tests,
+    // the simulated phone). This computer's other addresses stay refused.
+    LoopbackAllowed,
+};
+
+// Whether a peer at address may be contacted, given this computer's
+// interfaces. Refused: 0.0.0.0/8 (a connect there reaches this computer),
+// multicast 224.0.0.0/4, reserved 240.0.0.0/4 with 255.255.255.255, the
+// addresses in own and the broadcast address of each subnet in own;
+// loopback 127.0.0.0/8 unless the policy allows it. Link-local
+// (169.254.0.0/16) and shared (100.64.0.0/10) addresses stay allowed: phones
+// on a network without DHCP, or behind a VPN, have them.
+bool isPeerAddress(std::uint32_t address, const std::vector<InterfaceAddress> &own, PeerAddressPolicy policy);
+
+// isPeerAddress against this computer's interfaces as they are now, listed
+// again once the last list is older than kRefreshMs: an address gained later
+// (Wi-Fi after login) is known within seconds, and a flood of sightings
+// costs no more listings. Thread-safe.
+class OwnInterfaces
+{
+public:
+    static constexpr int kRefreshMs = 3000;
+    bool allows(std::uint32_t address, PeerAddressPolicy policy);
+
+private:
+    std::mutex m_mutex;
+    std::vector<InterfaceAddress> m_list;
+    std::optional<std::chrono::steady_clock::time_point> m_listedAt;
+};
 
 // Something to poll besides a socket, so that a blocked wait can be ended at
 // once from another thread. Once woken it stays woken.

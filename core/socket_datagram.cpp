@@ -3,6 +3,7 @@
 #include "socket.h"
 #include "socket_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #ifndef _WIN32
@@ -232,6 +233,47 @@ std::vector<InterfaceAddress> interfaceAddresses()
     ::freeifaddrs(list);
 #endif
     return result;
+}
+
+namespace {
+// Blocks of addresses, as (network, mask), that never hold a phone.
+constexpr std::uint32_t kLoopbackNet = 0x7F000000, kLoopbackMask = 0xFF000000;    // 127.0.0.0/8
+constexpr std::uint32_t kThisNetwork = 0x00000000, kThisNetworkMask = 0xFF000000; // 0.0.0.0/8
+constexpr std::uint32_t kMulticastNet = 0xE0000000, kMulticastMask = 0xF0000000;  // 224.0.0.0/4
+constexpr std::uint32_t kReservedNet = 0xF0000000, kReservedMask = 0xF0000000;    // 240.0.0.0/4
+// Subnets with fewer host addresses than this (/31, /32) have no broadcast
+// address: a /31 link uses both of its addresses for hosts.
+constexpr std::uint32_t kMinHostPartWithBroadcast = 3;
+
+bool inBlock(std::uint32_t address, std::uint32_t network, std::uint32_t mask)
+{
+    return (address & mask) == network;
+}
+} // namespace
+
+bool isPeerAddress(std::uint32_t address, const std::vector<InterfaceAddress> &own, PeerAddressPolicy policy)
+{
+    if (inBlock(address, kLoopbackNet, kLoopbackMask))
+        return policy == PeerAddressPolicy::LoopbackAllowed;
+    if (inBlock(address, kThisNetwork, kThisNetworkMask) || inBlock(address, kMulticastNet, kMulticastMask) ||
+        inBlock(address, kReservedNet, kReservedMask))
+        return false;
+    return std::none_of(own.begin(), own.end(), [address](const InterfaceAddress &i) {
+        const std::uint32_t hostPart = ~i.netmask;
+        return address == i.address ||
+               (i.netmask != 0 && hostPart >= kMinHostPartWithBroadcast && address == (i.address | hostPart));
+    });
+}
+
+bool OwnInterfaces::allows(std::uint32_t address, PeerAddressPolicy policy)
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(m_mutex);
+    if (!m_listedAt || now - *m_listedAt >= std::chrono::milliseconds(kRefreshMs)) {
+        m_list = interfaceAddresses();
+        m_listedAt = now;
+    }
+    return isPeerAddress(address, m_list, policy);
 }
 
 #ifdef _WIN32

@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <array>
-#include <deque>
 #include <optional>
+#include <string_view>
 
 namespace {
 // After a socket error the loops wait this long before polling again, so
@@ -31,10 +31,6 @@ constexpr int kProbes = 3;
 constexpr qint64 kProbeSpacingMs = 250;
 // After losing a tie-break against a simultaneous prober, wait this long.
 constexpr qint64 kTieBreakPauseMs = 1000;
-// More conflicts than this within the window, and the next probe waits.
-constexpr std::size_t kMaxQuickConflicts = 15;
-constexpr qint64 kConflictWindowMs = 10000;
-constexpr qint64 kConflictPauseMs = 5000;
 // Unsolicited announcements on a link that is new to us, this far apart.
 constexpr int kAnnouncementsPerLink = 2;
 constexpr qint64 kAnnouncementSpacingMs = 1000;
@@ -118,7 +114,6 @@ void DiscoveryService::publishLoop()
                 due.push_back({link, clock.elapsed()});
         }
     };
-    std::deque<qint64> conflicts; // when names were lost, over the last window
     const auto probeAgain = [&](qint64 at) {
         responder.reset();
         due.clear();
@@ -190,18 +185,24 @@ void DiscoveryService::publishLoop()
                                                                     return i.address == info.sender;
                                                                 });
             switch (fromUs ? mdns::Prober::Verdict::None : prober.check(datagram, !responder)) {
-            case mdns::Prober::Verdict::Conflict:
-                // Another computer holds our names: take the next ones, for
-                // this run. A storm of conflicts slows probing down.
-                conflicts.push_back(clock.elapsed());
-                while (conflicts.front() < clock.elapsed() - kConflictWindowMs)
-                    conflicts.pop_front();
-                prober.renameAfterConflict();
-                emit logMessage(
-                    QStringLiteral("mDNS Name belegt, neuer Name: %1.")
-                        .arg(mdns::instanceLabel(QString::fromStdString(prober.service().instanceName))));
-                probeAgain(clock.elapsed() + (conflicts.size() >= kMaxQuickConflicts ? kConflictPauseMs : 0));
+            case mdns::Prober::Verdict::Conflict: {
+                // Another computer claims our names: the prober decides
+                // whether to take the next ones, for this run, and when to
+                // probe again.
+                using Stage = mdns::Prober::Stage;
+                const Stage stage = responder              ? Stage::Announced
+                                    : probesLeft < kProbes ? Stage::Probing
+                                                           : Stage::Waiting;
+                const std::optional<mdns::Prober::Retry> retry = prober.conflict(clock.elapsed(), stage);
+                if (!retry)
+                    return;
+                if (retry->renamed)
+                    emit logMessage(
+                        QStringLiteral("mDNS Name belegt, neuer Name: %1.")
+                            .arg(mdns::instanceLabel(QString::fromStdString(prober.service().instanceName))));
+                probeAgain(retry->probeAtMs);
                 return;
+            }
             case mdns::Prober::Verdict::LostTieBreak:
                 probeAgain(clock.elapsed() + kTieBreakPauseMs);
                 return;
@@ -276,6 +277,13 @@ void DiscoveryService::learn(mdns::Bytes datagram)
         std::lock_guard lock(m_cacheMutex);
         devices = m_cache.feed(datagram, QDateTime::currentMSecsSinceEpoch());
     }
-    for (const RemoteDevice &device : devices)
-        emit deviceFound(device);
+    // An announcement may point at this computer itself (its loopback, its
+    // own address and port) or at no single host; none of these is a phone.
+    for (const RemoteDevice &device : devices) {
+        const QByteArray ip = device.ip.toLatin1();
+        std::uint32_t address = 0;
+        if (sock::parseIPv4(std::string_view(ip.constData(), std::size_t(ip.size())), &address) &&
+            m_ownInterfaces.allows(address, m_addressPolicy))
+            emit deviceFound(device);
+    }
 }

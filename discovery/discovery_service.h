@@ -28,6 +28,10 @@ public:
     // Starts the responder and the browser. Does nothing when already started.
     void start();
     void stop() { m_pool.stop(); }
+    // Which addresses reported phones may have (sock::isPeerAddress): an
+    // announcement may name any, and the window contacts what it is told.
+    // Only other hosts unless set otherwise.
+    void setAddressPolicy(sock::PeerAddressPolicy policy) { m_addressPolicy = policy; }
 
 signals:
     void deviceFound(const RemoteDevice &device);
@@ -42,6 +46,8 @@ private:
 
     std::uint16_t m_httpPort;
     std::atomic<bool> m_started{false};
+    std::atomic<sock::PeerAddressPolicy> m_addressPolicy{sock::PeerAddressPolicy::OtherHostsOnly};
+    sock::OwnInterfaces m_ownInterfaces;
     std::mutex m_cacheMutex;
     mdns::BrowseCache m_cache;
     WorkerPool m_pool; // last: its threads end before the members above go

@@ -204,8 +204,26 @@ Prober::Verdict Prober::check(Bytes message, bool probing) const
     return Verdict::None;
 }
 
-void Prober::renameAfterConflict()
+std::optional<Prober::Retry> Prober::conflict(std::int64_t nowMs, Stage stage)
 {
+    if (stage == Stage::Waiting)
+        return std::nullopt;
+    while (!m_conflicts.empty() && m_conflicts.front() < nowMs - kConflictWindowMs)
+        m_conflicts.pop_front();
+    m_conflicts.push_back(nowMs);
+    if (m_conflicts.size() > kMaxQuickConflicts)
+        m_conflicts.pop_front();
+    Retry retry;
+    retry.renamed = stage == Stage::Probing && renameAfterConflict();
+    const bool atLastName = stage == Stage::Probing && !retry.renamed;
+    retry.probeAtMs = nowMs + (m_conflicts.size() >= kMaxQuickConflicts || atLastName ? kConflictPauseMs : 0);
+    return retry;
+}
+
+bool Prober::renameAfterConflict()
+{
+    if (m_suffix >= kMaxNameSuffix)
+        return false;
     ++m_suffix;
     const std::string number = std::to_string(m_suffix);
     m_service.instanceName =
@@ -213,6 +231,7 @@ void Prober::renameAfterConflict()
     const std::string_view host = protocol::kHostName;
     const std::size_t dot = host.find('.');
     m_service.hostName = std::string(host.substr(0, dot)) + "-" + number + std::string(host.substr(dot));
+    return true;
 }
 
 } // namespace mdns

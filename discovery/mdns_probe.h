@@ -8,9 +8,21 @@
 #include "mdns_responder.h"
 
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <vector>
 
 namespace mdns {
+
+// Renames after conflicts end at "Name (9)" and "host-9.local.": a host that
+// answers every probe, or claims the names to come in advance, must not push
+// the number up without end. From there the same names are probed again.
+inline constexpr int kMaxNameSuffix = 9;
+// Conflicts this many times within the window, and each next probe waits
+// (RFC 6762 §8.1); so does every probe of names at their last number.
+inline constexpr std::size_t kMaxQuickConflicts = 15;
+inline constexpr std::int64_t kConflictWindowMs = 10000;
+inline constexpr std::int64_t kConflictPauseMs = 5000;
 
 class Prober
 {
@@ -22,6 +34,18 @@ public:
         // Another host probes for one of our names at the same time and its
         // records sort higher: wait a second and probe again.
         LostTieBreak,
+    };
+
+    // Where the names stand when a conflict is heard.
+    enum class Stage {
+        Waiting,   // for the first probe of a series (at start, or after a pause)
+        Probing,   // probes sent, names not yet ours
+        Announced, // ours, answered for
+    };
+    struct Retry
+    {
+        std::int64_t probeAtMs = 0; // when the next series of probes starts
+        bool renamed = false;
     };
 
     explicit Prober(PublishedService wanted);
@@ -43,13 +67,23 @@ public:
     // authority records. Messages with an opcode or error code are ignored.
     Verdict check(Bytes message, bool probing) const;
 
-    // Both names move on together, "Name (2)" and "host-2.local." first.
-    void renameAfterConflict();
+    // What a conflict heard at nowMs does. Only one heard while our probes
+    // are out takes the next names; one heard once they are ours has the
+    // same names probed again; one heard while waiting changes nothing (the
+    // coming probes tell whether the claim holds). The next series starts at
+    // once, or kConflictPauseMs later when conflicts come too quickly or the
+    // names are at their last number. Nothing when the conflict is ignored.
+    std::optional<Retry> conflict(std::int64_t nowMs, Stage stage);
+
+    // Both names move on together, "Name (2)" and "host-2.local." first;
+    // false, changing nothing, at kMaxNameSuffix.
+    bool renameAfterConflict();
 
 private:
     PublishedService m_wanted;
     PublishedService m_service;
     int m_suffix = 1;
+    std::deque<std::int64_t> m_conflicts; // counted ones within the window, at most kMaxQuickConflicts
 };
 
 } // namespace mdns

@@ -10,6 +10,8 @@
 #include <QUdpSocket>
 #include <QtTest>
 
+using dnstest::kService;
+
 class DiscoveryServiceTest : public QObject
 {
     Q_OBJECT
@@ -69,6 +71,48 @@ private slots:
             }
         }
         QVERIFY(announced);
+    }
+
+    // Announced phones under addresses that are no phone's (this computer
+    // itself, everyone, no one) are never reported; loopback only when the
+    // policy allows it.
+    void reportsOnlyPhoneAddresses()
+    {
+        if (QProcess::execute("ip", {"addr", "replace", "198.51.100.77/24", "dev", "lo"}) != 0)
+            QSKIP("cannot give this computer an address here");
+        DiscoveryService service;
+        QStringList found, log;
+        connect(&service, &DiscoveryService::deviceFound, this,
+                [&found](const RemoteDevice &d) { found << d.name; });
+        connect(&service, &DiscoveryService::logMessage, this, [&log](const QString &line) { log << line; });
+        service.start();
+        QTRY_VERIFY(log.contains("mDNS Service aktiv.")); // listening by now
+        QByteArray phones;
+        int count = 0;
+        for (const char *ip :
+             {"127.0.0.1", "0.0.0.0", "198.51.100.77", "198.51.100.255", "224.0.0.9", "203.0.113.9"}) {
+            const QString label = ip, host = QString("h%1.local").arg(++count);
+            std::uint32_t address = 0;
+            sock::parseIPv4(ip, &address);
+            phones += dnstest::record(kService, 12, dnstest::name(label + "." + kService)) +
+                      dnstest::record(label + "." + kService, 33,
+                                      dnstest::u32(0) + dnstest::u16(8080) + dnstest::name(host)) +
+                      dnstest::record(host, 1, dnstest::u32(address));
+        }
+        const QByteArray announcement = dnstest::header(0, 0x8400, 0, count * 3) + phones;
+        QUdpSocket phone;
+        for (const auto policy :
+             {sock::PeerAddressPolicy::OtherHostsOnly, sock::PeerAddressPolicy::LoopbackAllowed}) {
+            service.setAddressPolicy(policy);
+            found.clear();
+            phone.writeDatagram(announcement, QHostAddress("224.0.0.251"), protocol::kMdnsPort);
+            QTRY_VERIFY(!found.isEmpty());
+            QTest::qWait(200);
+            found.sort();
+            QCOMPARE(found.join(' '), policy == sock::PeerAddressPolicy::LoopbackAllowed
+                                          ? "127.0.0.1 203.0.113.9"
+                                          : "203.0.113.9");
+        }
     }
 
     // The service ends at once, even while its browser pauses between cycles.

@@ -1,5 +1,5 @@
-// The pure functions of discovery: the DNS codec, what the responder answers
-// and what the browser makes of a reply.
+// The pure functions of discovery: the DNS codec, what the responder answers,
+// what the browser makes of a reply and which addresses a phone may have.
 #include "dns_test_support.h"
 #include "mdns_browser.h"
 #include "mdns_cache.h"
@@ -297,6 +297,32 @@ private slots:
             I{3, 0xC6336401, 0xFFFFFF00, true, false, true}};
         QCOMPARE(mdns::announcedAddress({kAsker, 5353, 3, 0}, interfaces), 0xC6336401u); // sender's subnet
         QCOMPARE(mdns::announcedAddress({kAsker, 5353, 0, 0}, interfaces), 0xCB007101u); // up, not loopback
+    }
+
+    // Which addresses a phone may have, with this computer on loopback, a
+    // LAN and a point-to-point /31 link: (strict, with loopback allowed).
+    void peerAddresses()
+    {
+        using I = sock::InterfaceAddress;
+        const std::vector<I> own{I{1, 0x7F000001, 0xFF000000, true, true, false},
+                                 I{2, 0xC0A80114, 0xFFFFFF00, true, false, true},
+                                 I{3, 0x0A000001, 0xFFFFFFFE, true, false, false}};
+        const std::tuple<const char *, bool, bool> rows[] = {
+            {"192.168.1.7", true, true},     {"192.168.1.20", false, false}, // ours
+            {"192.168.1.255", false, false}, {"10.0.0.0", true, true},       // the other end of the /31
+            {"127.0.0.1", false, true},      {"127.8.8.8", false, true},
+            {"0.0.0.0", false, false},       {"0.1.2.3", false, false},
+            {"224.0.0.251", false, false},   {"239.255.255.250", false, false},
+            {"240.0.0.1", false, false},     {"255.255.255.255", false, false},
+            {"169.254.3.4", true, true},     {"100.64.0.1", true, true},
+            {"198.51.100.7", true, true},
+        };
+        for (const auto &[ip, strict, loopback] : rows) {
+            std::uint32_t a = 0;
+            QVERIFY(sock::parseIPv4(ip, &a));
+            QVERIFY2(sock::isPeerAddress(a, own, sock::PeerAddressPolicy::OtherHostsOnly) == strict, ip);
+            QVERIFY2(sock::isPeerAddress(a, own, sock::PeerAddressPolicy::LoopbackAllowed) == loopback, ip);
+        }
     }
 
     void browseQuery()

@@ -77,6 +77,48 @@ private slots:
             QCOMPARE(prober.check(view(probe({a(kAddress + 1)})), true) == Prober::Verdict::None, i > 0);
         }
     }
+
+    // Conflicts heard in each stage ("P" probing, "W" waiting, "A" announced,
+    // then the ms), and what each does: "-" nothing, or the name's number and
+    // when the next probes go ("3@100").
+    void conflicts()
+    {
+        const auto series = [](char stage, int count, int stepMs) {
+            QStringList events;
+            for (int i = 0; i < count; ++i)
+                events << stage + QString::number(i * stepMs);
+            return events.join(' ');
+        };
+        const auto calm = [](int count, int stepMs) {
+            QStringList retries;
+            for (int i = 0; i < count; ++i)
+                retries << "1@" + QString::number(i * stepMs);
+            return retries.join(' ');
+        };
+        const std::tuple<const char *, QString, QString> rows[] = {
+            {"renamed while probing", "P0 P1", "2@0 3@1"},
+            {"ignored while waiting", "W0 P5", "- 2@5"},
+            {"announced: same names again", "A0", "1@0"},
+            {"last number kept, waits", series('P', 9, 100),
+             "2@0 3@100 4@200 5@300 6@400 7@500 8@600 9@700 9@5800"},
+            {"storm waits, ignores claims meanwhile", series('A', 15, 100) + " W1500 W3000",
+             calm(14, 100) + " 1@6400 - -"},
+            {"slow conflicts never wait", series('A', 16, 1000), calm(16, 1000)},
+        };
+        for (const auto &[title, events, expected] : rows) {
+            Prober prober({.address = kAddress});
+            QStringList got;
+            for (const QString &event : events.split(' ')) {
+                using enum Prober::Stage;
+                const Prober::Stage stage = event[0] == 'P' ? Probing : event[0] == 'W' ? Waiting : Announced;
+                const auto retry = prober.conflict(event.mid(1).toInt(), stage);
+                const QString name = QString::fromStdString(prober.service().instanceName);
+                const QString number = name.contains('(') ? name.section('(', 1).section(')', 0, 0) : "1";
+                got << (retry ? number + '@' + QString::number(retry->probeAtMs) : "-");
+            }
+            QVERIFY2(got.join(' ') == expected, qPrintable(title + (": " + got.join(' '))));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestMdnsProbe)

@@ -2,10 +2,13 @@
 // loopback while the client works on its own threads: the exact bytes sent,
 // how answers are read, and that every wait is bounded.
 #include "http_wire.h"
+#include "identity_throttle.h"
 #include "peer_client.h"
 #include "settings_store.h"
 #include "test_support.h"
 
+#include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -32,6 +35,7 @@ const QByteArray kContent = [] {
     std::iota(unit.begin(), unit.end(), char(0));
     return unit.repeated(kBig / unit.size() + 1).left(kBig);
 }();
+const QByteArray kIdentityAnswer = "HTTP/1.1 200 OK\r\n\r\n{\"deviceId\":\"p-1\",\"name\":\"Anna\"}";
 // The head and as much body as it announces (at most bodyLimit), or less
 // when the client closes first.
 QByteArray readRequest(const sock::Socket &s, qint64 bodyLimit = kBig)
@@ -61,9 +65,9 @@ class PeerClientTest : public QObject
     QStringList m_lines; // every outcome, in the order the window sees them
     QList<int> m_percents;
 
-    void start(const QString &kind, const sock::Socket &listener)
+    void start(const QString &kind, int port, const QString &ip = u"127.0.0.1"_s)
     {
-        const RemoteDevice d{{}, {}, {}, u"127.0.0.1"_s, sock::localPort(listener), false, 0, u"se\ncret"_s};
+        const RemoteDevice d{{}, {}, {}, ip, port, false, 0, u"se\ncret"_s};
         if (kind == "identity")
             m_client->resolveIdentity(d);
         else if (kind == "pair")
@@ -84,6 +88,7 @@ private slots:
         m_percents.clear();
         PeerClient *client = &m_client.emplace();
         client->setLimits({400, 1500, 1500});
+        client->setAddressPolicy(sock::PeerAddressPolicy::LoopbackAllowed); // the phones here
         connect(client, &PeerClient::logMessage, this, [this](const QString &t) { m_lines << "log " + t; });
         connect(client, &PeerClient::pairingFailed, this,
                 [this](const QString &t) { m_lines << "unpaired " + t; });
@@ -183,7 +188,7 @@ private slots:
         sock::Socket filler, accepted; // without a phone, filler takes the one place in the backlog
         sock::tcpConnectBegin(0x7f000001, phone ? 0 : sock::localPort(listener), &filler);
         const QDeadlineTimer deadline(3000);
-        start(kind, listener);
+        start(kind, sock::localPort(listener));
         QByteArray received;
         if (phone && sock::waitReadable(listener, 3000) == sock::Readiness::Ready)
             received = phone(accepted = sock::tcpAccept(listener, nullptr));
@@ -195,6 +200,117 @@ private slots:
         QVERIFY(std::is_sorted(m_percents.begin(), m_percents.end()));
     }
 
+    // Addresses that are no phone's, each of which this computer would reach
+    // itself (the listener takes every address here), are never contacted;
+    // lookups end silently, the user's requests say why.
+    void refusedAddresses_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("ip");
+        QTest::addColumn<int>("portOffset");
+        QTest::addColumn<bool>("loopback"); // allowed
+        QTest::addColumn<QString>("outcome");
+        const auto failed = [](const QString &reason) { return "log " + reason + "\nfailed " + reason; };
+        const auto row = [](const char *title, const char *kind, const char *ip, bool loopback,
+                            const QString &outcome, int portOffset = 0) {
+            QTest::newRow(title) << kind << ip << portOffset << loopback << outcome;
+        };
+        row("0.0.0.0", "message", "0.0.0.0", true, failed(u"Adresse nicht erlaubt: 0.0.0.0"_s));
+        row("0.0.0.0, lookup", "identity", "0.0.0.0", true, {});
+        row("loopback", "file", "127.0.0.2", false, failed(u"Adresse nicht erlaubt: 127.0.0.2"_s));
+        row("loopback, lookup", "identity", "127.0.0.2", false, {});
+        row("loopback allowed", "identity", "127.0.0.2", true, u"identity p-1|Anna"_s);
+        row("multicast", "pair", "224.0.0.251", true, u"unpaired Adresse nicht erlaubt: 224.0.0.251"_s);
+        row("own address", "message", "198.51.100.77", true,
+            failed(u"Adresse nicht erlaubt: 198.51.100.77"_s));
+        row("port beyond 16 bits", "message", "127.0.0.1", true, failed(u"Verbindung fehlgeschlagen."_s),
+            65536);
+    }
+
+    void refusedAddresses()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, ip);
+        QFETCH(int, portOffset);
+        QFETCH(bool, loopback);
+        QFETCH(QString, outcome);
+        if (ip == "198.51.100.77" &&
+            QProcess::execute("ip", {"addr", "replace", ip + "/24", "dev", "lo"}) != 0)
+            QSKIP("cannot give this computer an address here");
+        m_client->setAddressPolicy(loopback ? sock::PeerAddressPolicy::LoopbackAllowed
+                                            : sock::PeerAddressPolicy::OtherHostsOnly);
+        const sock::Socket listener = sock::tcpListen(0, 0, 8, true);
+        start(kind, sock::localPort(listener) + portOffset, ip);
+        if (sock::waitReadable(listener, 500) == sock::Readiness::Ready) {
+            const sock::Socket s = sock::tcpAccept(listener, nullptr);
+            readRequest(s);
+            sendAll(s, kIdentityAnswer);
+        }
+        QTest::qWait(200); // for a wrong outcome too
+        QTRY_COMPARE(m_lines.join(u'\n'), outcome);
+    }
+
+    // Strangers announcing 300 phones at ports that accept and never answer
+    // cost a few threads and sockets, not one each; a phone that answers
+    // still gets its turn.
+    void lookupsShareFewThreads()
+    {
+#ifdef Q_OS_LINUX
+        const auto count = [](const char *dir) { return int(QDir(dir).count()); };
+        std::vector<sock::Socket> silent;
+        for (int i = 0; i < 3; ++i)
+            silent.push_back(sock::tcpListen(0, 0, 64, true));
+        const sock::Socket live = sock::tcpListen(0x7f000001, 0, 8, true);
+        const int threads = count("/proc/self/task"), descriptors = count("/proc/self/fd");
+        const RemoteDevice phone{{}, {}, {}, u"127.0.0.1"_s, sock::localPort(live), false, 0, {}};
+        for (int i = 0; i < 300; ++i) {
+            if (i == 8)
+                m_client->resolveIdentity(phone);
+            const int port = sock::localPort(silent[std::size_t(i % 3)]);
+            m_client->resolveIdentity({{}, {}, {}, u"127.0.0.%1"_s.arg(2 + i / 3), port, false, 0, {}});
+        }
+        QTest::qWait(300);
+        const int moreThreads = count("/proc/self/task") - threads;
+        const int moreDescriptors = count("/proc/self/fd") - descriptors;
+        QVERIFY2(moreThreads <= 12 && moreDescriptors <= 12,
+                 qPrintable(u"%1 threads, %2 descriptors more"_s.arg(moreThreads).arg(moreDescriptors)));
+        QCOMPARE(sock::waitReadable(live, 10000), sock::Readiness::Ready);
+        sock::Socket s = sock::tcpAccept(live, nullptr);
+        readRequest(s);
+        sendAll(s, kIdentityAnswer);
+        s.close();
+        QTRY_COMPARE(m_lines, QStringList{u"identity p-1|Anna"_s});
+#endif
+    }
+
+    // Which lookups are made, in the order offered: a repeat within the
+    // minute is not, nor one beyond the waiting room (which may come again).
+    void identityThrottle()
+    {
+        using Offers = QList<std::tuple<int, int, int>>; // port, ms, lookups waiting
+        const std::tuple<const char *, Offers, QString> rows[] = {
+            {"repeat within the minute", {{1, 0, 0}, {1, 59999, 0}, {2, 59999, 0}}, "ARA"},
+            {"again after a minute", {{1, 0, 0}, {1, 60000, 0}}, "AA"},
+            {"no room, then room", {{1, 0, 64}, {1, 1, 63}}, "BA"},
+            {"repeat even without room", {{1, 0, 0}, {1, 1, 64}}, "AR"},
+        };
+        for (const auto &[title, offers, expected] : rows) {
+            IdentityThrottle throttle;
+            QString got;
+            for (const auto &[port, ms, waiting] : offers)
+                got += "ARB"[int(throttle.admit(1, std::uint16_t(port), ms, std::size_t(waiting)))];
+            QVERIFY2(got == expected, title);
+        }
+        // A flood that outpaces the minute: memory stays bounded, the oldest goes first.
+        IdentityThrottle throttle;
+        const int many = int(protocol::kMaxRememberedIdentityLookups) + 1;
+        for (int port = 1; port <= many; ++port)
+            throttle.admit(1, std::uint16_t(port), 0, 0);
+        QCOMPARE(throttle.remembered(), protocol::kMaxRememberedIdentityLookups);
+        QCOMPARE(throttle.admit(1, std::uint16_t(many), 0, 0), IdentityThrottle::Verdict::Repeat);
+        QCOMPARE(throttle.admit(1, 1, 0, 0), IdentityThrottle::Verdict::Ask);
+    }
+
     // stop() ends requests hanging on a silent phone at once, and none of
     // them reports anything afterwards.
     void stopEndsRequestsSilently()
@@ -202,7 +318,7 @@ private slots:
         m_client->setLimits(ClientLimits());
         const sock::Socket listener = sock::tcpListen(0x7f000001, 0, 8, true);
         for (const char *kind : {"identity", "pair", "message", "file"})
-            start(kind, listener);
+            start(kind, sock::localPort(listener));
         QTest::qWait(300);
         const QDeadlineTimer deadline(1000);
         m_client->stop();
