@@ -144,6 +144,7 @@ public:
         m_device.ip = QStringLiteral("127.0.0.1");
         m_device.port = sink.port();
         m_device.name = QStringLiteral("sink");
+        m_client.setAddressPolicy(sock::PeerAddressPolicy::LoopbackAllowed); // the sink is on loopback
         // Queued to this thread, which counts them while it waits for events.
         QObject::connect(&m_client, &PeerClient::fileTransferProgress, qApp, [this] { ++m_progress; });
         QObject::connect(&m_client, &PeerClient::fileTransferFinished, qApp, [this] { ++m_finished; });

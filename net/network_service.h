@@ -46,6 +46,12 @@ public:
     void setServerLimits(const ServerLimits &limits) { m_server.setLimits(limits); }
     void setClientLimits(const ClientLimits &limits) { m_client.setLimits(limits); }
     std::uint16_t listeningPort() const { return m_server.listeningPort(); }
+    // Which addresses phones may have, for discovery and requests alike.
+    void setAddressPolicy(sock::PeerAddressPolicy policy)
+    {
+        m_client.setAddressPolicy(policy);
+        m_discovery.setAddressPolicy(policy);
+    }
 
 signals:
     void deviceFound(const RemoteDevice &device);

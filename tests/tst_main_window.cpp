@@ -76,6 +76,7 @@ private slots:
         sends.clear();
         notes.clear();
         window = std::make_unique<MainWindow>();
+        window->network.setAddressPolicy(sock::PeerAddressPolicy::LoopbackAllowed); // the simulated phone
         window->outlets.notify = [this](auto, const QString &summary, const QString &body, auto, auto) {
             notes << summary + ": " + body;
         };

@@ -53,8 +53,15 @@ def run():
     start(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "28"])
     wait_for("the tray host", lambda: xdotool("search", "--classname", "^panel$"))
     os.mkdir(phone_dir := os.path.join(SCRATCH, "phone"))
-    phone = start([sys.executable, SIM_PHONE, "--announce", "--name", NAME, "--code", CODE, "--device-id", ID,
+    # The phone is another host: a network namespace of its own, linked to ours by a veth pair.
+    link = 'ip link set lo up; until ip link show ph1 >/dev/null 2>&1; do sleep 0.05; done; ' \
+           'ip addr add 198.51.100.2/24 dev ph1 && ip link set ph1 multicast on up && exec "$@"'
+    phone = start(["unshare", "-n", "sh", "-c", link, "sh", sys.executable, SIM_PHONE, "--announce",
+                   "--address", "198.51.100.2", "--name", NAME, "--code", CODE, "--device-id", ID,
                    "--secret", SECRET, "--upload-dir", phone_dir], stdout=subprocess.PIPE, text=True)
+    for ip in (f"link add ph0 type veth peer name ph1 netns {phone.pid}", "addr add 198.51.100.1/24 dev ph0",
+               "link set ph0 multicast on up"):
+        subprocess.run(["ip", *ip.split()], check=True)
     events = []
     threading.Thread(target=lambda: events.extend(phone.stdout), daemon=True).start()  # line by line
     app = start([APP], env=dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1"))

@@ -70,20 +70,20 @@ def announce(port):
     from zeroconf import IPVersion, ServiceInfo, Zeroconf
 
     service = "_peerharbor._tcp.local."
-    Zeroconf(interfaces=["127.0.0.1"], ip_version=IPVersion.V4Only).register_service(ServiceInfo(
-        service, f"{ARGS.name}.{service}", addresses=[socket.inet_aton("127.0.0.1")], port=port,
+    Zeroconf(interfaces=[ARGS.address], ip_version=IPVersion.V4Only).register_service(ServiceInfo(
+        service, f"{ARGS.name}.{service}", addresses=[socket.inet_aton(ARGS.address)], port=port,
         server="sim-phone.local."))
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     for option, default in (("--name", "Sim Phone"), ("--device-id", "sim-phone"), ("--code", "123456"),
-                            ("--secret", "sim-secret"), ("--upload-dir", ".")):
+                            ("--secret", "sim-secret"), ("--upload-dir", "."), ("--address", "127.0.0.1")):
         parser.add_argument(option, default=default)
     parser.add_argument("--announce", action="store_true")
     parser.add_argument("--exit-on-stdin-eof", action="store_true", help="end with the program that started it")
     ARGS = parser.parse_args()
-    server = ThreadingHTTPServer(("127.0.0.1", 0), Phone)
+    server = ThreadingHTTPServer((ARGS.address, 0), Phone)
     if ARGS.announce:
         announce(server.server_port)
     if ARGS.exit_on_stdin_eof:
