@@ -73,8 +73,11 @@ bool isReservedBase(const QString &base)
     return false;
 }
 
-// Characters no file name may carry: separators, what Windows refuses, and
-// control characters (a NUL would silently cut the name at the system call).
+// Characters no file name may carry: separators, what Windows refuses,
+// control characters (a NUL would silently cut the name at the system call;
+// DEL and the C1 range are controls too), and the invisible marks that turn
+// text around ("\u202Eexe.jpg" shows as "gpj.exe"), so that the name a user
+// sees is the name the file has.
 bool isForbidden(QChar c)
 {
     switch (c.unicode()) {
@@ -87,9 +90,14 @@ bool isForbidden(QChar c)
     case '<':
     case '>':
     case '|':
+    case 0x061C: // Arabic letter mark
+    case 0x200E: // left-to-right mark
+    case 0x200F: // right-to-left mark
         return true;
     default:
-        return c.unicode() < 0x20;
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F) ||
+               (c.unicode() >= 0x202A && c.unicode() <= 0x202E) || // embeddings and overrides
+               (c.unicode() >= 0x2066 && c.unicode() <= 0x2069);   // isolates
     }
 }
 

@@ -380,6 +380,9 @@ private slots:
         const QString a160(160, u'a');
         row("traversal", u"C:\\Users\\..\\../x.txt"_s, u"x.txt"_s);
         row("refused characters", u"ab:c*d?e\"f<g>h|i\0j\tk"_s, u"ab_c_d_e_f_g_h_i_j_k"_s);
+        row("turned around", u"\u202Eexe.jpg"_s, u"_exe.jpg"_s);
+        row("invisible controls", u"\u007F\u0085\u009F\u00A0\u200E\u200F\u061C\u202A\u202F\u2066\u2069.txt"_s,
+            u"___\u00A0____\u202F__.txt"_s);
         row("trailing dots and blanks", u"report. . . ."_s, u"report"_s);
         row("nothing left", u"..."_s, u"received_file"_s);
         row("device name", u"nul. ."_s, u"_nul"_s);
