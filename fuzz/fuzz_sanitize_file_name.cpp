@@ -1,5 +1,6 @@
 // Proposed file names as a peer's header carries them (UTF-8), checked for
-// what makes a name safe to create in the receive folder.
+// what makes a name safe to create in the receive folder, and never one the
+// leftover sweep would take for a temporary file.
 #include "file_store.h"
 
 #include <QRegularExpression>
@@ -20,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         filestore::sanitizeFileName(QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size)));
     if (name.isEmpty() || name.size() > filestore::kMaxNameUnits ||
         name.toUtf8().size() > filestore::kMaxNameUtf8Bytes || filestore::sanitizeFileName(name) != name ||
-        unsafe.match(name).hasMatch())
+        unsafe.match(name).hasMatch() || !filestore::finalNameOf(name).isEmpty())
         __builtin_trap();
     return 0;
 }

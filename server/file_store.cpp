@@ -24,6 +24,7 @@ namespace filestore {
 
 namespace {
 const QLatin1String kTempSuffix(".part");
+constexpr QStringView kTempPrefix = u".\u200E";
 std::atomic<bool> g_noLinks{false};
 std::atomic<int> g_syncDelayMs{0};
 
@@ -211,21 +212,25 @@ QString chooseFreeName(const QString &name, const std::function<bool(const QStri
 
 QString temporaryPath(const QString &target, quint32 unique)
 {
-    return target + QLatin1Char('.') + QString::number(unique, 16).rightJustified(kTempUniqueDigits, u'0') +
-           kTempSuffix;
+    const qsizetype name = target.lastIndexOf(QLatin1Char('/')) + 1;
+    QString path = target.left(name);
+    path.append(kTempPrefix).append(QStringView(target).mid(name)).append(QLatin1Char('.'));
+    path.append(QString::number(unique, 16).rightJustified(kTempUniqueDigits, u'0')).append(kTempSuffix);
+    return path;
 }
 
-bool isTemporaryName(const QString &fileName)
+QString finalNameOf(const QString &fileName)
 {
     const qsizetype dot = fileName.size() - kTempSuffix.size() - kTempUniqueDigits - 1;
-    if (dot < 1 || !fileName.endsWith(kTempSuffix) || fileName.at(dot) != QLatin1Char('.'))
-        return false;
+    if (dot <= kTempPrefix.size() || !fileName.startsWith(kTempPrefix) || !fileName.endsWith(kTempSuffix) ||
+        fileName.at(dot) != QLatin1Char('.'))
+        return QString();
     for (qsizetype i = dot + 1; i <= dot + kTempUniqueDigits; ++i) {
         const char16_t c = fileName.at(i).unicode();
         if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')))
-            return false;
+            return QString();
     }
-    return true;
+    return fileName.mid(kTempPrefix.size(), dot - kTempPrefix.size());
 }
 
 bool secretsEqual(const QString &a, const QString &b)

@@ -33,6 +33,16 @@ constexpr int kAcceptStarvedPauseMs = 100;
 // finished. Live uploads write at least every body idle time-out, so one
 // untouched for a day is surely such a leftover.
 constexpr qint64 kLeftoverAgeSecs = 24 * 60 * 60;
+// Whether placeholder is the empty file with which an upload that wrote
+// temporary claimed its final name (where the file system can neither rename
+// without replacing nor link) before a crash stopped it from moving the file
+// there. The upload created it after its last write to temporary, and it is
+// as old as a leftover; a file with content is never one.
+bool isStalePlaceholder(const QFileInfo &placeholder, const QFileInfo &temporary, const QDateTime &oldest)
+{
+    return placeholder.isFile() && !placeholder.isSymLink() && placeholder.size() == 0 &&
+           placeholder.lastModified() >= temporary.lastModified() && placeholder.lastModified() < oldest;
+}
 // Our answers are a few dozen bytes; a peer that takes none of them for this
 // long is gone.
 constexpr int kAnswerStallMs = 5000;
@@ -87,16 +97,24 @@ void HttpServer::removeLeftovers(HttpServer *server, const WorkerPool &pool)
     if (folder.isEmpty())
         return; // never the working folder
     const QDateTime oldest = QDateTime::currentDateTimeUtc().addSecs(-kLeftoverAgeSecs);
-    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    const QDir dir(folder);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    const auto log = [&](const QString &line) { pool.withOwner([&] { emit server->logMessage(line); }); };
     for (const QFileInfo &entry : entries) {
         if (pool.stopping())
             return;
-        if (filestore::isTemporaryName(entry.fileName()) && entry.lastModified() < oldest &&
-            QFile::remove(entry.filePath()))
-            pool.withOwner([&] {
-                emit server->logMessage(QStringLiteral("Alte unvollständige Datei entfernt: ") +
-                                        entry.fileName());
-            });
+        // Only the temporary shape of this program. Earlier versions named
+        // theirs "<name>.<8 hex>.part", which a received file or the user's
+        // own may be called too, with nothing on disk to tell them apart:
+        // those stay.
+        const QString finalName = filestore::finalNameOf(entry.fileName());
+        if (finalName.isEmpty() || entry.lastModified() >= oldest)
+            continue;
+        if (isStalePlaceholder(QFileInfo(dir.filePath(finalName)), entry, oldest) &&
+            QFile::remove(dir.filePath(finalName)))
+            log(QStringLiteral("Leere Platzhalterdatei eines abgebrochenen Empfangs entfernt: ") + finalName);
+        if (QFile::remove(entry.filePath()))
+            log(QStringLiteral("Alte unvollständige Datei entfernt: ") + entry.fileName());
     }
 }
 

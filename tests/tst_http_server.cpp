@@ -53,7 +53,8 @@ class HttpServerTest : public QObject
         limits.bodyCopy = kBodyCopy;
         m_server.emplace();
         connect(&*m_server, &HttpServer::messageReceived, this, [this](const QString &m) { m_seen << m; });
-        connect(&*m_server, &HttpServer::receiveNotice, this, [this](const QString &m) { m_seen << "note " + m; });
+        connect(&*m_server, &HttpServer::receiveNotice, this,
+                [this](const QString &m) { m_seen << "note " + m; });
         connect(&*m_server, &HttpServer::logMessage, this, [this](const QString &m) { m_log << m; });
         connect(&*m_server, &HttpServer::fileReceiveProgress, this, [this](int p) { m_percents << p; });
         m_server->setLimits(limits);
@@ -62,7 +63,10 @@ class HttpServerTest : public QObject
         return QTest::qWaitFor([this] { return this->port() != 0; }, 5000);
     }
     std::uint16_t port() const { return m_server->listeningPort(); }
-    QStringList files() const { return QDir(m_dir->path()).entryList(QDir::Files, QDir::Name); }
+    QStringList files() const
+    {
+        return QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
 
 private slots:
     void initTestCase()
@@ -249,25 +253,41 @@ private slots:
     }
 
     // Only the program's own temporary files, untouched for a day, go when
-    // the server starts or a folder is chosen.
+    // the server starts or a folder is chosen, and with them the empty
+    // placeholder that a crash left under the final name. Files that merely
+    // look like temporary ones (a received "photo.0123abcd.part", the user's
+    // own, those of earlier versions) stay.
     void leftovers_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("ageHours");
         QTest::addColumn<bool>("removed");
         QTest::addColumn<bool>("atStart");
-        const auto row = [](const char *name, int age, bool removed, bool atStart = true) {
-            QTest::addRow("%s, %d h", name, age) << QString::fromUtf8(name) << age << removed << atStart;
+        QTest::addColumn<QByteArray>("final"); // what lies under the final name; null: nothing
+        QTest::addColumn<bool>("finalRemoved");
+        const auto row = [](const char *name, int age, bool removed, bool atStart = true,
+                            const QByteArray &final = {}, bool finalRemoved = false) {
+            QTest::addRow("%s, %d h, %s", name, age,
+                          final.isNull()    ? "alone"
+                          : final.isEmpty() ? "empty"
+                                            : "full")
+                << QString::fromUtf8(name) << age << removed << atStart << final << finalRemoved;
         };
-        row("photo.jpg.0123abcd.part", 25, true);
-        row(".notes.ffffffff.part", 48, true, false);
-        row("photo.jpg.0123abcd.part", 23, false, false);
-        row("photo.jpg.0123ABCD.part", 25, false);
-        row("photo.jpg.0123abc.part", 25, false);
-        row("photo.jpg.0123abcde.part", 25, false);
-        row(".0123abcd.part", 25, false);
-        row("photo.jpg.part", 25, false);
-        row("photo.0123abcd.tmp", 25, false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 25, true);
+        row(".\u200E.notes.ffffffff.part", 48, true, false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 23, false, false);
+        row(".\u200Ephoto.jpg.0123ABCD.part", 25, false);
+        row(".\u200Ephoto.jpg.0123abc.part", 25, false);
+        row(".\u200Ephoto.jpg.0123abcde.part", 25, false);
+        row(".\u200E.0123abcd.part", 25, false);
+        row("photo.jpg.0123abcd.part", 25, false);
+        row("photo.0123abcd.part", 25, false);
+        row("notes.cafebabe.part", 48, false);
+        row(".\u200Ephoto.jpg.part", 25, false);
+        row(".\u200Ephoto.0123abcd.tmp", 25, false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 25, true, true, "", true);
+        row(".\u200Ephoto.jpg.0123abcd.part", 25, true, false, "x", false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 23, false, true, "", false);
     }
 
     void leftovers()
@@ -276,15 +296,19 @@ private slots:
         QFETCH(int, ageHours);
         QFETCH(bool, removed);
         QFETCH(bool, atStart);
-        const QString last = u"zz.00000000.part"_s;
+        QFETCH(QByteArray, final);
+        const QString last = u".\u200Ezz.00000000.part"_s;
         // A folder of its own: the sweep of the server that init() started
         // may still run over the other one, and a sweep cut short by a
         // restart removes without telling.
         const QDir folder(m_dir->filePath(u"sweep"_s));
         QVERIFY(folder.mkpath(u"."_s));
-        for (const QString &each : {name, last}) {
+        const QString finalName = filestore::finalNameOf(name);
+        for (const QString &each : {name, last, final.isNull() ? QString() : finalName}) {
+            if (each.isEmpty())
+                continue;
             QFile file(folder.filePath(each));
-            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(each == finalName ? final : "") >= 0);
             QVERIFY(
                 file.setFileTime(QDateTime::currentDateTime().addSecs(-3600 * (each == last ? 25 : ageHours)),
                                  QFileDevice::FileModificationTime));
@@ -302,6 +326,8 @@ private slots:
         else
             QVERIFY(!m_log.contains(gone + name));
         QCOMPARE(QFile::exists(folder.filePath(name)), !removed);
+        if (!final.isNull())
+            QTEST(!QFile::exists(folder.filePath(finalName)), "finalRemoved");
     }
 
     // An upload larger than the free space is refused before its body is
@@ -393,6 +419,10 @@ private slots:
         row("taken", u"notes"_s, u"notes (2)"_s, {"notes", "notes (1)"});
         row("before the last suffix", u"a.tar.gz"_s, u"a.tar (1).gz"_s, {"a.tar.gz"});
         row("gap reused", u"x.txt"_s, u"x (1).txt"_s, {"x.txt", "x (2).txt"});
+        // Earlier versions' temporary shape is a name like any other; this
+        // program's own can never be a received file's.
+        row("old temporary shape", u"photo.0123abcd.part"_s, u"photo.0123abcd.part"_s);
+        row("temporary shape", u".\u200Ephoto.0123abcd.part"_s, u"._photo.0123abcd.part"_s);
     }
 
     void names()
