@@ -46,6 +46,8 @@ inline constexpr const char *kHeaderDeviceId = "X-KAVELTORLink-DeviceId";
 inline constexpr const char *kHeaderSecret = "X-KAVELTORLink-Secret";
 inline constexpr const char *kHeaderFileName = "X-Filename";
 inline constexpr const char *kHeaderContentLength = "Content-Length";
+// Never sent by this computer; a request carrying it is refused.
+inline constexpr const char *kHeaderTransferEncoding = "Transfer-Encoding";
 
 // JSON members of requests and answers.
 inline constexpr const char *kKeyDeviceId = "deviceId";

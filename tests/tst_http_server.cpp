@@ -108,6 +108,12 @@ private slots:
         row("cut to its length", {head("POST /message", 2) + "hiEXTRA"}, protocol::kBodyReceived, {"hi"});
         row("wrong secret", {QByteArray(message).replace("s3cret", "s3cres") + text},
             protocol::kBodyUnauthorized);
+        row("signed length", {head("POST /upload", 5).replace(": 5", ": +5") + "hallo"},
+            protocol::kBodyInvalidLength);
+        row("chunked text",
+            {head("POST /message", 7).replace("\r\n\r\n", "\r\nTransfer-Encoding: chunked\r\n\r\n") +
+             "2\r\nhi\r\n0\r\n\r\n"},
+            protocol::kBodyInvalidLength);
         row("head too large", {QByteArray(httpwire::kMaxHeadBytes + 100, 'x')}, "", {}, 1000);
         // Over when the sending ends, 3 s in; a per-byte timer would hold it until 5 s.
         row("head trickled", QList<QByteArray>(30, "G"), "", {}, 4000);
@@ -124,6 +130,40 @@ private slots:
         QVERIFY(!deadline.hasExpired());
         QTest::qWait(50);
         QTEST(m_seen, "seen");
+    }
+
+    // The body length a head declares, and heads whose framing is refused.
+    void bodyLength_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<qint64>("bytes");
+        using Kind = httpwire::BodyLength::Kind;
+        const auto row = [](const char *name, const QByteArray &head, Kind kind, qint64 bytes = 0) {
+            QTest::newRow(name) << "POST /upload HTTP/1.1\r\n"_ba + head << int(kind) << bytes;
+        };
+        row("none", "X-Filename: a", Kind::Absent);
+        row("prefix of another name", "Content-Length-Extra: 5", Kind::Absent);
+        row("plain", "Content-Length: 12", Kind::Declared, 12);
+        row("case, blanks, bare LF", "X: 1\ncontent-LENGTH: \t012 \r\nY: 2", Kind::Declared, 12);
+        row("same twice", "Content-Length: 5\r\nContent-Length: 5", Kind::Declared, 5);
+        row("largest", "Content-Length: 9223372036854775807", Kind::Declared,
+            std::numeric_limits<qint64>::max());
+        row("two that differ", "Content-Length: 5\r\nContent-Length: 50", Kind::Invalid);
+        for (const char *value : {"+12", "-1", "12abc", "0x10", "1 2", "", "9223372036854775808"})
+            QTest::addRow("value \"%s\"", value)
+                << "POST /upload HTTP/1.1\r\nContent-Length: "_ba + value << int(Kind::Invalid) << qint64(0);
+        row("blank before the colon", "Content-Length : 5", Kind::Invalid);
+        row("chunked", "Transfer-Encoding: chunked\r\nContent-Length: 5", Kind::Invalid);
+        row("any encoding", "transfer-encoding: identity", Kind::Invalid);
+    }
+
+    void bodyLength()
+    {
+        QFETCH(QByteArray, head);
+        const httpwire::BodyLength length = httpwire::contentLength(head);
+        QTEST(int(length.kind), "kind");
+        QTEST(length.bytes, "bytes");
     }
 
     // An early "unauthorized" to a peer still sending its body ends in order,
