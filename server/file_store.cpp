@@ -233,16 +233,6 @@ QString finalNameOf(const QString &fileName)
     return fileName.mid(kTempPrefix.size(), dot - kTempPrefix.size());
 }
 
-bool secretsEqual(const QString &a, const QString &b)
-{
-    if (a.size() != b.size())
-        return false;
-    char16_t difference = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        difference |= char16_t(a.at(i).unicode() ^ b.at(i).unicode());
-    return difference == 0;
-}
-
 bool syncToStorage(QFile &file)
 {
     if (!file.flush())

@@ -65,10 +65,6 @@ QString temporaryPath(const QString &target, quint32 unique);
 // give it; empty when fileName does not have exactly the temporary shape.
 QString finalNameOf(const QString &fileName);
 
-// Compares two secrets in time that depends only on their lengths, so that a
-// peer cannot find a secret byte by byte from answer times.
-bool secretsEqual(const QString &a, const QString &b);
-
 // ---- File system, portable wrappers ----
 
 // Pushes the file's written data to stable storage.

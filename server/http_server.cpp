@@ -70,6 +70,11 @@ void HttpServer::start(std::uint16_t port)
 {
     if (m_started.exchange(true))
         return;
+    if (!m_credentials) {
+        auto stored = std::make_shared<PairedCredentials>();
+        stored->replace(readPairedDevices());
+        m_credentials = std::move(stored);
+    }
     m_pool.spawn([this, port] { acceptLoop(port); });
     m_pool.spawn([this](const WorkerPool &pool) { removeLeftovers(this, pool); });
 }
@@ -184,7 +189,7 @@ void HttpServer::acceptLoop(std::uint16_t port)
             continue; // over a cap: closed at once, without an answer
         const bool started = m_pool.spawn(
             [this, peer, limits = m_limits, connection = std::move(connection)](const WorkerPool &pool) {
-                serve(this, pool, connection, limits);
+                serve(this, pool, connection, limits, peer);
                 pool.withOwner([&] { releaseSlot(peer); });
             });
         if (!started)
@@ -193,7 +198,7 @@ void HttpServer::acceptLoop(std::uint16_t port)
 }
 
 void HttpServer::serve(HttpServer *server, const WorkerPool &pool, const sock::Socket &socket,
-                       const ServerLimits &limits)
+                       const ServerLimits &limits, std::uint32_t peer)
 {
     const DeadlineStream stream(socket, pool);
     httpwire::HeadReader reader;
@@ -211,7 +216,7 @@ void HttpServer::serve(HttpServer *server, const WorkerPool &pool, const sock::S
     if (head.isEmpty())
         return;
 
-    const Connection c{server, pool, stream, limits};
+    const Connection c{server, pool, stream, limits, peer};
     if (head.startsWith(protocol::kRouteIdentity))
         answerIdentity(stream);
     else if (head.startsWith(protocol::kRouteMessage))

@@ -5,7 +5,6 @@
 #include "http_server.h"
 #include "http_wire.h"
 #include "progress_meter.h"
-#include "settings_store.h"
 
 #include <QDir>
 #include <QFile>
@@ -40,28 +39,25 @@ bool openExclusiveTemp(const QString &target, QFile &file)
     return false;
 }
 
-// True when the head carries the device id and shared secret of a paired
-// peer. Reads the stored registry afresh.
-bool isAuthorized(const QByteArray &head)
+} // namespace
+
+bool HttpServer::isAuthorized(const Connection &c, const QByteArray &head)
 {
     const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
     const QString secret = httpwire::headerValue(head, protocol::kHeaderSecret);
-    if (id.isEmpty() || secret.isEmpty())
-        return false;
-    // A matching id with another secret does not end the scan: the same
-    // peer may be stored twice after pairing again.
-    const QList<RemoteDevice> paired = readPairedDevices();
-    return std::any_of(paired.cbegin(), paired.cend(), [&](const RemoteDevice &device) {
-        return device.id == id && filestore::secretsEqual(device.sharedSecret, secret);
+    bool accepted = false;
+    c.withServer([&](HttpServer &server) {
+        accepted = server.m_credentials->accepts(id, secret);
+        if (accepted)
+            emit server.peerAuthenticated(id, QString::fromStdString(sock::formatIPv4(c.peer)));
     });
+    return accepted;
 }
-
-} // namespace
 
 void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder)
 {
     const DeadlineStream &stream = c.stream;
-    if (!isAuthorized(head)) {
+    if (!isAuthorized(c, head)) {
         answer(stream, protocol::kBodyUnauthorized);
         return;
     }
@@ -100,7 +96,7 @@ void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head,
 void HttpServer::handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder)
 {
     const DeadlineStream &stream = c.stream;
-    if (!isAuthorized(head)) {
+    if (!isAuthorized(c, head)) {
         answer(stream, protocol::kBodyUnauthorized);
         return;
     }

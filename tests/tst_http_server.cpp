@@ -4,7 +4,6 @@
 #include "file_store.h"
 #include "http_server.h"
 #include "http_wire.h"
-#include "settings_store.h"
 #include "test_support.h"
 
 #include <QDir>
@@ -30,6 +29,11 @@ const auto kBodyCopy = qEnvironmentVariableIsSet("KAVELTOR_TEST_BUFFERED_COPY")
                            ? DeadlineStream::FileCopy::Buffered
                            : DeadlineStream::FileCopy::InKernel;
 
+RemoteDevice paired(const QString &secret, bool isPaired = true)
+{
+    return RemoteDevice{u"phone-1"_s, {}, {}, {}, 0, isPaired, 0, secret};
+}
+
 QByteArray head(const char *route, qint64 length, const QByteArray &fileName = "x")
 {
     return route + " HTTP/1.1\r\nX-KAVELTORLink-DeviceId: phone-1\r\nX-KAVELTORLink-Secret: s3cret\r\n"_ba +
@@ -43,6 +47,7 @@ class HttpServerTest : public QObject
 
     std::optional<QTemporaryDir> m_dir;
     std::optional<HttpServer> m_server;
+    const std::shared_ptr<PairedCredentials> m_paired = std::make_shared<PairedCredentials>();
     QStringList m_seen; // messages and, marked, receive notices, as the window sees them
     QStringList m_log;
     QList<int> m_percents;
@@ -58,6 +63,7 @@ class HttpServerTest : public QObject
         connect(&*m_server, &HttpServer::logMessage, this, [this](const QString &m) { m_log << m; });
         connect(&*m_server, &HttpServer::fileReceiveProgress, this, [this](int p) { m_percents << p; });
         m_server->setLimits(limits);
+        m_server->setCredentials(m_paired);
         m_server->setReceiveFolder(folder.isEmpty() ? m_dir->path() : folder);
         m_server->start(port);
         return QTest::qWaitFor([this] { return this->port() != 0; }, 5000);
@@ -73,10 +79,10 @@ private slots:
     {
         // A mount namespace of our own for the small file system of diskFull.
         QVERIFY(!::unshare(CLONE_NEWNS) && !::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
-        writePairedDevices({RemoteDevice{u"phone-1"_s, {}, {}, {}, 0, true, 0, u"s3cret"_s}});
     }
     void init()
     {
+        m_paired->replace({paired(u"s3cret"_s)});
         m_dir.emplace();
         m_seen.clear();
         m_log.clear();
@@ -164,6 +170,35 @@ private slots:
         const httpwire::BodyLength length = httpwire::contentLength(head);
         QTEST(int(length.kind), "kind");
         QTEST(length.bytes, "bytes");
+    }
+
+    // Whom the routes accept follows the paired list from the next request
+    // on, and each accepted request says where the phone is.
+    void credentials_data()
+    {
+        QTest::addColumn<QList<RemoteDevice>>("devices");
+        QTest::addColumn<QByteArray>("secret");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("paired") << QList{paired("s3cret")} << "s3cret"_ba << true;
+        QTest::newRow("paired again") << QList{paired("old"), paired("s3cret")} << "s3cret"_ba << true;
+        QTest::newRow("letter case") << QList{paired("s3cret")} << "S3cret"_ba << false;
+        QTest::newRow("empty secret") << QList{paired("")} << ""_ba << false;
+        QTest::newRow("unpaired") << QList{paired("s3cret", false)} << "s3cret"_ba << false;
+        QTest::newRow("none") << QList<RemoteDevice>() << "s3cret"_ba << false;
+    }
+
+    void credentials()
+    {
+        QFETCH(QList<RemoteDevice>, devices);
+        QFETCH(QByteArray, secret);
+        QFETCH(bool, accepted);
+        QSignalSpy proofs(&*m_server, &HttpServer::peerAuthenticated);
+        m_paired->replace(devices);
+        const QByteArray answer = httpwire::replyBody(exchange(
+            port(), {head("POST /message", 2).replace("s3cret", secret) + "hi"}, 0, ipv4("127.0.0.9")));
+        QCOMPARE(answer, QByteArray(accepted ? protocol::kBodyReceived : protocol::kBodyUnauthorized));
+        const QList<QVariantList> proof{{u"phone-1"_s, u"127.0.0.9"_s}};
+        QCOMPARE(QList<QVariantList>(proofs), accepted ? proof : QList<QVariantList>());
     }
 
     // An early "unauthorized" to a peer still sending its body ends in order,
