@@ -76,7 +76,14 @@ inline constexpr int kHeadTimeoutMs = 30000;             // whole head phase, no
 inline constexpr int kBodyIdleTimeoutMs = 60000;         // no body byte arrives for this long
 inline constexpr std::int64_t kMaxMessageBytes = 1024 * 1024;
 inline constexpr int kMaxConnectionsPerAddress = 32;
+// When all are taken, the oldest connection still sending its head is closed
+// to make room for the new one.
 inline constexpr int kMaxConnections = 512;
+// Once kMaxConnections / kBusyConnectionsDivisor are open, a head must
+// complete a line at least every kHeadLineTimeoutMs, or it is closed when
+// the next connection arrives.
+inline constexpr int kBusyConnectionsDivisor = 2;
+inline constexpr int kHeadLineTimeoutMs = 5000;
 
 // Client side: a phone that walks out of range must not hold a thread for ever.
 inline constexpr int kConnectTimeoutMs = 5000;

@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -47,6 +49,24 @@ bool isStalePlaceholder(const QFileInfo &placeholder, const QFileInfo &temporary
 // long is gone.
 constexpr int kAnswerStallMs = 5000;
 
+std::int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Ends both directions of a connection whose thread is waiting to read: the
+// wait ends at once and finds the connection closed.
+void shutdownBoth(const sock::Socket &socket)
+{
+#ifdef _WIN32
+    ::shutdown(socket.handle(), SD_BOTH);
+#else
+    ::shutdown(socket.handle(), SHUT_RDWR);
+#endif
+}
+
 // Whether the last accept failed for want of descriptors or memory.
 bool acceptStarved()
 {
@@ -58,6 +78,30 @@ bool acceptStarved()
 #endif
 }
 } // namespace
+
+// Shared by the accept loop, which may close the connection to make room,
+// and the connection's thread: the socket stays open, and its descriptor
+// number taken, until neither holds it, so a close to make room can never
+// hit a descriptor that another connection reuses meanwhile.
+struct HttpServer::Ticket
+{
+    enum Phase { ReadingHead, PastHead, ClosedForRoom };
+
+    Ticket(sock::Socket connection, std::uint32_t from) : socket(std::move(connection)), address(from) {}
+    // Only a head may be closed to make room; a request past its head is
+    // served to the end. Of the two, whoever comes first wins.
+    bool leave(Phase to)
+    {
+        int expected = ReadingHead;
+        return phase.compare_exchange_strong(expected, to);
+    }
+
+    const sock::Socket socket;
+    const std::uint32_t address;
+    std::uint64_t arrival = 0; // set before the thread starts
+    std::atomic<int> phase{ReadingHead};
+    std::atomic<std::int64_t> lastLineMs{steadyMs()}; // when the head last completed a line
+};
 
 HttpServer::HttpServer(QObject *parent) : QObject(parent) {}
 
@@ -131,27 +175,59 @@ QString HttpServer::receiveFolder() const
     return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
 }
 
-bool HttpServer::acquireSlot(std::uint32_t address)
+bool HttpServer::acquireSlot(const std::shared_ptr<Ticket> &ticket)
 {
     std::lock_guard lock(m_mutex);
-    int &fromAddress = m_connectionsPerAddress[address];
-    if (m_connections >= m_limits.maxConnections || fromAddress >= m_limits.maxConnectionsPerAddress) {
-        if (fromAddress == 0)
-            m_connectionsPerAddress.erase(address);
+    const auto from = m_connectionsPerAddress.find(ticket->address);
+    if (from != m_connectionsPerAddress.end() && from->second >= m_limits.maxConnectionsPerAddress)
         return false;
-    }
-    ++fromAddress;
-    ++m_connections;
+    makeRoom();
+    if (int(m_open.size()) >= m_limits.maxConnections)
+        return false;
+    ticket->arrival = m_arrivals++;
+    m_open.emplace(ticket->arrival, ticket);
+    ++m_connectionsPerAddress[ticket->address];
     return true;
 }
 
-void HttpServer::releaseSlot(std::uint32_t address)
+void HttpServer::makeRoom()
+{
+    if (int(m_open.size()) < m_limits.maxConnections / protocol::kBusyConnectionsDivisor)
+        return;
+    const std::int64_t stalled = steadyMs() - m_limits.headLineTimeoutMs;
+    for (auto it = m_open.begin(); it != m_open.end();) {
+        if (it->second->lastLineMs < stalled && it->second->leave(Ticket::ClosedForRoom))
+            closeForRoom(it);
+        else
+            ++it;
+    }
+    for (auto it = m_open.begin(); int(m_open.size()) >= m_limits.maxConnections && it != m_open.end();) {
+        if (it->second->leave(Ticket::ClosedForRoom))
+            closeForRoom(it);
+        else
+            ++it;
+    }
+}
+
+void HttpServer::closeForRoom(std::map<std::uint64_t, std::shared_ptr<Ticket>>::iterator &it)
+{
+    shutdownBoth(it->second->socket);
+    const auto from = m_connectionsPerAddress.find(it->second->address);
+    if (from != m_connectionsPerAddress.end() && --from->second <= 0)
+        m_connectionsPerAddress.erase(from);
+    it = m_open.erase(it);
+}
+
+void HttpServer::releaseSlot(const Ticket &ticket)
 {
     std::lock_guard lock(m_mutex);
-    --m_connections;
-    auto it = m_connectionsPerAddress.find(address);
-    if (it != m_connectionsPerAddress.end() && --it->second <= 0)
-        m_connectionsPerAddress.erase(it);
+    const auto it = m_open.find(ticket.arrival);
+    if (it == m_open.end())
+        return; // closed to make room, and counted out then
+    const auto from = m_connectionsPerAddress.find(ticket.address);
+    if (from != m_connectionsPerAddress.end() && --from->second <= 0)
+        m_connectionsPerAddress.erase(from);
+    m_open.erase(it);
 }
 
 void HttpServer::acceptLoop(std::uint16_t port)
@@ -185,38 +261,39 @@ void HttpServer::acceptLoop(std::uint16_t port)
             continue;
         }
         starved = false;
-        if (!acquireSlot(peer))
+        auto ticket = std::make_shared<Ticket>(std::move(connection), peer);
+        if (!acquireSlot(ticket))
             continue; // over a cap: closed at once, without an answer
-        const bool started = m_pool.spawn(
-            [this, peer, limits = m_limits, connection = std::move(connection)](const WorkerPool &pool) {
-                serve(this, pool, connection, limits, peer);
-                pool.withOwner([&] { releaseSlot(peer); });
-            });
+        const bool started = m_pool.spawn([this, limits = m_limits, ticket](const WorkerPool &pool) {
+            serve(this, pool, *ticket, limits);
+            pool.withOwner([&] { releaseSlot(*ticket); });
+        });
         if (!started)
-            releaseSlot(peer);
+            releaseSlot(*ticket);
     }
 }
 
-void HttpServer::serve(HttpServer *server, const WorkerPool &pool, const sock::Socket &socket,
-                       const ServerLimits &limits, std::uint32_t peer)
+void HttpServer::serve(HttpServer *server, const WorkerPool &pool, Ticket &ticket, const ServerLimits &limits)
 {
-    const DeadlineStream stream(socket, pool);
+    const DeadlineStream stream(ticket.socket, pool);
     httpwire::HeadReader reader;
     const QDeadlineTimer deadline(limits.headTimeoutMs);
     char buffer[kHeadReadChunk];
     while (reader.state() == httpwire::HeadReader::State::Incomplete) {
         const long n = stream.readSome(buffer, sizeof buffer, deadline);
         if (n <= 0)
-            return; // closed, failed, timed out or stopping: no answer
+            return; // closed (also to make room), failed, timed out or stopping: no answer
+        if (std::memchr(buffer, '\n', std::size_t(n)))
+            ticket.lastLineMs = steadyMs();
         reader.feed(buffer, n);
     }
-    if (reader.state() != httpwire::HeadReader::State::Complete)
+    if (reader.state() != httpwire::HeadReader::State::Complete || !ticket.leave(Ticket::PastHead))
         return;
     const QByteArray head = reader.head();
     if (head.isEmpty())
         return;
 
-    const Connection c{server, pool, stream, limits, peer};
+    const Connection c{server, pool, stream, limits, ticket.address};
     if (head.startsWith(protocol::kRouteIdentity))
         answerIdentity(stream);
     else if (head.startsWith(protocol::kRouteMessage))

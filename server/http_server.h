@@ -27,6 +27,7 @@ struct ServerLimits
     int bodyIdleTimeoutMs = protocol::kBodyIdleTimeoutMs;
     int maxConnectionsPerAddress = protocol::kMaxConnectionsPerAddress;
     int maxConnections = protocol::kMaxConnections;
+    int headLineTimeoutMs = protocol::kHeadLineTimeoutMs;
     // Tests force the buffered copy to check the way other platforms go.
     DeadlineStream::FileCopy bodyCopy = DeadlineStream::FileCopy::InKernel;
 };
@@ -101,12 +102,15 @@ private:
         }
     };
 
+    // An open connection as the accept loop and the connection's thread
+    // both see it (http_server.cpp).
+    struct Ticket;
+
     void acceptLoop(std::uint16_t port);
     // Removes from the receive folder the temporary files of uploads that
     // ended in a crash, long ago.
     static void removeLeftovers(HttpServer *server, const WorkerPool &pool);
-    static void serve(HttpServer *server, const WorkerPool &pool, const sock::Socket &socket,
-                      const ServerLimits &limits, std::uint32_t peer);
+    static void serve(HttpServer *server, const WorkerPool &pool, Ticket &ticket, const ServerLimits &limits);
     static void closeGracefully(const DeadlineStream &stream);
     static void answerIdentity(const DeadlineStream &stream);
     static void answer(const DeadlineStream &stream, const QByteArray &body);
@@ -119,13 +123,19 @@ private:
                               const QByteArray &remainder);
 
     // Counted places among the open connections, per peer address and in all,
-    // so that no single host can exhaust threads.
-    bool acquireSlot(std::uint32_t address);
-    void releaseSlot(std::uint32_t address);
+    // so that no single host can exhaust threads, and no crowd of heads that
+    // never end can keep a paired phone out.
+    bool acquireSlot(const std::shared_ptr<Ticket> &ticket);
+    void releaseSlot(const Ticket &ticket);
+    // With m_mutex held: closes heads that stalled once the server is busy,
+    // and the oldest head when every place is taken.
+    void makeRoom();
+    void closeForRoom(std::map<std::uint64_t, std::shared_ptr<Ticket>>::iterator &it);
 
-    mutable std::mutex m_mutex; // guards the receive folder and the slot counts
+    mutable std::mutex m_mutex; // guards the receive folder and the open connections
     QString m_receiveFolder;
-    int m_connections = 0;
+    std::map<std::uint64_t, std::shared_ptr<Ticket>> m_open; // by order of arrival
+    std::uint64_t m_arrivals = 0;
     std::map<std::uint32_t, int> m_connectionsPerAddress;
 
     std::atomic<bool> m_started{false};

@@ -225,20 +225,48 @@ private slots:
         QCOMPARE(file.readAll(), QByteArray("hello"));
     }
 
-    // One address holding its cap of idle connections gets no more, but
-    // others are served until the total cap is reached.
+    // One address holding its cap of connections gets no more. When heads
+    // that do not end take every place, the oldest gives way, and a paired
+    // phone is answered at once.
     void connectionCaps()
     {
-        std::vector<sock::Socket> idle;
-        for (const char *from : {"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.2"})
-            idle.push_back(connectFrom(ipv4(from), port()));
+        QVERIFY(restart({.headTimeoutMs = 30000, .maxConnectionsPerAddress = 3, .maxConnections = 16}));
+        std::vector<sock::Socket> heads;
+        for (int i = 0; i < 16; ++i)
+            QVERIFY(sendAll(heads.emplace_back(connectFrom(ipv4("127.0.0.2") + i / 3, port())), "POST /upl"));
         QTest::qWait(300);
-        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.1")), QByteArray());
-        QVERIFY(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.3")).contains("deviceId"));
-        QTest::qWait(300); // until that place is given back
-        idle.push_back(connectFrom(ipv4("127.0.0.2"), port()));
-        QTest::qWait(300);
-        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.3")), QByteArray());
+        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.2")), QByteArray());
+        const QDeadlineTimer atOnce(1000);
+        QCOMPARE(httpwire::replyBody(exchange(port(), {head("POST /upload", 5, "eilig.txt") + "hallo"})),
+                 QByteArray(protocol::kBodyReceived));
+        QVERIFY(!atOnce.hasExpired());
+        bool closed = false;
+        readUntilClosed(heads.front(), 1000, &closed);
+        QVERIFY(closed);
+        readUntilClosed(heads.back(), 100, &closed);
+        QVERIFY(!closed);
+    }
+
+    // Once half the places are taken, a head that completes no line for a
+    // while is closed when the next peer comes; one that keeps moving is not.
+    void stalledHeads()
+    {
+        QVERIFY(restart({.headTimeoutMs = 30000,
+                         .maxConnectionsPerAddress = 3,
+                         .maxConnections = 16,
+                         .headLineTimeoutMs = 500}));
+        std::vector<sock::Socket> heads;
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(sendAll(heads.emplace_back(connectFrom(ipv4("127.0.0.2") + i / 3, port())), "GET /iden"));
+        QTest::qWait(800);
+        QVERIFY(sendAll(heads.back(), "tity HTTP/1.1\r\n"));
+        QTest::qWait(50);
+        QVERIFY(exchange(port(), {kIdentity}).contains("deviceId"));
+        for (const sock::Socket &peer : heads) {
+            bool closed = false;
+            readUntilClosed(peer, 300, &closed);
+            QCOMPARE(closed, &peer != &heads.back());
+        }
     }
 
     // Peers that send a file of one name at once each get a name of their
