@@ -479,8 +479,10 @@ private slots:
         QVERIFY(restart(kTight, old));
     }
 
-    // An upload stuck syncing to slow storage does not hold quitting beyond
-    // the bound; left behind, it still gives the file its name.
+    // An upload stuck syncing to slow storage does not hold stopping beyond
+    // the bound, and left behind it finishes without the server: in a process
+    // that lives on, as this one does, the file still gets its name. (The
+    // program itself exits first, leaving the file under its temporary name.)
     void stopDuringSlowSync()
     {
         filestore::simulateSlowStorage(WorkerPool::kStopWaitMs + 1000);
