@@ -35,6 +35,10 @@ constexpr int kAcceptStarvedPauseMs = 100;
 // finished. Live uploads write at least every body idle time-out, so one
 // untouched for a day is surely such a leftover.
 constexpr qint64 kLeftoverAgeSecs = 24 * 60 * 60;
+// Our answers are a few dozen bytes; a peer that takes none of them for this
+// long is gone.
+constexpr int kAnswerStallMs = 5000;
+
 // Whether placeholder is the empty file with which an upload that wrote
 // temporary claimed its final name (where the file system can neither rename
 // without replacing nor link) before a crash stopped it from moving the file
@@ -45,9 +49,6 @@ bool isStalePlaceholder(const QFileInfo &placeholder, const QFileInfo &temporary
     return placeholder.isFile() && !placeholder.isSymLink() && placeholder.size() == 0 &&
            placeholder.lastModified() >= temporary.lastModified() && placeholder.lastModified() < oldest;
 }
-// Our answers are a few dozen bytes; a peer that takes none of them for this
-// long is gone.
-constexpr int kAnswerStallMs = 5000;
 
 std::int64_t steadyMs()
 {
@@ -209,25 +210,26 @@ void HttpServer::makeRoom()
     }
 }
 
-void HttpServer::closeForRoom(std::map<std::uint64_t, std::shared_ptr<Ticket>>::iterator &it)
+void HttpServer::closeForRoom(OpenConnection &it)
 {
     shutdownBoth(it->second->socket);
+    it = forget(it);
+}
+
+HttpServer::OpenConnection HttpServer::forget(OpenConnection it)
+{
     const auto from = m_connectionsPerAddress.find(it->second->address);
     if (from != m_connectionsPerAddress.end() && --from->second <= 0)
         m_connectionsPerAddress.erase(from);
-    it = m_open.erase(it);
+    return m_open.erase(it);
 }
 
 void HttpServer::releaseSlot(const Ticket &ticket)
 {
     std::lock_guard lock(m_mutex);
     const auto it = m_open.find(ticket.arrival);
-    if (it == m_open.end())
-        return; // closed to make room, and counted out then
-    const auto from = m_connectionsPerAddress.find(ticket.address);
-    if (from != m_connectionsPerAddress.end() && --from->second <= 0)
-        m_connectionsPerAddress.erase(from);
-    m_open.erase(it);
+    if (it != m_open.end()) // else closed to make room, and counted out then
+        forget(it);
 }
 
 void HttpServer::acceptLoop(std::uint16_t port)

@@ -130,11 +130,15 @@ private:
     // With m_mutex held: closes heads that stalled once the server is busy,
     // and the oldest head when every place is taken.
     void makeRoom();
-    void closeForRoom(std::map<std::uint64_t, std::shared_ptr<Ticket>>::iterator &it);
+    using OpenConnections = std::map<std::uint64_t, std::shared_ptr<Ticket>>; // by order of arrival
+    using OpenConnection = OpenConnections::iterator;
+    void closeForRoom(OpenConnection &it);
+    // Counts the connection out; the next one.
+    OpenConnection forget(OpenConnection it);
 
     mutable std::mutex m_mutex; // guards the receive folder and the open connections
     QString m_receiveFolder;
-    std::map<std::uint64_t, std::shared_ptr<Ticket>> m_open; // by order of arrival
+    OpenConnections m_open;
     std::uint64_t m_arrivals = 0;
     std::map<std::uint32_t, int> m_connectionsPerAddress;
 

@@ -38,9 +38,10 @@ bool openExclusiveTemp(const QString &target, QFile &file)
     }
     return false;
 }
-
 } // namespace
 
+// True when the head carries the device id and shared secret of a paired
+// phone; the window then learns where that phone proved itself.
 bool HttpServer::isAuthorized(const Connection &c, const QByteArray &head)
 {
     const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
