@@ -76,8 +76,8 @@ inline constexpr int kHeadTimeoutMs = 30000;             // whole head phase, no
 inline constexpr int kBodyIdleTimeoutMs = 60000;         // no body byte arrives for this long
 inline constexpr std::int64_t kMaxMessageBytes = 1024 * 1024;
 inline constexpr int kMaxConnectionsPerAddress = 32;
-// When all are taken, the oldest connection still sending its head is closed
-// to make room for the new one.
+// When all are taken, the oldest connection still sending its head, or
+// lingering after its answer, is closed to make room for the new one.
 inline constexpr int kMaxConnections = 512;
 // Once kMaxConnections / kBusyConnectionsDivisor are open, a head must
 // complete a line at least every kHeadLineTimeoutMs, or it is closed when

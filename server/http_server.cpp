@@ -86,16 +86,19 @@ bool acceptStarved()
 // hit a descriptor that another connection reuses meanwhile.
 struct HttpServer::Ticket
 {
-    enum Phase { ReadingHead, PastHead, ClosedForRoom };
+    enum Phase { ReadingHead, Serving, Lingering, ClosedForRoom };
 
     Ticket(sock::Socket connection, std::uint32_t from) : socket(std::move(connection)), address(from) {}
-    // Only a head may be closed to make room; a request past its head is
-    // served to the end. Of the two, whoever comes first wins.
-    bool leave(Phase to)
+    // Whoever changes the phase first wins: the connection's thread moving
+    // on, or the accept loop closing it.
+    bool move(Phase from, Phase to)
     {
-        int expected = ReadingHead;
+        int expected = from;
         return phase.compare_exchange_strong(expected, to);
     }
+    // A head, and a request already answered, may be closed to make room; a
+    // request being served goes on to its end.
+    bool takeForRoom() { return move(ReadingHead, ClosedForRoom) || move(Lingering, ClosedForRoom); }
 
     const sock::Socket socket;
     const std::uint32_t address;
@@ -197,13 +200,13 @@ void HttpServer::makeRoom()
         return;
     const std::int64_t stalled = steadyMs() - m_limits.headLineTimeoutMs;
     for (auto it = m_open.begin(); it != m_open.end();) {
-        if (it->second->lastLineMs < stalled && it->second->leave(Ticket::ClosedForRoom))
+        if (it->second->lastLineMs < stalled && it->second->move(Ticket::ReadingHead, Ticket::ClosedForRoom))
             closeForRoom(it);
         else
             ++it;
     }
     for (auto it = m_open.begin(); int(m_open.size()) >= m_limits.maxConnections && it != m_open.end();) {
-        if (it->second->leave(Ticket::ClosedForRoom))
+        if (it->second->takeForRoom())
             closeForRoom(it);
         else
             ++it;
@@ -289,7 +292,8 @@ void HttpServer::serve(HttpServer *server, const WorkerPool &pool, Ticket &ticke
             ticket.lastLineMs = steadyMs();
         reader.feed(buffer, n);
     }
-    if (reader.state() != httpwire::HeadReader::State::Complete || !ticket.leave(Ticket::PastHead))
+    if (reader.state() != httpwire::HeadReader::State::Complete ||
+        !ticket.move(Ticket::ReadingHead, Ticket::Serving))
         return;
     const QByteArray head = reader.head();
     if (head.isEmpty())
@@ -304,6 +308,7 @@ void HttpServer::serve(HttpServer *server, const WorkerPool &pool, Ticket &ticke
         handleUploadRoute(c, head, reader.remainder());
     else
         answer(stream, protocol::kBodyUnknownRoute);
+    ticket.phase = Ticket::Lingering; // only this thread moves on from Serving
     closeGracefully(stream);
 }
 

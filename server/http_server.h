@@ -128,7 +128,8 @@ private:
     bool acquireSlot(const std::shared_ptr<Ticket> &ticket);
     void releaseSlot(const Ticket &ticket);
     // With m_mutex held: closes heads that stalled once the server is busy,
-    // and the oldest head when every place is taken.
+    // and when every place is taken the oldest connection that is still
+    // sending its head or has had its answer.
     void makeRoom();
     using OpenConnections = std::map<std::uint64_t, std::shared_ptr<Ticket>>; // by order of arrival
     using OpenConnection = OpenConnections::iterator;
