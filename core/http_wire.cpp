@@ -1,5 +1,9 @@
 #include "http_wire.h"
 
+#include <QList>
+
+#include <limits>
+
 namespace httpwire {
 
 namespace {
@@ -38,6 +42,39 @@ QString headerValue(const QByteArray &head, const QByteArray &name)
         start = end + 1;
     }
     return QString();
+}
+
+BodyLength contentLength(const QByteArray &head)
+{
+    static const QByteArray kLengthName = QByteArray(protocol::kHeaderContentLength).toLower();
+    static const QByteArray kEncodingName = QByteArray(protocol::kHeaderTransferEncoding).toLower();
+    constexpr BodyLength kInvalid{BodyLength::Kind::Invalid, 0};
+    BodyLength found;
+    for (const QByteArray &raw : head.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0)
+            continue;
+        const QByteArray name = line.left(colon).toLower();
+        const QByteArray trimmedName = name.trimmed();
+        if (trimmedName != kLengthName && trimmedName != kEncodingName)
+            continue;
+        if (name != trimmedName || trimmedName == kEncodingName)
+            return kInvalid;
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        if (value.isEmpty())
+            return kInvalid;
+        qint64 bytes = 0;
+        for (const char c : value) {
+            if (c < '0' || c > '9' || bytes > (std::numeric_limits<qint64>::max() - (c - '0')) / 10)
+                return kInvalid;
+            bytes = bytes * 10 + (c - '0');
+        }
+        if (found.kind == BodyLength::Kind::Declared && found.bytes != bytes)
+            return kInvalid;
+        found = {BodyLength::Kind::Declared, bytes};
+    }
+    return found;
 }
 
 QByteArray jsonResponse(const QByteArray &body)

@@ -41,6 +41,28 @@ private:
 // trimmed and decoded as UTF-8. Empty when no line matches.
 QString headerValue(const QByteArray &head, const QByteArray &name);
 
+// How a request head declares the length of its body.
+struct BodyLength
+{
+    enum class Kind {
+        Absent,   // no Content-Length
+        Declared, // bytes holds it
+        Invalid,  // the framing cannot be trusted: the request is refused
+    };
+    Kind kind = Kind::Absent;
+    qint64 bytes = 0;
+};
+
+// The body length head declares. Invalid for any Transfer-Encoding header
+// (bodies are never chunked here, and a peer that says so would have its
+// chunk lines stored as data), for a Content-Length whose value is not only
+// ASCII digits or does not fit 63 bits ("+12", "12abc", "0x10", "-1"), for
+// a blank between the name of either header and its colon, and for two
+// Content-Length headers that differ (the first wins in headerValue, the
+// last in other programs). Blanks around the value are fine, and so is the
+// same value twice.
+BodyLength contentLength(const QByteArray &head);
+
 // "HTTP/1.1 200 OK" with a JSON body; the outcome is told by the body alone.
 QByteArray jsonResponse(const QByteArray &body);
 

@@ -46,6 +46,8 @@ inline constexpr const char *kHeaderDeviceId = "X-KAVELTORLink-DeviceId";
 inline constexpr const char *kHeaderSecret = "X-KAVELTORLink-Secret";
 inline constexpr const char *kHeaderFileName = "X-Filename";
 inline constexpr const char *kHeaderContentLength = "Content-Length";
+// Never sent by this computer; a request carrying it is refused.
+inline constexpr const char *kHeaderTransferEncoding = "Transfer-Encoding";
 
 // JSON members of requests and answers.
 inline constexpr const char *kKeyDeviceId = "deviceId";
@@ -74,7 +76,14 @@ inline constexpr int kHeadTimeoutMs = 30000;             // whole head phase, no
 inline constexpr int kBodyIdleTimeoutMs = 60000;         // no body byte arrives for this long
 inline constexpr std::int64_t kMaxMessageBytes = 1024 * 1024;
 inline constexpr int kMaxConnectionsPerAddress = 32;
+// When all are taken, the oldest connection still sending its head, or
+// lingering after its answer, is closed to make room for the new one.
 inline constexpr int kMaxConnections = 512;
+// Once kMaxConnections / kBusyConnectionsDivisor are open, a head must
+// complete a line at least every kHeadLineTimeoutMs, or it is closed when
+// the next connection arrives.
+inline constexpr int kBusyConnectionsDivisor = 2;
+inline constexpr int kHeadLineTimeoutMs = 5000;
 
 // Client side: a phone that walks out of range must not hold a thread for ever.
 inline constexpr int kConnectTimeoutMs = 5000;

@@ -9,6 +9,20 @@
 
 namespace {
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+constexpr QFileDevice::Permissions kOwnerOnlyFolder = kOwnerOnly | QFileDevice::ExeOwner;
+
+// Makes folder and its missing parents for the owner alone, whatever the
+// umask: with umask 000 they would be open for anyone to replace the file.
+// Folders that exist already are the user's and are left as they are.
+void makeOwnerOnlyPath(const QString &folder)
+{
+    const QFileInfo info(folder);
+    if (info.exists() || info.isRoot())
+        return;
+    makeOwnerOnlyPath(info.absolutePath());
+    if (QDir().mkdir(folder, kOwnerOnlyFolder))
+        QFile::setPermissions(folder, kOwnerOnlyFolder); // the umask may have taken the owner's bits
+}
 
 // QSettings replaces its file through a temporary file that keeps the old
 // file's permissions, so creating it owner-only before the first write means
@@ -17,7 +31,7 @@ void prepareOwnerOnlyFile(const QString &path)
 {
     if (path.isEmpty() || QFileInfo::exists(path))
         return;
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    makeOwnerOnlyPath(QFileInfo(path).absolutePath());
     QFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         file.setPermissions(kOwnerOnly);
@@ -47,10 +61,12 @@ QList<RemoteDevice> readPairedDevices()
 {
     SettingsStore store;
     QList<RemoteDevice> devices;
-    const int count = store->beginReadArray(QLatin1String(settingskeys::kPairedDevices));
-    devices.reserve(count);
+    const int count =
+        qMin(store->beginReadArray(QLatin1String(settingskeys::kPairedDevices)), kMaxPairedDevices);
     for (int i = 0; i < count; ++i) {
         store->setArrayIndex(i);
+        if (!store->contains(QStringLiteral("id")))
+            break;
         RemoteDevice device;
         device.id = store->value(QStringLiteral("id")).toString();
         device.name = store->value(QStringLiteral("name")).toString();

@@ -10,7 +10,9 @@
 // One use of the per-user settings store. Every reader and writer, on any
 // thread, makes its own short-lived instance; dropping it makes the writes
 // durable. Because the store holds the peers' shared secrets, the file is
-// made readable and writable by its owner only whenever it is written.
+// made readable and writable by its owner only whenever it is written, and
+// the folders made for it are the owner's alone: nobody else may replace the
+// file and plant a paired phone with a secret they know.
 class SettingsStore
 {
 public:
@@ -36,8 +38,15 @@ inline constexpr const char *kBackgroundPath = "BackgroundPath";
 // on first use and the same on every later call, on any thread.
 QString localDeviceId();
 
+// More paired devices than anyone pairs; a damaged or planted file cannot
+// make a read of the list take longer or more memory than this many.
+inline constexpr int kMaxPairedDevices = 1000;
+
 // The stored paired devices, in stored order, each marked paired with
-// lastSeen 0. Duplicates are loaded as they are stored.
+// lastSeen 0. Duplicates are loaded as they are stored. Reading ends at the
+// stored count, at the first element without an id, or after
+// kMaxPairedDevices elements, whichever comes first: the count in the file
+// is never trusted on its own.
 QList<RemoteDevice> readPairedDevices();
 
 // Rewrites the stored array from the paired entries of devices, in order.

@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes, cut into reads of varying size, to the head reader
-// and looks up a header in whatever head it finds.
+// Feeds arbitrary bytes, cut into reads of varying size, to the head reader,
+// looks up a header in whatever head it finds and reads its body length.
 #include "http_wire.h"
 
 #include <cstdint>
@@ -26,6 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // Surrounding blanks and the line's carriage return are never part of a value.
     const QByteArray value = httpwire::headerValue(head, input.left(data[1] % 24)).toUtf8();
     if (value.contains('\n') || value.trimmed() != value)
+        __builtin_trap();
+    // A length is taken only as the decimal number the header says, and
+    // never beside a transfer encoding.
+    const httpwire::BodyLength length = httpwire::contentLength(head);
+    bool numeric = false;
+    if (length.kind == httpwire::BodyLength::Kind::Declared &&
+        (httpwire::headerValue(head, "Content-Length").toLongLong(&numeric) != length.bytes || !numeric ||
+         !httpwire::headerValue(head, "Transfer-Encoding").isEmpty()))
         __builtin_trap();
     return 0;
 }

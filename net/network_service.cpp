@@ -8,6 +8,7 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
     // Direct: the signals leave on the worker thread that raised them, as if
     // this object had raised them itself.
     constexpr auto direct = Qt::DirectConnection;
+    m_server.setCredentials(m_credentials);
     connect(&m_discovery, &DiscoveryService::deviceFound, this, &NetworkService::deviceFound, direct);
     connect(&m_discovery, &DiscoveryService::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_server, &HttpServer::messageReceived, this, &NetworkService::messageReceived, direct);
@@ -16,6 +17,7 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
     connect(&m_server, &HttpServer::fileReceiveProgress, this, &NetworkService::fileReceiveProgress, direct);
     connect(&m_server, &HttpServer::fileReceiveFinished, this, &NetworkService::fileReceiveFinished, direct);
     connect(&m_server, &HttpServer::fileReceiveAborted, this, &NetworkService::fileReceiveAborted, direct);
+    connect(&m_server, &HttpServer::peerAuthenticated, this, &NetworkService::peerAuthenticated, direct);
     connect(&m_client, &PeerClient::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_client, &PeerClient::fileTransferProgress, this, &NetworkService::fileTransferProgress,
             direct);
@@ -42,8 +44,16 @@ NetworkService::~NetworkService()
     m_server.stop();
 }
 
+void NetworkService::setPairedDevices(const QList<RemoteDevice> &devices)
+{
+    m_credentials->replace(devices);
+    m_pairedDevicesSet = true;
+}
+
 void NetworkService::start()
 {
+    if (!m_pairedDevicesSet)
+        m_credentials->replace(readPairedDevices());
     m_server.start();
     m_discovery.start();
 }

@@ -6,11 +6,15 @@
 
 #include "discovery_service.h"
 #include "http_server.h"
+#include "paired_credentials.h"
 #include "peer_client.h"
 #include "remote_device.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
+
+#include <memory>
 
 class NetworkService : public QObject
 {
@@ -24,6 +28,12 @@ public:
 
     // Starts the HTTP server, the mDNS responder and the browser, once.
     void start();
+
+    // Whom the server accepts: the window hands its devices over whenever
+    // its paired list changes, and an unpaired phone is refused from the very
+    // next request. Until the first call, the devices stored when start()
+    // runs are accepted.
+    void setPairedDevices(const QList<RemoteDevice> &devices);
 
     void setReceiveFolder(const QString &folder) { m_server.setReceiveFolder(folder); }
     QString receiveFolder() const { return m_server.receiveFolder(); }
@@ -67,11 +77,15 @@ signals:
                              double speedBytesPerSecond);
     void fileReceiveFinished(const QString &filename);
     void fileReceiveAborted(const QString &name);
+    void peerAuthenticated(const QString &deviceId, const QString &ip);
     void pairingSucceeded(const RemoteDevice &device);
     void pairingFailed(const QString &reason);
     void deviceIdentityResolved(const RemoteDevice &device);
 
 private:
+    // Shared with the server, which asks it on every request.
+    const std::shared_ptr<PairedCredentials> m_credentials = std::make_shared<PairedCredentials>();
+    bool m_pairedDevicesSet = false; // start() then leaves the table as the window gave it
     HttpServer m_server;
     PeerClient m_client;
     DiscoveryService m_discovery;

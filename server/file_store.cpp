@@ -24,6 +24,7 @@ namespace filestore {
 
 namespace {
 const QLatin1String kTempSuffix(".part");
+constexpr QStringView kTempPrefix = u".\u200E";
 std::atomic<bool> g_noLinks{false};
 std::atomic<int> g_syncDelayMs{0};
 
@@ -73,8 +74,11 @@ bool isReservedBase(const QString &base)
     return false;
 }
 
-// Characters no file name may carry: separators, what Windows refuses, and
-// control characters (a NUL would silently cut the name at the system call).
+// Characters no file name may carry: separators, what Windows refuses,
+// control characters (a NUL would silently cut the name at the system call;
+// DEL and the C1 range are controls too), and the invisible marks that turn
+// text around ("\u202Eexe.jpg" shows as "gpj.exe"), so that the name a user
+// sees is the name the file has.
 bool isForbidden(QChar c)
 {
     switch (c.unicode()) {
@@ -87,9 +91,14 @@ bool isForbidden(QChar c)
     case '<':
     case '>':
     case '|':
+    case 0x061C: // Arabic letter mark
+    case 0x200E: // left-to-right mark
+    case 0x200F: // right-to-left mark
         return true;
     default:
-        return c.unicode() < 0x20;
+        return c.unicode() < 0x20 || (c.unicode() >= 0x7F && c.unicode() <= 0x9F) ||
+               (c.unicode() >= 0x202A && c.unicode() <= 0x202E) || // embeddings and overrides
+               (c.unicode() >= 0x2066 && c.unicode() <= 0x2069);   // isolates
     }
 }
 
@@ -203,31 +212,25 @@ QString chooseFreeName(const QString &name, const std::function<bool(const QStri
 
 QString temporaryPath(const QString &target, quint32 unique)
 {
-    return target + QLatin1Char('.') + QString::number(unique, 16).rightJustified(kTempUniqueDigits, u'0') +
-           kTempSuffix;
+    const qsizetype name = target.lastIndexOf(QLatin1Char('/')) + 1;
+    QString path = target.left(name);
+    path.append(kTempPrefix).append(QStringView(target).mid(name)).append(QLatin1Char('.'));
+    path.append(QString::number(unique, 16).rightJustified(kTempUniqueDigits, u'0')).append(kTempSuffix);
+    return path;
 }
 
-bool isTemporaryName(const QString &fileName)
+QString finalNameOf(const QString &fileName)
 {
     const qsizetype dot = fileName.size() - kTempSuffix.size() - kTempUniqueDigits - 1;
-    if (dot < 1 || !fileName.endsWith(kTempSuffix) || fileName.at(dot) != QLatin1Char('.'))
-        return false;
+    if (dot <= kTempPrefix.size() || !fileName.startsWith(kTempPrefix) || !fileName.endsWith(kTempSuffix) ||
+        fileName.at(dot) != QLatin1Char('.'))
+        return QString();
     for (qsizetype i = dot + 1; i <= dot + kTempUniqueDigits; ++i) {
         const char16_t c = fileName.at(i).unicode();
         if (!((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')))
-            return false;
+            return QString();
     }
-    return true;
-}
-
-bool secretsEqual(const QString &a, const QString &b)
-{
-    if (a.size() != b.size())
-        return false;
-    char16_t difference = 0;
-    for (qsizetype i = 0; i < a.size(); ++i)
-        difference |= char16_t(a.at(i).unicode() ^ b.at(i).unicode());
-    return difference == 0;
+    return fileName.mid(kTempPrefix.size(), dot - kTempPrefix.size());
 }
 
 bool syncToStorage(QFile &file)

@@ -26,7 +26,8 @@ inline constexpr qsizetype kMaxNameUtf8Bytes = 200;
 // How often the final move looks for the next free name when other uploads
 // keep taking the one it chose.
 inline constexpr int kMaxFinalizeAttempts = 1000;
-// A file is received under "<final name>.<this many lower-case hex digits>.part".
+// A file is received under a temporary name (temporaryPath) that holds this
+// many lower-case hex digits.
 inline constexpr int kTempUniqueDigits = 8;
 
 struct NameParts
@@ -50,15 +51,19 @@ QString numberedName(const QString &name, int counter);
 // isTaken is false.
 QString chooseFreeName(const QString &name, const std::function<bool(const QString &)> &isTaken);
 
-// The temporary path beside target that an upload writes to: target, a dot,
-// unique in kTempUniqueDigits hex digits, ".part".
+// The temporary path beside target that an upload writes to: a dot, a
+// left-to-right mark (U+200E), target's file name, a dot, unique in
+// kTempUniqueDigits hex digits, ".part".
+//
+// The dot hides a file that is still growing from file managers and file
+// choosers. The mark makes the name one that no received file can have:
+// sanitizeFileName replaces it wherever it occurs, so the leftover sweep can
+// never take a received file for a temporary one. Users hardly ever type
+// it, and in front of left-to-right text it changes nothing on screen.
 QString temporaryPath(const QString &target, quint32 unique);
-// Whether a file name has exactly the shape temporaryPath gives.
-bool isTemporaryName(const QString &fileName);
-
-// Compares two secrets in time that depends only on their lengths, so that a
-// peer cannot find a secret byte by byte from answer times.
-bool secretsEqual(const QString &a, const QString &b);
+// The file name the upload writing to the temporary file fileName meant to
+// give it; empty when fileName does not have exactly the temporary shape.
+QString finalNameOf(const QString &fileName);
 
 // ---- File system, portable wrappers ----
 

@@ -12,6 +12,8 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <utility>
 
 namespace {
@@ -37,6 +39,35 @@ constexpr qint64 kLeftoverAgeSecs = 24 * 60 * 60;
 // long is gone.
 constexpr int kAnswerStallMs = 5000;
 
+// Whether placeholder is the empty file with which an upload that wrote
+// temporary claimed its final name (where the file system can neither rename
+// without replacing nor link) before a crash stopped it from moving the file
+// there. The upload created it after its last write to temporary, and it is
+// as old as a leftover; a file with content is never one.
+bool isStalePlaceholder(const QFileInfo &placeholder, const QFileInfo &temporary, const QDateTime &oldest)
+{
+    return placeholder.isFile() && !placeholder.isSymLink() && placeholder.size() == 0 &&
+           placeholder.lastModified() >= temporary.lastModified() && placeholder.lastModified() < oldest;
+}
+
+std::int64_t steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Ends both directions of a connection whose thread is waiting to read: the
+// wait ends at once and finds the connection closed.
+void shutdownBoth(const sock::Socket &socket)
+{
+#ifdef _WIN32
+    ::shutdown(socket.handle(), SD_BOTH);
+#else
+    ::shutdown(socket.handle(), SHUT_RDWR);
+#endif
+}
+
 // Whether the last accept failed for want of descriptors or memory.
 bool acceptStarved()
 {
@@ -49,6 +80,33 @@ bool acceptStarved()
 }
 } // namespace
 
+// Shared by the accept loop, which may close the connection to make room,
+// and the connection's thread: the socket stays open, and its descriptor
+// number taken, until neither holds it, so a close to make room can never
+// hit a descriptor that another connection reuses meanwhile.
+struct HttpServer::Ticket
+{
+    enum Phase { ReadingHead, Serving, Lingering, ClosedForRoom };
+
+    Ticket(sock::Socket connection, std::uint32_t from) : socket(std::move(connection)), address(from) {}
+    // Whoever changes the phase first wins: the connection's thread moving
+    // on, or the accept loop closing it.
+    bool move(Phase from, Phase to)
+    {
+        int expected = from;
+        return phase.compare_exchange_strong(expected, to);
+    }
+    // A head, and a request already answered, may be closed to make room; a
+    // request being served goes on to its end.
+    bool takeForRoom() { return move(ReadingHead, ClosedForRoom) || move(Lingering, ClosedForRoom); }
+
+    const sock::Socket socket;
+    const std::uint32_t address;
+    std::uint64_t arrival = 0; // set before the thread starts
+    std::atomic<int> phase{ReadingHead};
+    std::atomic<std::int64_t> lastLineMs{steadyMs()}; // when the head last completed a line
+};
+
 HttpServer::HttpServer(QObject *parent) : QObject(parent) {}
 
 HttpServer::~HttpServer()
@@ -60,6 +118,11 @@ void HttpServer::start(std::uint16_t port)
 {
     if (m_started.exchange(true))
         return;
+    if (!m_credentials) {
+        auto stored = std::make_shared<PairedCredentials>();
+        stored->replace(readPairedDevices());
+        m_credentials = std::move(stored);
+    }
     m_pool.spawn([this, port] { acceptLoop(port); });
     m_pool.spawn([this](const WorkerPool &pool) { removeLeftovers(this, pool); });
 }
@@ -87,16 +150,24 @@ void HttpServer::removeLeftovers(HttpServer *server, const WorkerPool &pool)
     if (folder.isEmpty())
         return; // never the working folder
     const QDateTime oldest = QDateTime::currentDateTimeUtc().addSecs(-kLeftoverAgeSecs);
-    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    const QDir dir(folder);
+    const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
+    const auto log = [&](const QString &line) { pool.withOwner([&] { emit server->logMessage(line); }); };
     for (const QFileInfo &entry : entries) {
         if (pool.stopping())
             return;
-        if (filestore::isTemporaryName(entry.fileName()) && entry.lastModified() < oldest &&
-            QFile::remove(entry.filePath()))
-            pool.withOwner([&] {
-                emit server->logMessage(QStringLiteral("Alte unvollständige Datei entfernt: ") +
-                                        entry.fileName());
-            });
+        // Only the temporary shape of this program. Earlier versions named
+        // theirs "<name>.<8 hex>.part", which a received file or the user's
+        // own may be called too, with nothing on disk to tell them apart:
+        // those stay.
+        const QString finalName = filestore::finalNameOf(entry.fileName());
+        if (finalName.isEmpty() || entry.lastModified() >= oldest)
+            continue;
+        if (isStalePlaceholder(QFileInfo(dir.filePath(finalName)), entry, oldest) &&
+            QFile::remove(dir.filePath(finalName)))
+            log(QStringLiteral("Leere Platzhalterdatei eines abgebrochenen Empfangs entfernt: ") + finalName);
+        if (QFile::remove(entry.filePath()))
+            log(QStringLiteral("Alte unvollständige Datei entfernt: ") + entry.fileName());
     }
 }
 
@@ -108,27 +179,60 @@ QString HttpServer::receiveFolder() const
     return QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
 }
 
-bool HttpServer::acquireSlot(std::uint32_t address)
+bool HttpServer::acquireSlot(const std::shared_ptr<Ticket> &ticket)
 {
     std::lock_guard lock(m_mutex);
-    int &fromAddress = m_connectionsPerAddress[address];
-    if (m_connections >= m_limits.maxConnections || fromAddress >= m_limits.maxConnectionsPerAddress) {
-        if (fromAddress == 0)
-            m_connectionsPerAddress.erase(address);
+    const auto from = m_connectionsPerAddress.find(ticket->address);
+    if (from != m_connectionsPerAddress.end() && from->second >= m_limits.maxConnectionsPerAddress)
         return false;
-    }
-    ++fromAddress;
-    ++m_connections;
+    makeRoom();
+    if (int(m_open.size()) >= m_limits.maxConnections)
+        return false;
+    ticket->arrival = m_arrivals++;
+    m_open.emplace(ticket->arrival, ticket);
+    ++m_connectionsPerAddress[ticket->address];
     return true;
 }
 
-void HttpServer::releaseSlot(std::uint32_t address)
+void HttpServer::makeRoom()
+{
+    if (int(m_open.size()) < m_limits.maxConnections / protocol::kBusyConnectionsDivisor)
+        return;
+    const std::int64_t stalled = steadyMs() - m_limits.headLineTimeoutMs;
+    for (auto it = m_open.begin(); it != m_open.end();) {
+        if (it->second->lastLineMs < stalled && it->second->move(Ticket::ReadingHead, Ticket::ClosedForRoom))
+            closeForRoom(it);
+        else
+            ++it;
+    }
+    for (auto it = m_open.begin(); int(m_open.size()) >= m_limits.maxConnections && it != m_open.end();) {
+        if (it->second->takeForRoom())
+            closeForRoom(it);
+        else
+            ++it;
+    }
+}
+
+void HttpServer::closeForRoom(OpenConnection &it)
+{
+    shutdownBoth(it->second->socket);
+    it = forget(it);
+}
+
+HttpServer::OpenConnection HttpServer::forget(OpenConnection it)
+{
+    const auto from = m_connectionsPerAddress.find(it->second->address);
+    if (from != m_connectionsPerAddress.end() && --from->second <= 0)
+        m_connectionsPerAddress.erase(from);
+    return m_open.erase(it);
+}
+
+void HttpServer::releaseSlot(const Ticket &ticket)
 {
     std::lock_guard lock(m_mutex);
-    --m_connections;
-    auto it = m_connectionsPerAddress.find(address);
-    if (it != m_connectionsPerAddress.end() && --it->second <= 0)
-        m_connectionsPerAddress.erase(it);
+    const auto it = m_open.find(ticket.arrival);
+    if (it != m_open.end()) // else closed to make room, and counted out then
+        forget(it);
 }
 
 void HttpServer::acceptLoop(std::uint16_t port)
@@ -162,38 +266,40 @@ void HttpServer::acceptLoop(std::uint16_t port)
             continue;
         }
         starved = false;
-        if (!acquireSlot(peer))
+        auto ticket = std::make_shared<Ticket>(std::move(connection), peer);
+        if (!acquireSlot(ticket))
             continue; // over a cap: closed at once, without an answer
-        const bool started = m_pool.spawn(
-            [this, peer, limits = m_limits, connection = std::move(connection)](const WorkerPool &pool) {
-                serve(this, pool, connection, limits);
-                pool.withOwner([&] { releaseSlot(peer); });
-            });
+        const bool started = m_pool.spawn([this, limits = m_limits, ticket](const WorkerPool &pool) {
+            serve(this, pool, *ticket, limits);
+            pool.withOwner([&] { releaseSlot(*ticket); });
+        });
         if (!started)
-            releaseSlot(peer);
+            releaseSlot(*ticket);
     }
 }
 
-void HttpServer::serve(HttpServer *server, const WorkerPool &pool, const sock::Socket &socket,
-                       const ServerLimits &limits)
+void HttpServer::serve(HttpServer *server, const WorkerPool &pool, Ticket &ticket, const ServerLimits &limits)
 {
-    const DeadlineStream stream(socket, pool);
+    const DeadlineStream stream(ticket.socket, pool);
     httpwire::HeadReader reader;
     const QDeadlineTimer deadline(limits.headTimeoutMs);
     char buffer[kHeadReadChunk];
     while (reader.state() == httpwire::HeadReader::State::Incomplete) {
         const long n = stream.readSome(buffer, sizeof buffer, deadline);
         if (n <= 0)
-            return; // closed, failed, timed out or stopping: no answer
+            return; // closed (also to make room), failed, timed out or stopping: no answer
+        if (std::memchr(buffer, '\n', std::size_t(n)))
+            ticket.lastLineMs = steadyMs();
         reader.feed(buffer, n);
     }
-    if (reader.state() != httpwire::HeadReader::State::Complete)
+    if (reader.state() != httpwire::HeadReader::State::Complete ||
+        !ticket.move(Ticket::ReadingHead, Ticket::Serving))
         return;
     const QByteArray head = reader.head();
     if (head.isEmpty())
         return;
 
-    const Connection c{server, pool, stream, limits};
+    const Connection c{server, pool, stream, limits, ticket.address};
     if (head.startsWith(protocol::kRouteIdentity))
         answerIdentity(stream);
     else if (head.startsWith(protocol::kRouteMessage))
@@ -202,6 +308,7 @@ void HttpServer::serve(HttpServer *server, const WorkerPool &pool, const sock::S
         handleUploadRoute(c, head, reader.remainder());
     else
         answer(stream, protocol::kBodyUnknownRoute);
+    ticket.phase = Ticket::Lingering; // only this thread moves on from Serving
     closeGracefully(stream);
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "deadline_stream.h"
+#include "paired_credentials.h"
 #include "protocol.h"
 #include "socket.h"
 #include "worker_pool.h"
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 
 // Every wait and every size a peer controls is bounded; the defaults are what
@@ -25,6 +27,7 @@ struct ServerLimits
     int bodyIdleTimeoutMs = protocol::kBodyIdleTimeoutMs;
     int maxConnectionsPerAddress = protocol::kMaxConnectionsPerAddress;
     int maxConnections = protocol::kMaxConnections;
+    int headLineTimeoutMs = protocol::kHeadLineTimeoutMs;
     // Tests force the buffered copy to check the way other platforms go.
     DeadlineStream::FileCopy bodyCopy = DeadlineStream::FileCopy::InKernel;
 };
@@ -49,6 +52,13 @@ public:
 
     // Set before start(); applies to the connections accepted afterwards.
     void setLimits(const ServerLimits &limits) { m_limits = limits; }
+    // Whom the message and upload routes accept, asked on every request. Set
+    // before start(); a server given none accepts the paired devices stored
+    // when it starts.
+    void setCredentials(std::shared_ptr<const PairedCredentials> credentials)
+    {
+        m_credentials = std::move(credentials);
+    }
     // The port the server listens on once it logged that it is active, else 0.
     std::uint16_t listeningPort() const { return m_boundPort.load(); }
 
@@ -70,6 +80,9 @@ signals:
     void fileReceiveFinished(const QString &filename);
     // An upload ended before its last byte; name is the sanitised name.
     void fileReceiveAborted(const QString &name);
+    // A request from ip carried the device id and secret of a paired phone:
+    // proof of where that phone is now. Once per such request.
+    void peerAuthenticated(const QString &deviceId, const QString &ip);
 
 private:
     // What a connection's thread holds. The thread may outlive the server (a
@@ -81,6 +94,7 @@ private:
         const WorkerPool &pool;
         const DeadlineStream &stream;
         ServerLimits limits;
+        std::uint32_t peer; // the peer's IPv4 address
         // Runs f on the server unless the server is going.
         template <typename F> void withServer(F &&f) const
         {
@@ -88,34 +102,50 @@ private:
         }
     };
 
+    // An open connection as the accept loop and the connection's thread
+    // both see it (http_server.cpp).
+    struct Ticket;
+
     void acceptLoop(std::uint16_t port);
     // Removes from the receive folder the temporary files of uploads that
     // ended in a crash, long ago.
     static void removeLeftovers(HttpServer *server, const WorkerPool &pool);
-    static void serve(HttpServer *server, const WorkerPool &pool, const sock::Socket &socket,
-                      const ServerLimits &limits);
+    static void serve(HttpServer *server, const WorkerPool &pool, Ticket &ticket, const ServerLimits &limits);
     static void closeGracefully(const DeadlineStream &stream);
     static void answerIdentity(const DeadlineStream &stream);
     static void answer(const DeadlineStream &stream, const QByteArray &body);
 
     // peer_routes.cpp
+    static bool isAuthorized(const Connection &c, const QByteArray &head);
     static void handleMessageRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
     static void handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
     static void receiveUpload(const Connection &c, const QString &name, qint64 length,
                               const QByteArray &remainder);
 
     // Counted places among the open connections, per peer address and in all,
-    // so that no single host can exhaust threads.
-    bool acquireSlot(std::uint32_t address);
-    void releaseSlot(std::uint32_t address);
+    // so that no single host can exhaust threads, and no crowd of heads that
+    // never end can keep a paired phone out.
+    bool acquireSlot(const std::shared_ptr<Ticket> &ticket);
+    void releaseSlot(const Ticket &ticket);
+    // With m_mutex held: closes heads that stalled once the server is busy,
+    // and when every place is taken the oldest connection that is still
+    // sending its head or has had its answer.
+    void makeRoom();
+    using OpenConnections = std::map<std::uint64_t, std::shared_ptr<Ticket>>; // by order of arrival
+    using OpenConnection = OpenConnections::iterator;
+    void closeForRoom(OpenConnection &it);
+    // Counts the connection out; the next one.
+    OpenConnection forget(OpenConnection it);
 
-    mutable std::mutex m_mutex; // guards the receive folder and the slot counts
+    mutable std::mutex m_mutex; // guards the receive folder and the open connections
     QString m_receiveFolder;
-    int m_connections = 0;
+    OpenConnections m_open;
+    std::uint64_t m_arrivals = 0;
     std::map<std::uint32_t, int> m_connectionsPerAddress;
 
     std::atomic<bool> m_started{false};
     std::atomic<std::uint16_t> m_boundPort{0};
     ServerLimits m_limits;
+    std::shared_ptr<const PairedCredentials> m_credentials;
     WorkerPool m_pool; // last: its threads end before the members above go
 };

@@ -5,7 +5,6 @@
 #include "http_server.h"
 #include "http_wire.h"
 #include "progress_meter.h"
-#include "settings_store.h"
 
 #include <QDir>
 #include <QFile>
@@ -39,53 +38,49 @@ bool openExclusiveTemp(const QString &target, QFile &file)
     }
     return false;
 }
+} // namespace
 
 // True when the head carries the device id and shared secret of a paired
-// peer. Reads the stored registry afresh.
-bool isAuthorized(const QByteArray &head)
+// phone; the window then learns where that phone proved itself.
+bool HttpServer::isAuthorized(const Connection &c, const QByteArray &head)
 {
     const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
     const QString secret = httpwire::headerValue(head, protocol::kHeaderSecret);
-    if (id.isEmpty() || secret.isEmpty())
-        return false;
-    // A matching id with another secret does not end the scan: the same
-    // peer may be stored twice after pairing again.
-    const QList<RemoteDevice> paired = readPairedDevices();
-    return std::any_of(paired.cbegin(), paired.cend(), [&](const RemoteDevice &device) {
-        return device.id == id && filestore::secretsEqual(device.sharedSecret, secret);
+    bool accepted = false;
+    c.withServer([&](HttpServer &server) {
+        accepted = server.m_credentials->accepts(id, secret);
+        if (accepted)
+            emit server.peerAuthenticated(id, QString::fromStdString(sock::formatIPv4(c.peer)));
     });
+    return accepted;
 }
-
-// The declared Content-Length, or nothing when it is not a decimal number.
-std::optional<qint64> contentLength(const QByteArray &head)
-{
-    bool numeric = false;
-    const qint64 length =
-        httpwire::headerValue(head, protocol::kHeaderContentLength).toLongLong(&numeric, 10);
-    return numeric ? std::optional<qint64>(length) : std::nullopt;
-}
-} // namespace
 
 void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder)
 {
     const DeadlineStream &stream = c.stream;
-    if (!isAuthorized(head)) {
+    if (!isAuthorized(c, head)) {
         answer(stream, protocol::kBodyUnauthorized);
         return;
     }
     QByteArray body = remainder;
     // With a declared length the whole text is read, however it was cut into
-    // segments; without one, what came with the head is the message.
-    const std::optional<qint64> length = contentLength(head);
-    if (length && *length >= 0) {
-        if (*length > protocol::kMaxMessageBytes) {
+    // segments; without one, what came with the head is the message. Framing
+    // that cannot be trusted is a length problem, and the peer is told so as
+    // an upload's would be.
+    const httpwire::BodyLength length = httpwire::contentLength(head);
+    if (length.kind == httpwire::BodyLength::Kind::Invalid) {
+        answer(stream, protocol::kBodyInvalidLength);
+        return;
+    }
+    if (length.kind == httpwire::BodyLength::Kind::Declared) {
+        if (length.bytes > protocol::kMaxMessageBytes) {
             answer(stream, protocol::kBodyMessageTooLarge);
             return;
         }
-        body.truncate(*length);
+        body.truncate(length.bytes);
         char buffer[kMessageReadChunk];
-        while (body.size() < *length) {
-            const std::size_t wanted = std::min<std::size_t>(sizeof buffer, *length - body.size());
+        while (body.size() < length.bytes) {
+            const std::size_t wanted = std::min<std::size_t>(sizeof buffer, length.bytes - body.size());
             const long n = stream.readSome(buffer, wanted, c.limits.bodyIdleTimeoutMs);
             if (n <= 0) {
                 // A cut text is not delivered as if it were the message.
@@ -102,17 +97,17 @@ void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head,
 void HttpServer::handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder)
 {
     const DeadlineStream &stream = c.stream;
-    if (!isAuthorized(head)) {
+    if (!isAuthorized(c, head)) {
         answer(stream, protocol::kBodyUnauthorized);
         return;
     }
     const QString name = filestore::sanitizeFileName(httpwire::headerValue(head, protocol::kHeaderFileName));
-    const qint64 length = contentLength(head).value_or(0);
-    if (length <= 0) {
+    const httpwire::BodyLength length = httpwire::contentLength(head);
+    if (length.kind != httpwire::BodyLength::Kind::Declared || length.bytes <= 0) {
         answer(stream, protocol::kBodyInvalidLength);
         return;
     }
-    receiveUpload(c, name, length, remainder);
+    receiveUpload(c, name, length.bytes, remainder);
 }
 
 void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 length,

@@ -4,7 +4,6 @@
 #include "file_store.h"
 #include "http_server.h"
 #include "http_wire.h"
-#include "settings_store.h"
 #include "test_support.h"
 
 #include <QDir>
@@ -30,6 +29,11 @@ const auto kBodyCopy = qEnvironmentVariableIsSet("KAVELTOR_TEST_BUFFERED_COPY")
                            ? DeadlineStream::FileCopy::Buffered
                            : DeadlineStream::FileCopy::InKernel;
 
+RemoteDevice paired(const QString &secret, bool isPaired = true)
+{
+    return RemoteDevice{u"phone-1"_s, {}, {}, {}, 0, isPaired, 0, secret};
+}
+
 QByteArray head(const char *route, qint64 length, const QByteArray &fileName = "x")
 {
     return route + " HTTP/1.1\r\nX-KAVELTORLink-DeviceId: phone-1\r\nX-KAVELTORLink-Secret: s3cret\r\n"_ba +
@@ -43,6 +47,7 @@ class HttpServerTest : public QObject
 
     std::optional<QTemporaryDir> m_dir;
     std::optional<HttpServer> m_server;
+    const std::shared_ptr<PairedCredentials> m_paired = std::make_shared<PairedCredentials>();
     QStringList m_seen; // messages and, marked, receive notices, as the window sees them
     QStringList m_log;
     QList<int> m_percents;
@@ -53,26 +58,31 @@ class HttpServerTest : public QObject
         limits.bodyCopy = kBodyCopy;
         m_server.emplace();
         connect(&*m_server, &HttpServer::messageReceived, this, [this](const QString &m) { m_seen << m; });
-        connect(&*m_server, &HttpServer::receiveNotice, this, [this](const QString &m) { m_seen << "note " + m; });
+        connect(&*m_server, &HttpServer::receiveNotice, this,
+                [this](const QString &m) { m_seen << "note " + m; });
         connect(&*m_server, &HttpServer::logMessage, this, [this](const QString &m) { m_log << m; });
         connect(&*m_server, &HttpServer::fileReceiveProgress, this, [this](int p) { m_percents << p; });
         m_server->setLimits(limits);
+        m_server->setCredentials(m_paired);
         m_server->setReceiveFolder(folder.isEmpty() ? m_dir->path() : folder);
         m_server->start(port);
         return QTest::qWaitFor([this] { return this->port() != 0; }, 5000);
     }
     std::uint16_t port() const { return m_server->listeningPort(); }
-    QStringList files() const { return QDir(m_dir->path()).entryList(QDir::Files, QDir::Name); }
+    QStringList files() const
+    {
+        return QDir(m_dir->path()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
 
 private slots:
     void initTestCase()
     {
         // A mount namespace of our own for the small file system of diskFull.
         QVERIFY(!::unshare(CLONE_NEWNS) && !::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
-        writePairedDevices({RemoteDevice{u"phone-1"_s, {}, {}, {}, 0, true, 0, u"s3cret"_s}});
     }
     void init()
     {
+        m_paired->replace({paired(u"s3cret"_s)});
         m_dir.emplace();
         m_seen.clear();
         m_log.clear();
@@ -104,6 +114,12 @@ private slots:
         row("cut to its length", {head("POST /message", 2) + "hiEXTRA"}, protocol::kBodyReceived, {"hi"});
         row("wrong secret", {QByteArray(message).replace("s3cret", "s3cres") + text},
             protocol::kBodyUnauthorized);
+        row("signed length", {head("POST /upload", 5).replace(": 5", ": +5") + "hallo"},
+            protocol::kBodyInvalidLength);
+        row("chunked text",
+            {head("POST /message", 7).replace("\r\n\r\n", "\r\nTransfer-Encoding: chunked\r\n\r\n") +
+             "2\r\nhi\r\n0\r\n\r\n"},
+            protocol::kBodyInvalidLength);
         row("head too large", {QByteArray(httpwire::kMaxHeadBytes + 100, 'x')}, "", {}, 1000);
         // Over when the sending ends, 3 s in; a per-byte timer would hold it until 5 s.
         row("head trickled", QList<QByteArray>(30, "G"), "", {}, 4000);
@@ -120,6 +136,69 @@ private slots:
         QVERIFY(!deadline.hasExpired());
         QTest::qWait(50);
         QTEST(m_seen, "seen");
+    }
+
+    // The body length a head declares, and heads whose framing is refused.
+    void bodyLength_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<qint64>("bytes");
+        using Kind = httpwire::BodyLength::Kind;
+        const auto row = [](const char *name, const QByteArray &head, Kind kind, qint64 bytes = 0) {
+            QTest::newRow(name) << "POST /upload HTTP/1.1\r\n"_ba + head << int(kind) << bytes;
+        };
+        row("none", "X-Filename: a", Kind::Absent);
+        row("prefix of another name", "Content-Length-Extra: 5", Kind::Absent);
+        row("plain", "Content-Length: 12", Kind::Declared, 12);
+        row("case, blanks, bare LF", "X: 1\ncontent-LENGTH: \t012 \r\nY: 2", Kind::Declared, 12);
+        row("same twice", "Content-Length: 5\r\nContent-Length: 5", Kind::Declared, 5);
+        row("largest", "Content-Length: 9223372036854775807", Kind::Declared,
+            std::numeric_limits<qint64>::max());
+        row("two that differ", "Content-Length: 5\r\nContent-Length: 50", Kind::Invalid);
+        for (const char *value : {"+12", "-1", "12abc", "0x10", "1 2", "", "9223372036854775808"})
+            QTest::addRow("value \"%s\"", value)
+                << "POST /upload HTTP/1.1\r\nContent-Length: "_ba + value << int(Kind::Invalid) << qint64(0);
+        row("blank before the colon", "Content-Length : 5", Kind::Invalid);
+        row("chunked", "Transfer-Encoding: chunked\r\nContent-Length: 5", Kind::Invalid);
+        row("any encoding", "transfer-encoding: identity", Kind::Invalid);
+    }
+
+    void bodyLength()
+    {
+        QFETCH(QByteArray, head);
+        const httpwire::BodyLength length = httpwire::contentLength(head);
+        QTEST(int(length.kind), "kind");
+        QTEST(length.bytes, "bytes");
+    }
+
+    // Whom the routes accept follows the paired list from the next request
+    // on, and each accepted request says where the phone is.
+    void credentials_data()
+    {
+        QTest::addColumn<QList<RemoteDevice>>("devices");
+        QTest::addColumn<QByteArray>("secret");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("paired") << QList{paired("s3cret")} << "s3cret"_ba << true;
+        QTest::newRow("paired again") << QList{paired("old"), paired("s3cret")} << "s3cret"_ba << true;
+        QTest::newRow("letter case") << QList{paired("s3cret")} << "S3cret"_ba << false;
+        QTest::newRow("empty secret") << QList{paired("")} << ""_ba << false;
+        QTest::newRow("unpaired") << QList{paired("s3cret", false)} << "s3cret"_ba << false;
+        QTest::newRow("none") << QList<RemoteDevice>() << "s3cret"_ba << false;
+    }
+
+    void credentials()
+    {
+        QFETCH(QList<RemoteDevice>, devices);
+        QFETCH(QByteArray, secret);
+        QFETCH(bool, accepted);
+        QSignalSpy proofs(&*m_server, &HttpServer::peerAuthenticated);
+        m_paired->replace(devices);
+        const QByteArray answer = httpwire::replyBody(exchange(
+            port(), {head("POST /message", 2).replace("s3cret", secret) + "hi"}, 0, ipv4("127.0.0.9")));
+        QCOMPARE(answer, QByteArray(accepted ? protocol::kBodyReceived : protocol::kBodyUnauthorized));
+        const QList<QVariantList> proof{{u"phone-1"_s, u"127.0.0.9"_s}};
+        QCOMPARE(QList<QVariantList>(proofs), accepted ? proof : QList<QVariantList>());
     }
 
     // An early "unauthorized" to a peer still sending its body ends in order,
@@ -146,20 +225,58 @@ private slots:
         QCOMPARE(file.readAll(), QByteArray("hello"));
     }
 
-    // One address holding its cap of idle connections gets no more, but
-    // others are served until the total cap is reached.
+    // One address holding its cap of connections gets no more. When heads
+    // that do not end, or peers that took their answer and linger, take
+    // every place, the oldest of them gives way, and a paired phone is
+    // answered at once.
+    void connectionCaps_data()
+    {
+        QTest::addColumn<int>("answered"); // the first this many took an answer; the rest send heads
+        QTest::newRow("heads") << 0;
+        QTest::newRow("answered first") << 8;
+    }
+
     void connectionCaps()
     {
-        std::vector<sock::Socket> idle;
-        for (const char *from : {"127.0.0.1", "127.0.0.1", "127.0.0.1", "127.0.0.2"})
-            idle.push_back(connectFrom(ipv4(from), port()));
+        QFETCH(int, answered);
+        QVERIFY(restart({.headTimeoutMs = 30000, .maxConnectionsPerAddress = 3, .maxConnections = 16}));
+        std::vector<sock::Socket> peers;
+        for (int i = 0; i < 16; ++i)
+            QVERIFY(sendAll(peers.emplace_back(connectFrom(ipv4("127.0.0.2") + i / 3, port())),
+                            i < answered ? kIdentity : "POST /upl"_ba));
         QTest::qWait(300);
-        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.1")), QByteArray());
-        QVERIFY(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.3")).contains("deviceId"));
-        QTest::qWait(300); // until that place is given back
-        idle.push_back(connectFrom(ipv4("127.0.0.2"), port()));
-        QTest::qWait(300);
-        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.3")), QByteArray());
+        QCOMPARE(exchange(port(), {kIdentity}, 0, ipv4("127.0.0.2")), QByteArray());
+        const QDeadlineTimer atOnce(1000);
+        QCOMPARE(httpwire::replyBody(exchange(port(), {head("POST /upload", 5, "eilig.txt") + "hallo"})),
+                 QByteArray(protocol::kBodyReceived));
+        QVERIFY(!atOnce.hasExpired());
+        bool closed = false;
+        readUntilClosed(peers[answered], 300, &closed); // the oldest head
+        QCOMPARE(closed, answered == 0);
+        readUntilClosed(peers.back(), 100, &closed);
+        QVERIFY(!closed);
+    }
+
+    // Once half the places are taken, a head that completes no line for a
+    // while is closed when the next peer comes; one that keeps moving is not.
+    void stalledHeads()
+    {
+        QVERIFY(restart({.headTimeoutMs = 30000,
+                         .maxConnectionsPerAddress = 3,
+                         .maxConnections = 16,
+                         .headLineTimeoutMs = 500}));
+        std::vector<sock::Socket> heads;
+        for (int i = 0; i < 8; ++i)
+            QVERIFY(sendAll(heads.emplace_back(connectFrom(ipv4("127.0.0.2") + i / 3, port())), "GET /iden"));
+        QTest::qWait(800);
+        QVERIFY(sendAll(heads.back(), "tity HTTP/1.1\r\n"));
+        QTest::qWait(50);
+        QVERIFY(exchange(port(), {kIdentity}).contains("deviceId"));
+        for (const sock::Socket &peer : heads) {
+            bool closed = false;
+            readUntilClosed(peer, 300, &closed);
+            QCOMPARE(closed, &peer != &heads.back());
+        }
     }
 
     // Peers that send a file of one name at once each get a name of their
@@ -249,25 +366,41 @@ private slots:
     }
 
     // Only the program's own temporary files, untouched for a day, go when
-    // the server starts or a folder is chosen.
+    // the server starts or a folder is chosen, and with them the empty
+    // placeholder that a crash left under the final name. Files that merely
+    // look like temporary ones (a received "photo.0123abcd.part", the user's
+    // own, those of earlier versions) stay.
     void leftovers_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("ageHours");
         QTest::addColumn<bool>("removed");
         QTest::addColumn<bool>("atStart");
-        const auto row = [](const char *name, int age, bool removed, bool atStart = true) {
-            QTest::addRow("%s, %d h", name, age) << QString::fromUtf8(name) << age << removed << atStart;
+        QTest::addColumn<QByteArray>("final"); // what lies under the final name; null: nothing
+        QTest::addColumn<bool>("finalRemoved");
+        const auto row = [](const char *name, int age, bool removed, bool atStart = true,
+                            const QByteArray &final = {}, bool finalRemoved = false) {
+            QTest::addRow("%s, %d h, %s", name, age,
+                          final.isNull()    ? "alone"
+                          : final.isEmpty() ? "empty"
+                                            : "full")
+                << QString::fromUtf8(name) << age << removed << atStart << final << finalRemoved;
         };
-        row("photo.jpg.0123abcd.part", 25, true);
-        row(".notes.ffffffff.part", 48, true, false);
-        row("photo.jpg.0123abcd.part", 23, false, false);
-        row("photo.jpg.0123ABCD.part", 25, false);
-        row("photo.jpg.0123abc.part", 25, false);
-        row("photo.jpg.0123abcde.part", 25, false);
-        row(".0123abcd.part", 25, false);
-        row("photo.jpg.part", 25, false);
-        row("photo.0123abcd.tmp", 25, false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 25, true);
+        row(".\u200E.notes.ffffffff.part", 48, true, false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 23, false, false);
+        row(".\u200Ephoto.jpg.0123ABCD.part", 25, false);
+        row(".\u200Ephoto.jpg.0123abc.part", 25, false);
+        row(".\u200Ephoto.jpg.0123abcde.part", 25, false);
+        row(".\u200E.0123abcd.part", 25, false);
+        row("photo.jpg.0123abcd.part", 25, false);
+        row("photo.0123abcd.part", 25, false);
+        row("notes.cafebabe.part", 48, false);
+        row(".\u200Ephoto.jpg.part", 25, false);
+        row(".\u200Ephoto.0123abcd.tmp", 25, false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 25, true, true, "", true);
+        row(".\u200Ephoto.jpg.0123abcd.part", 25, true, false, "x", false);
+        row(".\u200Ephoto.jpg.0123abcd.part", 23, false, true, "", false);
     }
 
     void leftovers()
@@ -276,15 +409,19 @@ private slots:
         QFETCH(int, ageHours);
         QFETCH(bool, removed);
         QFETCH(bool, atStart);
-        const QString last = u"zz.00000000.part"_s;
+        QFETCH(QByteArray, final);
+        const QString last = u".\u200Ezz.00000000.part"_s;
         // A folder of its own: the sweep of the server that init() started
         // may still run over the other one, and a sweep cut short by a
         // restart removes without telling.
         const QDir folder(m_dir->filePath(u"sweep"_s));
         QVERIFY(folder.mkpath(u"."_s));
-        for (const QString &each : {name, last}) {
+        const QString finalName = filestore::finalNameOf(name);
+        for (const QString &each : {name, last, final.isNull() ? QString() : finalName}) {
+            if (each.isEmpty())
+                continue;
             QFile file(folder.filePath(each));
-            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(each == finalName ? final : "") >= 0);
             QVERIFY(
                 file.setFileTime(QDateTime::currentDateTime().addSecs(-3600 * (each == last ? 25 : ageHours)),
                                  QFileDevice::FileModificationTime));
@@ -302,6 +439,8 @@ private slots:
         else
             QVERIFY(!m_log.contains(gone + name));
         QCOMPARE(QFile::exists(folder.filePath(name)), !removed);
+        if (!final.isNull())
+            QTEST(!QFile::exists(folder.filePath(finalName)), "finalRemoved");
     }
 
     // An upload larger than the free space is refused before its body is
@@ -350,8 +489,10 @@ private slots:
         QVERIFY(restart(kTight, old));
     }
 
-    // An upload stuck syncing to slow storage does not hold quitting beyond
-    // the bound; left behind, it still gives the file its name.
+    // An upload stuck syncing to slow storage does not hold stopping beyond
+    // the bound, and left behind it finishes without the server: in a process
+    // that lives on, as this one does, the file still gets its name. (The
+    // program itself exits first, leaving the file under its temporary name.)
     void stopDuringSlowSync()
     {
         filestore::simulateSlowStorage(WorkerPool::kStopWaitMs + 1000);
@@ -380,6 +521,9 @@ private slots:
         const QString a160(160, u'a');
         row("traversal", u"C:\\Users\\..\\../x.txt"_s, u"x.txt"_s);
         row("refused characters", u"ab:c*d?e\"f<g>h|i\0j\tk"_s, u"ab_c_d_e_f_g_h_i_j_k"_s);
+        row("turned around", u"\u202Eexe.jpg"_s, u"_exe.jpg"_s);
+        row("invisible controls", u"\u007F\u0085\u009F\u00A0\u200E\u200F\u061C\u202A\u202F\u2066\u2069.txt"_s,
+            u"___\u00A0____\u202F__.txt"_s);
         row("trailing dots and blanks", u"report. . . ."_s, u"report"_s);
         row("nothing left", u"..."_s, u"received_file"_s);
         row("device name", u"nul. ."_s, u"_nul"_s);
@@ -390,6 +534,10 @@ private slots:
         row("taken", u"notes"_s, u"notes (2)"_s, {"notes", "notes (1)"});
         row("before the last suffix", u"a.tar.gz"_s, u"a.tar (1).gz"_s, {"a.tar.gz"});
         row("gap reused", u"x.txt"_s, u"x (1).txt"_s, {"x.txt", "x (2).txt"});
+        // Earlier versions' temporary shape is a name like any other; this
+        // program's own can never be a received file's.
+        row("old temporary shape", u"photo.0123abcd.part"_s, u"photo.0123abcd.part"_s);
+        row("temporary shape", u".\u200Ephoto.0123abcd.part"_s, u"._photo.0123abcd.part"_s);
     }
 
     void names()
