@@ -60,8 +60,8 @@ private slots:
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<QString>("given"); // summary|body|action label
         QTest::addColumn<QString>("shown"); // summary|body|actions
-        QTest::newRow("file") << Kind::FileReceived << "Datei empfangen|a.pdf|Ordner öffnen"
-                              << "Datei empfangen|a.pdf|run,Ordner öffnen";
+        QTest::newRow("file") << Kind::FileReceived << "Datei empfangen|a.pdf|Öffnen,Im Ordner zeigen"
+                              << "Datei empfangen|a.pdf|run,Öffnen,run1,Im Ordner zeigen";
         QTest::newRow("markup stays text")
             << Kind::MessageReceived << "Nachricht|<a href='x'>1 & 2</a>|Kopieren"
             << "Nachricht|&lt;a href='x'&gt;1 &amp; 2&lt;/a&gt;|run,Kopieren";
@@ -78,10 +78,12 @@ private slots:
         QFETCH(QString, given);
         QFETCH(QString, shown);
         const QStringList in = given.split('|');
-        int ran = 0;
+        QString ran;
+        DesktopNotifier::Actions actions;
+        for (const QString &label : in[2].split(',', Qt::SkipEmptyParts))
+            actions.append({label, [&ran, label] { ran += label; }});
         DesktopNotifier notifier;
-        notifier.notify(
-            kind, in[0], in[1], in[2], in[2].isEmpty() ? DesktopNotifier::Action() : [&] { ++ran; });
+        notifier.notify(kind, in[0], in[1], actions);
         QTRY_COMPARE(calls.size(), 1);
         const QJsonObject c = calls[0];
         QCOMPARE(
@@ -90,8 +92,9 @@ private slots:
         QCOMPARE(c["summary"].toString() + '|' + c["body"].toString() + '|' +
                      c["actions"].toVariant().toStringList().join(','),
                  shown);
-        command("invoke " + id(0) + " run");
-        QTRY_COMPARE(ran, in[2].isEmpty() ? 0 : 1);
+        // Each button runs its own action.
+        command("invoke " + id(0) + " run" + (actions.size() > 1 ? "1" : ""));
+        QTRY_COMPARE(ran, actions.isEmpty() ? QString() : actions.last().first);
     }
 
     // Five files and one of each other kind at once: the others go out at

@@ -77,7 +77,7 @@ private slots:
         notes.clear();
         window = std::make_unique<MainWindow>();
         window->network.setAddressPolicy(sock::PeerAddressPolicy::LoopbackAllowed); // the simulated phone
-        window->outlets.notify = [this](auto, const QString &summary, const QString &body, auto, auto) {
+        window->outlets.notify = [this](auto, const QString &summary, const QString &body, auto) {
             notes << summary + ": " + body;
         };
         window->outlets.now = [this] { return clockMs; };
@@ -104,9 +104,9 @@ private slots:
     void longMessagesStayBounded()
     {
         std::vector<std::function<void()>> copies;
-        window->outlets.notify = [&](auto, auto, const QString &body, auto, std::function<void()> action) {
+        window->outlets.notify = [&](auto, auto, const QString &body, DesktopNotifier::Actions actions) {
             QVERIFY(body.size() <= TransferFeedback::kMaxShownChars + 1);
-            copies.push_back(std::move(action));
+            copies.push_back(actions.value(0).second);
         };
         const auto text = [](int i) { return QString(1 << 20, QChar('a' + i % 26)); };
         for (int i = 0; i < 200; ++i)

@@ -14,7 +14,11 @@
 #endif
 
 namespace {
-const QString kActionKey = QStringLiteral("run");
+// The first button's key is "run", the others "run1", "run2", ...
+QString actionKey(qsizetype index)
+{
+    return index == 0 ? QStringLiteral("run") : QStringLiteral("run") + QString::number(index);
+}
 // A phone may send a whole page as a message; a notification shows a few
 // lines of it, and the bus need not carry the rest.
 constexpr qsizetype kMaxBodyChars = 400;
@@ -78,11 +82,18 @@ DesktopNotifier::DesktopNotifier(Fallback fallback, QObject *parent)
 void DesktopNotifier::notify(Kind kind, const QString &summary, const QString &body,
                              const QString &actionLabel, Action action)
 {
+    Actions actions;
+    if (action)
+        actions.append({actionLabel, std::move(action)});
+    notify(kind, summary, body, std::move(actions));
+}
+
+void DesktopNotifier::notify(Kind kind, const QString &summary, const QString &body, Actions actions)
+{
     Lane &lane = lanes[static_cast<std::size_t>(kind)];
     lane.summary = summary;
     lane.body = body;
-    lane.actionLabel = actionLabel;
-    lane.action = std::move(action);
+    lane.actions = std::move(actions);
     ++lane.count;
     if (lane.names.size() < kListedNames)
         lane.names.append(clipped(body));
@@ -114,9 +125,14 @@ void DesktopNotifier::send(Lane &lane, uint replacesId, const QString &summary, 
 #if KAVELTOR_NOTIFY_DBUS
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected()) {
+        // A group names several files: only its last button (the folder)
+        // still fits all of them.
+        Actions offered = lane.actions;
+        if (lane.count > 1 && offered.size() > 1)
+            offered = offered.mid(offered.size() - 1);
         QStringList actionList;
-        if (lane.action)
-            actionList << kActionKey << lane.actionLabel;
+        for (qsizetype i = 0; i < offered.size(); ++i)
+            actionList << actionKey(i) << offered.at(i).first;
         const QVariantMap hints{
             {QStringLiteral("desktop-entry"), kAppId},
             {QStringLiteral("urgency"), QVariant::fromValue<uchar>(1)},
@@ -129,7 +145,7 @@ void DesktopNotifier::send(Lane &lane, uint replacesId, const QString &summary, 
              << actionList << hints << qint32(-1);
         auto *watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kCallTimeoutMs), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this,
-                [this, &lane, summary, body, action = lane.action](QDBusPendingCallWatcher *w) {
+                [this, &lane, summary, body, offered](QDBusPendingCallWatcher *w) {
                     w->deleteLater();
                     const QDBusPendingReply<uint> reply = *w;
                     if (reply.isError()) {
@@ -139,13 +155,13 @@ void DesktopNotifier::send(Lane &lane, uint replacesId, const QString &summary, 
                         return;
                     }
                     lane.shownId = reply.value();
-                    if (!action) {
-                        actions.erase(lane.shownId);
+                    if (offered.isEmpty()) {
+                        shownActions.erase(lane.shownId);
                         return;
                     }
-                    actions[lane.shownId] = action;
-                    if (actions.size() > kMaxRememberedActions)
-                        actions.erase(actions.begin());
+                    shownActions[lane.shownId] = offered;
+                    if (shownActions.size() > kMaxRememberedActions)
+                        shownActions.erase(shownActions.begin());
                 });
         return;
     }
@@ -159,17 +175,22 @@ void DesktopNotifier::send(Lane &lane, uint replacesId, const QString &summary, 
 
 void DesktopNotifier::onActionInvoked(uint id, const QString &key)
 {
-    const auto it = actions.find(id);
-    if (it == actions.end() || key != kActionKey)
+    const auto it = shownActions.find(id);
+    if (it == shownActions.end())
         return;
-    // The action may well lead to this notifier's end.
-    const Action action = it->second;
-    action();
+    for (qsizetype i = 0; i < it->second.size(); ++i) {
+        if (key == actionKey(i)) {
+            // The action may well lead to this notifier's end.
+            const Action action = it->second.at(i).second;
+            action();
+            return;
+        }
+    }
 }
 
 void DesktopNotifier::onClosed(uint id, uint)
 {
-    actions.erase(id);
+    shownActions.erase(id);
     for (Lane &lane : lanes) {
         if (lane.shownId == id)
             lane.shownId = 0;
@@ -180,7 +201,7 @@ void DesktopNotifier::onClosed(uint id, uint)
 // successor numbers them afresh.
 void DesktopNotifier::forgetServer()
 {
-    actions.clear();
+    shownActions.clear();
     for (Lane &lane : lanes)
         lane.shownId = 0;
 }

@@ -21,6 +21,8 @@ class DesktopNotifier : public QObject
 public:
     enum class Kind { FileReceived, MessageReceived, SendOutcome };
     using Action = std::function<void()>;
+    // Buttons on a notification, by label, in the order shown.
+    using Actions = QList<std::pair<QString, Action>>;
     // Shows summary and body some other way; it cannot offer the action.
     using Fallback = std::function<void(const QString &summary, const QString &body)>;
 
@@ -36,6 +38,8 @@ public:
     // files, body is the file name.
     void notify(Kind kind, const QString &summary, const QString &body, const QString &actionLabel = {},
                 Action action = {});
+    // The same with several buttons; a grouped notification offers the last.
+    void notify(Kind kind, const QString &summary, const QString &body, Actions actions);
 
 private slots:
     void onActionInvoked(uint id, const QString &key);
@@ -46,9 +50,9 @@ private:
     {
         Kind kind = Kind::FileReceived;
         QTimer *timer = nullptr;
-        QString summary, body, actionLabel;
-        Action action; // of the newest; a grouped notification offers it
-        int count = 0; // of this burst
+        QString summary, body;
+        Actions actions; // of the newest; a grouped notification offers its last
+        int count = 0;   // of this burst
         QStringList names;
         bool pending = false; // arrived since the last one shown
         uint shownId = 0;     // the service's id of the last one shown
@@ -61,6 +65,6 @@ private:
 
     Fallback fallback;
     std::array<Lane, 3> lanes;
-    std::map<uint, Action> actions; // by notification id
-    bool markup = true;             // the service reads bodies as markup
+    std::map<uint, Actions> shownActions; // by notification id
+    bool markup = true;                   // the service reads bodies as markup
 };

@@ -137,9 +137,8 @@ void MainWindow::setUpWidgets()
         status,
         {.log = [this](const QString &line) { appendLog(line); },
          .inSight = [this] { return inSight(); },
-         .notify =
-             [this](auto kind, const QString &summary, const QString &body, const QString &label,
-                    std::function<void()> action) { outlets.notify(kind, summary, body, label, action); },
+         .notify = [this](auto kind, const QString &summary, const QString &body,
+                          DesktopNotifier::Actions actions) { outlets.notify(kind, summary, body, actions); },
          .openUrl = [this](const QUrl &url) { return outlets.openUrl(url); },
          .receiveFolder = [this] { return receiveFolder; }},
         this);
@@ -167,8 +166,8 @@ void MainWindow::setUpTray()
         balloon = [this](const QString &summary, const QString &body) { tray->showMessage(summary, body); };
     auto *notifier = new DesktopNotifier(balloon, this);
     outlets.notify = [notifier](DesktopNotifier::Kind kind, const QString &summary, const QString &body,
-                                const QString &actionLabel, std::function<void()> action) {
-        notifier->notify(kind, summary, body, actionLabel, std::move(action));
+                                DesktopNotifier::Actions actions) {
+        notifier->notify(kind, summary, body, std::move(actions));
     };
 }
 

@@ -86,7 +86,7 @@ private:
         // A desktop notification (or the tray balloon where the desktop has
         // no notification service).
         std::function<void(DesktopNotifier::Kind, const QString &summary, const QString &body,
-                           const QString &actionLabel, std::function<void()> action)>
+                           DesktopNotifier::Actions actions)>
             notify;
         std::function<void(const RemoteDevice &, const QString &)> pairDevice;
         // The desktop's opener for files and folders (on Linux, xdg-open):

@@ -1,10 +1,12 @@
 #include "transfer_feedback.h"
 
+#include "file_manager.h"
 #include "network_service.h"
 #include "transfer_format.h"
 #include "transfer_status.h"
 
 #include <QClipboard>
+#include <QDir>
 #include <QGuiApplication>
 
 namespace {
@@ -64,9 +66,9 @@ void TransferFeedback::onMessageReceived(const QString &message)
         return;
     const quint64 key = recentTexts.keep(message);
     outlets.notify(DesktopNotifier::Kind::MessageReceived, QStringLiteral("Nachricht vom Handy"), shown,
-                   QStringLiteral("Kopieren"), [this, key, shown] {
-                       QGuiApplication::clipboard()->setText(recentTexts.find(key, shown));
-                   });
+                   {{QStringLiteral("Kopieren"), [this, key, shown] {
+                         QGuiApplication::clipboard()->setText(recentTexts.find(key, shown));
+                     }}});
 }
 
 void TransferFeedback::onFileTransferFinished(const QString &ip, int port, const QString &filename)
@@ -87,16 +89,17 @@ void TransferFeedback::onFileTransferFailed(const QString &filename, const QStri
 void TransferFeedback::onFileReceiveFinished(const QString &filename)
 {
     status->showDone(QStringLiteral("Empfange: ") + filename, false);
-    const QString folder = outlets.receiveFolder();
-    notifyOutOfSight(DesktopNotifier::Kind::FileReceived, QStringLiteral("Datei empfangen"), filename,
-                     QStringLiteral("Ordner \u00f6ffnen"),
-                     [this, folder] { outlets.openUrl(QUrl::fromLocalFile(folder)); });
+    const QString path = QDir(outlets.receiveFolder()).filePath(filename);
+    notifyOutOfSight(
+        DesktopNotifier::Kind::FileReceived, QStringLiteral("Datei empfangen"), filename,
+        {{QStringLiteral("\u00d6ffnen"), [this, path] { outlets.openUrl(QUrl::fromLocalFile(path)); }},
+         {QStringLiteral("Im Ordner zeigen"),
+          [this, path] { filemanager::showInFolder(path, outlets.openUrl, this); }}});
 }
 
 void TransferFeedback::notifyOutOfSight(DesktopNotifier::Kind kind, const QString &summary,
-                                        const QString &body, const QString &actionLabel,
-                                        std::function<void()> action)
+                                        const QString &body, DesktopNotifier::Actions actions)
 {
     if (!outlets.inSight())
-        outlets.notify(kind, summary, body, actionLabel, std::move(action));
+        outlets.notify(kind, summary, body, std::move(actions));
 }

@@ -21,7 +21,7 @@ class TransferFeedback : public QObject
 
 public:
     using Notify = std::function<void(DesktopNotifier::Kind, const QString &summary, const QString &body,
-                                      const QString &actionLabel, std::function<void()> action)>;
+                                      DesktopNotifier::Actions actions)>;
     // How it reaches the rest of the window; called at the time of use.
     struct Outlets
     {
@@ -52,7 +52,7 @@ private:
     void onFileReceiveFinished(const QString &filename);
     // Told to the desktop only while the user cannot see the window.
     void notifyOutOfSight(DesktopNotifier::Kind kind, const QString &summary, const QString &body,
-                          const QString &actionLabel = {}, std::function<void()> action = {});
+                          DesktopNotifier::Actions actions = {});
 
     Outlets outlets;
 };
