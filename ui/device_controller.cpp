@@ -15,12 +15,14 @@ DeviceController::DeviceController(Outlets outlets, QObject *parent)
 void DeviceController::load()
 {
     devices().replace(readPairedDevices());
+    emit pairedChanged(devices().list());
     emit changed();
 }
 
 void DeviceController::save()
 {
     writePairedDevices(devices().list());
+    emit pairedChanged(devices().list());
 }
 
 void DeviceController::onDeviceFound(const RemoteDevice &device)

@@ -58,6 +58,9 @@ signals:
     void logLine(const QString &line);
     // How a pairing ended, for the user waiting in the sheet.
     void pairingOutcome(const QString &line);
+    // The paired phones as stored now: the server's credentials follow them,
+    // so that unpairing refuses the phone from its very next request.
+    void pairedChanged(const QList<RemoteDevice> &devices);
 
 private:
     void save();

@@ -81,6 +81,7 @@ void MainWindow::setUpOutlets()
     connect(deviceFlow, &DeviceController::changed, this, &MainWindow::refreshDeviceList);
     connect(deviceFlow, &DeviceController::logLine, this, &MainWindow::appendLog);
     connect(deviceFlow, &DeviceController::pairingOutcome, this, &MainWindow::showPairingOutcome);
+    connect(deviceFlow, &DeviceController::pairedChanged, &network, &NetworkService::setPairedDevices);
     updates.openUrl = [this](const QUrl &url) { return outlets.openUrl(url); };
     connect(&updates, &UpdateController::logLine, this, &MainWindow::appendLog);
     connect(&updates, &UpdateController::quitRequested, this, [] { QCoreApplication::quit(); });
@@ -178,6 +179,7 @@ void MainWindow::connectNetwork()
     connect(&network, &NetworkService::deviceIdentityResolved, deviceFlow,
             &DeviceController::onIdentityResolved);
     connect(&network, &NetworkService::deviceFound, deviceFlow, &DeviceController::onDeviceFound);
+    connect(&network, &NetworkService::peerAuthenticated, deviceFlow, &DeviceController::onPeerAuthenticated);
     connect(&network, &NetworkService::logMessage, this, &MainWindow::appendLog);
     feedback->connectTo(network);
 }
