@@ -11,19 +11,6 @@ namespace {
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 constexpr QFileDevice::Permissions kOwnerOnlyFolder = kOwnerOnly | QFileDevice::ExeOwner;
 
-// Makes folder and its missing parents for the owner alone, whatever the
-// umask: with umask 000 they would be open for anyone to replace the file.
-// Folders that exist already are the user's and are left as they are.
-void makeOwnerOnlyPath(const QString &folder)
-{
-    const QFileInfo info(folder);
-    if (info.exists() || info.isRoot())
-        return;
-    makeOwnerOnlyPath(info.absolutePath());
-    if (QDir().mkdir(folder, kOwnerOnlyFolder))
-        QFile::setPermissions(folder, kOwnerOnlyFolder); // the umask may have taken the owner's bits
-}
-
 // QSettings replaces its file through a temporary file that keeps the old
 // file's permissions, so creating it owner-only before the first write means
 // the secrets are never readable by others, not even briefly.
@@ -31,12 +18,25 @@ void prepareOwnerOnlyFile(const QString &path)
 {
     if (path.isEmpty() || QFileInfo::exists(path))
         return;
-    makeOwnerOnlyPath(QFileInfo(path).absolutePath());
+    makeOwnerOnlyFolders(QFileInfo(path).absolutePath());
     QFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         file.setPermissions(kOwnerOnly);
 }
 } // namespace
+
+bool makeOwnerOnlyFolders(const QString &folder)
+{
+    const QFileInfo info(folder);
+    if (info.isDir() || info.isRoot())
+        return info.isDir();
+    if (!makeOwnerOnlyFolders(info.absolutePath()))
+        return false;
+    if (!QDir().mkdir(folder, kOwnerOnlyFolder))
+        return QFileInfo(folder).isDir(); // made by someone else meanwhile
+    // The umask may have taken the owner's bits.
+    return QFile::setPermissions(folder, kOwnerOnlyFolder);
+}
 
 SettingsStore::SettingsStore()
     : m_settings(QSettings::NativeFormat, QSettings::UserScope, QString::fromLatin1(protocol::kOrganization),

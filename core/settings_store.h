@@ -34,6 +34,12 @@ inline constexpr const char *kReceiveFolder = "ReceiveFolder";
 inline constexpr const char *kBackgroundPath = "BackgroundPath";
 } // namespace settingskeys
 
+// Makes folder and its missing parents for the owner alone (0700), whatever
+// the umask: the program's own folders hold secrets, the history and the
+// installer it runs. Folders that exist already are left as they are. True
+// when folder is a folder afterwards.
+bool makeOwnerOnlyFolders(const QString &folder);
+
 // This computer's device id: a braceless lower-case UUID, made and stored
 // on first use and the same on every later call, on any thread.
 QString localDeviceId();

@@ -1,5 +1,7 @@
 #include "background_files.h"
 
+#include "settings_store.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -25,7 +27,7 @@ QString appDataDir()
     QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
     if (folder.isEmpty())
         folder = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("data"));
-    QDir().mkpath(folder);
+    makeOwnerOnlyFolders(folder);
     return folder;
 }
 

@@ -1,5 +1,7 @@
 #include "history_store.h"
 
+#include "settings_store.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -20,7 +22,6 @@ constexpr int kBusyTimeoutMs = 500;
 constexpr int kStopWaitMs = 1000;
 constexpr int kSchemaVersion = 1;
 constexpr QFileDevice::Permissions kOwnerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-constexpr QFileDevice::Permissions kOwnerOnlyFolder = kOwnerOnly | QFileDevice::ExeOwner;
 
 // SQLite's primary result codes, as Qt reports them.
 constexpr int kSqliteCodeMask = 0xff;
@@ -78,26 +79,13 @@ QString describe(const QSqlError &error, const QString &path)
     }
 }
 
-// Creates folder and its missing parents owner-only, whatever the umask.
-bool makeFolders(const QString &folder)
-{
-    if (QFileInfo(folder).isDir())
-        return true;
-    const QString parent = QFileInfo(folder).absolutePath();
-    if (parent != folder && !makeFolders(parent))
-        return false;
-    if (!QDir().mkdir(folder, kOwnerOnlyFolder))
-        return QFileInfo(folder).isDir(); // made by someone else meanwhile
-    return QFile::setPermissions(folder, kOwnerOnlyFolder);
-}
-
 // The file is made before SQLite opens it, so that neither it nor the
 // journal SQLite makes beside it (with the same permissions) is ever
 // readable by others.
 QString prepareFile(const QString &path)
 {
     const QString folder = QFileInfo(path).absolutePath();
-    if (!makeFolders(folder))
+    if (!makeOwnerOnlyFolders(folder))
         return QStringLiteral("Ordner %1 kann nicht angelegt werden").arg(QDir::toNativeSeparators(folder));
     QFile file(path);
     if (!file.exists() && !file.open(QIODevice::WriteOnly | QIODevice::NewOnly, kOwnerOnly))

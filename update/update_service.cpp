@@ -1,5 +1,7 @@
 #include "update_service.h"
 
+#include "settings_store.h"
+
 #include "protocol.h"
 
 #include <QCoreApplication>
@@ -169,7 +171,7 @@ void UpdateService::handleInstaller(QNetworkReply *reply)
         return;
     }
     const QString path = installerPath(latestVersion);
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    makeOwnerOnlyFolders(QFileInfo(path).absolutePath());
     const QByteArray installer = reply->readAll();
     const QString digest =
         QString::fromLatin1(QCryptographicHash::hash(installer, QCryptographicHash::Sha256).toHex());
