@@ -16,6 +16,7 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
     connect(&m_server, &HttpServer::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_server, &HttpServer::fileReceiveProgress, this, &NetworkService::fileReceiveProgress, direct);
     connect(&m_server, &HttpServer::fileReceiveFinished, this, &NetworkService::fileReceiveFinished, direct);
+    connect(&m_server, &HttpServer::fileStored, this, &NetworkService::fileStored, direct);
     connect(&m_server, &HttpServer::fileReceiveAborted, this, &NetworkService::fileReceiveAborted, direct);
     connect(&m_server, &HttpServer::peerAuthenticated, this, &NetworkService::peerAuthenticated, direct);
     connect(&m_client, &PeerClient::logMessage, this, &NetworkService::logMessage, direct);

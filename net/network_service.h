@@ -65,7 +65,7 @@ public:
 
 signals:
     void deviceFound(const RemoteDevice &device);
-    void messageReceived(const QString &message);
+    void messageReceived(const QString &message, const QString &deviceId);
     void receiveNotice(const QString &notice);
     void logMessage(const QString &message);
     void fileTransferProgress(int percent, qint64 sentBytes, qint64 totalBytes, double speedMBps);
@@ -76,6 +76,7 @@ signals:
     void fileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                              double speedBytesPerSecond);
     void fileReceiveFinished(const QString &filename);
+    void fileStored(const QString &path, qint64 size, const QString &deviceId);
     void fileReceiveAborted(const QString &name);
     void peerAuthenticated(const QString &deviceId, const QString &ip);
     void pairingSucceeded(const RemoteDevice &device);

@@ -68,8 +68,8 @@ public:
     QString receiveFolder() const;
 
 signals:
-    // A paired phone's text message, and nothing else.
-    void messageReceived(const QString &message);
+    // A paired phone's text message, and nothing else; deviceId names the phone.
+    void messageReceived(const QString &message, const QString &deviceId);
     // The server's own notes on a receive ("Datei empfangen: " and the stored
     // path, "Transfer abgebrochen: " and the name): lines for the log, not
     // words of a phone.
@@ -78,6 +78,8 @@ signals:
     void fileReceiveProgress(int percent, qint64 receivedBytes, qint64 totalBytes,
                              double speedBytesPerSecond);
     void fileReceiveFinished(const QString &filename);
+    // The same upload's file, stored at path (size bytes), from the phone deviceId.
+    void fileStored(const QString &path, qint64 size, const QString &deviceId);
     // An upload ended before its last byte; name is the sanitised name.
     void fileReceiveAborted(const QString &name);
     // A request from ip carried the device id and secret of a paired phone:
@@ -119,8 +121,8 @@ private:
     static bool isAuthorized(const Connection &c, const QByteArray &head);
     static void handleMessageRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
     static void handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
-    static void receiveUpload(const Connection &c, const QString &name, qint64 length,
-                              const QByteArray &remainder);
+    static void receiveUpload(const Connection &c, const QString &deviceId, const QString &name,
+                              qint64 length, const QByteArray &remainder);
 
     // Counted places among the open connections, per peer address and in all,
     // so that no single host can exhaust threads, and no crowd of heads that

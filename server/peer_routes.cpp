@@ -90,7 +90,8 @@ void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head,
             body.append(buffer, n);
         }
     }
-    c.withServer([&](HttpServer &server) { emit server.messageReceived(QString::fromUtf8(body)); });
+    const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
+    c.withServer([&](HttpServer &server) { emit server.messageReceived(QString::fromUtf8(body), id); });
     answer(stream, protocol::kBodyReceived);
 }
 
@@ -107,11 +108,11 @@ void HttpServer::handleUploadRoute(const Connection &c, const QByteArray &head, 
         answer(stream, protocol::kBodyInvalidLength);
         return;
     }
-    receiveUpload(c, name, length.bytes, remainder);
+    receiveUpload(c, httpwire::headerValue(head, protocol::kHeaderDeviceId), name, length.bytes, remainder);
 }
 
-void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 length,
-                               const QByteArray &remainder)
+void HttpServer::receiveUpload(const Connection &c, const QString &deviceId, const QString &name,
+                               qint64 length, const QByteArray &remainder)
 {
     const DeadlineStream &stream = c.stream;
     // Read once: a folder changed meanwhile applies to later uploads.
@@ -214,6 +215,7 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
     c.withServer([&](HttpServer &server) {
         emit server.receiveNotice(QStringLiteral("Datei empfangen: ") + target);
         emit server.fileReceiveFinished(finalName);
+        emit server.fileStored(target, length, deviceId);
     });
     answer(stream, protocol::kBodyReceived);
 }

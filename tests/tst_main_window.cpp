@@ -1,6 +1,7 @@
 #include "autostart.h"
 #include "background_view.h"
 #include "device_controller.h"
+#include "history_controller.h"
 #include "main_window.h"
 #include "protocol.h"
 #include "settings_dialog.h"
@@ -51,7 +52,7 @@ class MainWindowTest : public QObject
     QStringList notes; // desktop notifications: "summary: body"
 
     Ui::MainWindow *ui() const { return window->ui; }
-    QString lastLog() const { return window->logLines.last().mid(11); } // without "[hh:mm:ss] "
+    QString lastLog() const { return window->log.lines().last().mid(11); } // without "[hh:mm:ss] "
     void setRegistry(const QList<RemoteDevice> &devices)
     {
         window->deviceFlow->devices().replace(devices);
@@ -91,12 +92,11 @@ private slots:
     // The program runs for weeks: the log keeps the newest lines, in order.
     void logKeepsNewestLines()
     {
-        window->logLines.clear();
-        for (int i = 0; i < MainWindow::kMaxLogLines + 5; ++i)
+        for (int i = 0; i < ActivityLog::kMaxLines + 5; ++i)
             emit window->network.logMessage(QString::number(i));
-        QCOMPARE(window->logLines.size(), MainWindow::kMaxLogLines);
-        QVERIFY(window->logLines.first().endsWith(QLatin1String("] 5")));
-        QCOMPARE(lastLog(), QString::number(MainWindow::kMaxLogLines + 4));
+        QCOMPARE(window->log.lines().size(), ActivityLog::kMaxLines);
+        QVERIFY(window->log.lines().first().endsWith(QLatin1String("] 5")));
+        QCOMPARE(lastLog(), QString::number(ActivityLog::kMaxLines + 4));
     }
 
     // 200 messages of 1 MiB from a phone: the log keeps their starts, and
@@ -110,9 +110,9 @@ private slots:
         };
         const auto text = [](int i) { return QString(1 << 20, QChar('a' + i % 26)); };
         for (int i = 0; i < 200; ++i)
-            emit window->network.messageReceived(text(i));
+            emit window->network.messageReceived(text(i), "p1");
         qsizetype logged = 0;
-        for (const QString &line : std::as_const(window->logLines))
+        for (const QString &line : std::as_const(window->log.lines()))
             logged += line.size();
         QVERIFY2(logged < 200 * 600, qPrintable(QString::number(logged)));
         QVERIFY(window->feedback->recentTexts.keptCharacters() <= RecentTexts::kMaxKeptChars);
@@ -254,8 +254,8 @@ private slots:
         window->toggleSettings();
         inSheet<QLineEdit>("pairingCodeEdit")->setText(" " + code + " ");
         QTest::keyClick(inSheet<QLineEdit>("pairingCodeEdit"), Qt::Key_Return); // Enter pairs, once
-        QTRY_VERIFY_WITH_TIMEOUT(window->logLines.join('\n').contains(outcome), 15000);
-        QCOMPARE(window->logLines.filter("Pairing gestartet").size(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(window->log.lines().join('\n').contains(outcome), 15000);
+        QCOMPARE(window->log.lines().filter("Pairing gestartet").size(), 1);
         QCOMPARE(ui()->transferSizeLabel->text(), outcome);
         const bool paired = outcome.startsWith("Pairing erfolgreich");
         QCOMPARE(readPairedDevices().size(), paired ? 1 : 0);
@@ -304,6 +304,20 @@ private slots:
         QCOMPARE(rows(), QStringList());
         QCOMPARE(inSheet<QComboBox>("pairedDeviceCombo")->count(), 0);
         QVERIFY(testsupport::exchange(protocol::kHttpPort, {upload}).endsWith(protocol::kBodyUnauthorized));
+
+        // What came and went stays in the history, with its phone, after a restart.
+        const auto history = [this] {
+            QStringList out;
+            for (const HistoryEntry &e : window->history->store()->entries())
+                out << e.phoneName + ": " + (e.fileName.isEmpty() ? e.text : e.fileName);
+            return out;
+        };
+        const QStringList newest{"Annas Pixel: aus der Zwischenablage", "Annas Pixel: Hallo Handy",
+                                 "Annas Pixel: gruss.txt"};
+        QTRY_COMPARE(history().mid(0, 3), newest);
+        window.reset();
+        window = std::make_unique<MainWindow>();
+        QTRY_COMPARE(history().mid(0, 3), newest);
     }
 
     // The sheet reports back to the window while it dies, so it must go
@@ -331,7 +345,7 @@ private slots:
     void windowLifeWithoutTray()
     {
         QVERIFY(window->withoutTray);
-        QVERIFY(window->logLines.join('\n').contains("Kein Infobereich (Tray) gefunden"));
+        QVERIFY(window->log.lines().join('\n').contains("Kein Infobereich (Tray) gefunden"));
         window->showAtStart();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         const QPixmap logo = ui()->logoLabel->pixmap();
@@ -392,7 +406,7 @@ private slots:
                                      : "Update-Fehler: Kein Programm zum Installieren des Pakets gefunden. "
                                        "Der Ordner mit dem Paket wird geöffnet.";
         QCOMPARE(inSheet<QLabel>("updateStatusLabel")->text(), status);
-        QCOMPARE(window->logLines.filter(status).size(), taken ? 0 : 1);
+        QCOMPARE(window->log.lines().filter(status).size(), taken ? 0 : 1);
     }
 
     // The desktop's autostart entry is the checkbox's one source of truth.
@@ -429,7 +443,7 @@ private slots:
             if (start == 0)
                 SettingsStore()->setValue(settingskeys::kBackgroundPath, gone);
             window = std::make_unique<MainWindow>();
-            QCOMPARE(window->logLines.filter("Hintergrundbild nicht mehr vorhanden").size(), 1 - start);
+            QCOMPARE(window->log.lines().filter("Hintergrundbild nicht mehr vorhanden").size(), 1 - start);
             QCOMPARE(SettingsStore()->value(settingskeys::kBackgroundPath).toString(), QString());
             window->showAtStart();
             QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -455,9 +469,9 @@ private slots:
             return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() ? f.fileName() : QString();
         };
         const auto import = [&](const QString &path) {
-            const qsizetype before = window->logLines.size();
+            const qsizetype before = window->log.lines().size();
             emit window->settingsDialog->backgroundChanged(path);
-            const auto said = [&] { return window->logLines.mid(before).filter("Hintergrundbild"); };
+            const auto said = [&] { return window->log.lines().mid(before).filter("Hintergrundbild"); };
             return QTest::qWaitFor([&] { return !said().isEmpty(); }, 10000) ? said().first().mid(11)
                                                                              : QString();
         };

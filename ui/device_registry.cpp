@@ -228,6 +228,19 @@ bool DeviceRegistry::prune(qint64 nowMs)
     return changed;
 }
 
+RemoteDevice DeviceRegistry::find(const QString &id, const QString &ip, int port) const
+{
+    for (const RemoteDevice &entry : entries) {
+        if ((!id.isEmpty() && entry.id == id) || (id.isEmpty() && atAddress(entry, ip, port)))
+            return entry;
+    }
+    RemoteDevice unknown;
+    unknown.id = id;
+    unknown.ip = ip;
+    unknown.port = port;
+    return unknown;
+}
+
 bool DeviceRegistry::isOnline(qsizetype i) const
 {
     const RemoteDevice &entry = entries.at(i);

@@ -86,6 +86,9 @@ public:
     // Ages out silent entries and moves; true when anything changed.
     bool prune(qint64 nowMs);
 
+    // The entry with id, else the one at ip:port; a record with just those
+    // when there is none.
+    RemoteDevice find(const QString &id, const QString &ip, int port) const;
     // Online: a paired entry seen at its proven address, or at a possible move.
     bool isOnline(qsizetype i) const;
     SendTarget sendTarget(qsizetype i) const;

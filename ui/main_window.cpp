@@ -4,6 +4,7 @@
 #include "background_view.h"
 #include "cover_crop.h"
 #include "device_controller.h"
+#include "history_controller.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
@@ -46,23 +47,27 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connectNetwork();
 
     network.start();
-    appendLog(QString::fromLatin1(kAppTitle) + QStringLiteral(" gestartet."));
+    log.append(QString::fromLatin1(kAppTitle) + QStringLiteral(" gestartet."));
     if (withoutTray)
-        appendLog(QStringLiteral("Kein Infobereich (Tray) gefunden: Das Fenster bleibt sichtbar, "
-                                 "Schließen beendet das Programm."));
+        log.append(QStringLiteral("Kein Infobereich (Tray) gefunden: Das Fenster bleibt sichtbar, "
+                                  "Schließen beendet das Programm."));
 }
 
 void MainWindow::setUpOutlets()
 {
     outlets.now = [] { return QDateTime::currentMSecsSinceEpoch(); };
     outlets.resolveIdentity = [this](const RemoteDevice &d) { network.resolveIdentity(d); };
-    outlets.sendFile = [this](const RemoteDevice &d, const QString &path) { network.sendFile(d, path); };
+    outlets.sendFile = [this](const RemoteDevice &d, const QString &path) {
+        history->sending(d, path);
+        network.sendFile(d, path);
+    };
     outlets.chooseFile = [this] {
         return QFileDialog::getOpenFileName(this, QStringLiteral("Datei auswaehlen"));
     };
     outlets.pairDevice = [this](const RemoteDevice &d, const QString &code) { network.pairDevice(d, code); };
     outlets.openUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     outlets.sendMessage = [this](const RemoteDevice &d, const QString &text) {
+        history->sendingText(d, text);
         network.sendMessage(d, text);
     };
     outlets.confirm = [this](const QString &question) {
@@ -79,11 +84,17 @@ void MainWindow::setUpOutlets()
          .pairDevice = [this](const RemoteDevice &d, const QString &code) { outlets.pairDevice(d, code); }},
         this);
     connect(deviceFlow, &DeviceController::changed, this, &MainWindow::refreshDeviceList);
-    connect(deviceFlow, &DeviceController::logLine, this, &MainWindow::appendLog);
+    connect(deviceFlow, &DeviceController::logLine, &log, &ActivityLog::append);
     connect(deviceFlow, &DeviceController::pairingOutcome, this, &MainWindow::showPairingOutcome);
     connect(deviceFlow, &DeviceController::pairedChanged, &network, &NetworkService::setPairedDevices);
+    history = new HistoryController(
+        this, {.now = [this] { return outlets.now(); },
+               .openUrl = [this](const QUrl &url) { return outlets.openUrl(url); },
+               .phone = [this](const QString &id, const QString &ip,
+                               int port) { return deviceFlow->devices().find(id, ip, port); }});
+    connect(history, &HistoryController::logLine, &log, &ActivityLog::append);
     updates.openUrl = [this](const QUrl &url) { return outlets.openUrl(url); };
-    connect(&updates, &UpdateController::logLine, this, &MainWindow::appendLog);
+    connect(&updates, &UpdateController::logLine, &log, &ActivityLog::append);
     connect(&updates, &UpdateController::quitRequested, this, [] { QCoreApplication::quit(); });
 }
 
@@ -99,6 +110,7 @@ void MainWindow::setUpWidgets()
     ui->dropArea->setAccessibleName(QStringLiteral("Dateien hier ablegen"));
     ui->transferProgress->setAccessibleName(QStringLiteral("Übertragung"));
     connect(ui->settingsButtton, &QPushButton::clicked, this, &MainWindow::toggleSettings);
+    connect(ui->historyButton, &QPushButton::clicked, history, &HistoryController::toggle);
 
     setMinimumWidth(kWindowSize);
     setMaximumWidth(kWindowSize);
@@ -125,7 +137,7 @@ void MainWindow::setUpWidgets()
     connect(ui->deviceList, &QWidget::customContextMenuRequested, this, &MainWindow::showDeviceMenu);
 
     background = new BackgroundView(this);
-    connect(background, &BackgroundView::logLine, this, &MainWindow::appendLog);
+    connect(background, &BackgroundView::logLine, &log, &ActivityLog::append);
     connect(background, &BackgroundView::pathChanged, this, [this](const QString &path) {
         backgroundPath = path;
         saveSettings();
@@ -136,7 +148,7 @@ void MainWindow::setUpWidgets()
     auto *status = new TransferStatus(ui->transferProgress, ui->transferSizeLabel, this);
     feedback = new TransferFeedback(
         status,
-        {.log = [this](const QString &line) { appendLog(line); },
+        {.log = [this](const QString &line) { log.append(line); },
          .inSight = [this] { return inSight(); },
          .notify = [this](auto kind, const QString &summary, const QString &body,
                           DesktopNotifier::Actions actions) { outlets.notify(kind, summary, body, actions); },
@@ -180,8 +192,9 @@ void MainWindow::connectNetwork()
             &DeviceController::onIdentityResolved);
     connect(&network, &NetworkService::deviceFound, deviceFlow, &DeviceController::onDeviceFound);
     connect(&network, &NetworkService::peerAuthenticated, deviceFlow, &DeviceController::onPeerAuthenticated);
-    connect(&network, &NetworkService::logMessage, this, &MainWindow::appendLog);
+    connect(&network, &NetworkService::logMessage, &log, &ActivityLog::append);
     feedback->connectTo(network);
+    history->connectTo(network);
 }
 
 void MainWindow::showAtStart()
@@ -251,20 +264,6 @@ int MainWindow::selectedDeviceIndex() const
     // The list is rebuilt whenever discovery reports, so the current row is
     // only trusted after checking it against the registry.
     return deviceFlow->rows.deviceAt(ui->deviceList->currentRow());
-}
-
-void MainWindow::appendLog(const QString &text)
-{
-    // Phones choose what some lines hold (a message, a reason); none may make
-    // the log of weeks grow by megabytes.
-    const QString line = QDateTime::currentDateTime().toString(QStringLiteral("[hh:mm:ss] ")) +
-                         clippedText(text, kMaxLogTextChars);
-    // The program runs for weeks; the log keeps the newest lines only.
-    if (logLines.size() >= kMaxLogLines)
-        logLines.remove(0, logLines.size() - kMaxLogLines + 1);
-    logLines.append(line);
-    if (settingsDialog)
-        settingsDialog->appendHistory(line);
 }
 
 // ---- tray and window life --------------------------------------------------
@@ -374,6 +373,6 @@ void MainWindow::chooseAndSendFile()
 void MainWindow::noDeviceSelected()
 {
     const QString text = QStringLiteral("Kein Geraet ausgewaehlt.");
-    appendLog(text);
+    log.append(text);
     feedback->status->showOutcome(text);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "activity_log.h"
 #include "desktop_notifier.h"
 #include "network_service.h"
 #include "remote_device.h"
@@ -20,6 +21,7 @@ class QUrl;
 class QMenu;
 class BackgroundView;
 class DeviceController;
+class HistoryController;
 class QTimer;
 class SettingsDialog;
 class TransferFeedback;
@@ -41,11 +43,6 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
-
-    // Lines the activity log keeps; older ones are dropped first.
-    static constexpr qsizetype kMaxLogLines = 10000;
-    // Characters of one log line's text (a phone's message is cut there).
-    static constexpr qsizetype kMaxLogTextChars = 500;
 
     // Right after construction: with a tray the program starts hidden behind
     // its icon; without one the window is all the user has, so it shows.
@@ -112,7 +109,6 @@ private:
     // Device list and activity log.
     void refreshDeviceList();
     void refreshSheetDevices();
-    void appendLog(const QString &text);
 
     // Sending.
     void onFilesDropped(const QStringList &files);
@@ -140,11 +136,12 @@ private:
     TrayPresence *tray = nullptr;
     NetworkService network;
     DeviceController *deviceFlow = nullptr;
+    HistoryController *history = nullptr;
     BackgroundView *background = nullptr;
     // The progress area and what the user is told about transfers.
     TransferFeedback *feedback = nullptr;
     UpdateController updates;
-    QStringList logLines;
+    ActivityLog log;
     QString receiveFolder;
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;

@@ -7,6 +7,7 @@
 #include "background_view.h"
 #include "device_controller.h"
 #include "device_menu.h"
+#include "history_controller.h"
 #include "settings_dialog.h"
 #include "sheet_slide.h"
 #include "transfer_feedback.h"
@@ -50,7 +51,8 @@ void MainWindow::toggleSettings()
     dialog->showReceiveFolder(receiveFolder);
     dialog->showBackgroundPath(backgroundPath);
     refreshSheetDevices();
-    dialog->setHistory(logLines);
+    dialog->setHistory(log.lines());
+    connect(&log, &ActivityLog::appended, dialog, &SettingsDialog::appendHistory);
     dialog->showAutostart(autostart::isEnabled(autostart::entryPath()));
 
     connect(dialog, &QObject::destroyed, this, [this, dialog] {
@@ -64,7 +66,7 @@ void MainWindow::toggleSettings()
             [this](const QString &path) { background->choose(path, outlets.now()); });
     // The entry file is the truth: the box shows it again after a failure.
     connect(dialog, &SettingsDialog::autostartChanged, this, [this, dialog](bool enabled) {
-        appendLog(autostart::apply(enabled));
+        log.append(autostart::apply(enabled));
         dialog->showAutostart(autostart::isEnabled(autostart::entryPath()));
     });
     updates.attach(dialog);
@@ -76,7 +78,7 @@ void MainWindow::onReceiveFolderChanged(const QString &folder)
     receiveFolder = folder;
     network.setReceiveFolder(receiveFolder);
     saveSettings();
-    appendLog(QStringLiteral("Empfangsordner geaendert: ") + folder);
+    log.append(QStringLiteral("Empfangsordner geaendert: ") + folder);
 }
 
 // ---- text to a phone -------------------------------------------------------
@@ -113,6 +115,6 @@ void MainWindow::sendText(int deviceIndex, const QString &text)
     const std::optional<RemoteDevice> device = deviceFlow->deviceForSend(deviceIndex);
     if (!device)
         return;
-    appendLog(QStringLiteral("Sende Nachricht an ") + device->name + QLatin1Char('.'));
+    log.append(QStringLiteral("Sende Nachricht an ") + device->name + QLatin1Char('.'));
     outlets.sendMessage(*device, text);
 }
