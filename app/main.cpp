@@ -109,6 +109,9 @@ int main(int argc, char **argv)
     // network socket: it asks the first to show itself and ends.
     SingleInstance instance;
     if (!instance.claim()) {
+        // Two commands may each have started a copy: the later one just ends.
+        if (command.background)
+            return 0;
         if (!SingleInstance::handOver(token))
             std::fputs("KAVELTOR Companion läuft bereits, antwortet aber nicht.\n", stderr);
         return 0;

@@ -17,6 +17,8 @@
 namespace {
 constexpr double kBytesPerMB = 1024.0 * 1024.0;
 const char *const kTitle = "KAVELTOR Companion";
+// Room for the title and a phone's name with its state.
+constexpr int kChooserMinWidth = 360;
 // Read by Qt's Wayland plugin when a window asks to be activated.
 const char *const kActivationVariable = "XDG_ACTIVATION_TOKEN";
 
@@ -234,6 +236,7 @@ void CommandHandler::askPhone(const Options &options, const Answer &answer,
     dialog->setLabelText(QStringLiteral("An welches Handy senden?"));
     dialog->setComboBoxItems(labels);
     dialog->setComboBoxEditable(false);
+    dialog->setMinimumWidth(kChooserMinWidth);
     dialog->setOkButtonText(QStringLiteral("Senden"));
     dialog->setCancelButtonText(QStringLiteral("Abbrechen"));
     connect(dialog, &QDialog::finished, this, [this, dialog, labels, ids, options, answer, go](int result) {
