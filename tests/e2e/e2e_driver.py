@@ -106,6 +106,8 @@ def send_from_outside(acc, window, events, phone_dir):
     thunar = re.search(r"<command>(.*)</command>", (PACKAGING / "file-managers/thunar-uca-action.xml").read_text())
     for argv in (exec_line("file-managers/kaveltor-companion-send.desktop", "Desktop Action send",
                            [new_file("Dolphin.bin")]), expand(thunar.group(1), [new_file("Thunar.bin")]),
+                 exec_line("file-managers/kaveltor-companion-thunar-sendto.desktop", "Desktop Entry",
+                           [new_file("Senden an.bin")]),
                  exec_line("example.zeltraworks.KaveltorCompanion.desktop", "Desktop Entry", [new_file("Open.bin")])):
         assert command(*argv)[0] == 0, argv
         delivered(events, phone_dir, argv[-1])

@@ -4,7 +4,7 @@ set -eu
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 id=example.zeltraworks.KaveltorCompanion
-desktop-file-validate "$2/packaging/$id.desktop" "$2/packaging/file-managers/kaveltor-companion-send.desktop"
+desktop-file-validate "$2/packaging/$id.desktop" "$2"/packaging/file-managers/*.desktop
 appstreamcli validate --no-net "$2/packaging/$id.metainfo.xml"
 (cd "$1" && cpack -B "$scratch/out" >/dev/null)
 deb="$scratch/out/KAVELTORCompanionSetup-1.0.0.deb" # the updater's name for it
@@ -15,7 +15,8 @@ dpkg-deb -f "$deb" Suggests | grep -q python3-nautilus || { echo "python3-nautil
 dpkg -x "$deb" "$scratch/root"
 cd "$scratch/root/usr"
 ls bin/kaveltor-companion "share/applications/$id.desktop" "share/metainfo/$id.metainfo.xml" >/dev/null
-ls share/kio/servicemenus/kaveltor-companion-send.desktop share/kaveltor-companion/thunar-uca-action.xml >/dev/null
+ls share/kio/servicemenus/kaveltor-companion-send.desktop share/Thunar/sendto/kaveltor-companion.desktop \
+    share/kaveltor-companion/thunar-uca-action.xml >/dev/null
 python3 -c 'import ast, sys; ast.parse(open(sys.argv[1]).read())' \
     share/nautilus-python/extensions/kaveltor_companion_nautilus.py
 # The Thunar helper adds its action to a user's list once, and the list stays readable XML.
