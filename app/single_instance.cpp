@@ -96,11 +96,6 @@ SingleInstance::SingleInstance(unsigned ownUid, QObject *parent)
     connect(&server, &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
 }
 
-QString SingleInstance::lockFilePath()
-{
-    return QDir(stateFolder()).filePath(QString::fromLatin1(kBaseName) + QStringLiteral(".lock"));
-}
-
 bool SingleInstance::claim()
 {
     if (folder.isEmpty())

@@ -48,8 +48,6 @@ public:
     // In a later copy: asks the first one to show its window, passing the
     // launcher's token on. False when that could not be delivered in time.
     static bool handOver(const QString &token);
-    // The pid in the first copy's lock file, for a script that ends it.
-    static QString lockFilePath();
 
     static constexpr int kHandOverMs = 700;
     // A connection that has not sent its whole request by then is dropped.

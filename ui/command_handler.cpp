@@ -14,6 +14,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <memory>
+#include <utility>
+
 namespace {
 constexpr double kBytesPerMB = 1024.0 * 1024.0;
 const char *const kTitle = "KAVELTOR Companion";
@@ -110,10 +113,10 @@ QList<CommandHandler::Phone> CommandHandler::phones() const
     return list;
 }
 
-QList<CommandHandler::Candidate> CommandHandler::candidates() const
+QList<CommandHandler::Candidate> CommandHandler::candidates(const QList<Phone> &known)
 {
     QList<Candidate> list;
-    for (const Phone &p : phones())
+    for (const Phone &p : known)
         list.append({p.name, p.id, p.paired, p.online});
     return list;
 }
@@ -162,8 +165,8 @@ void CommandHandler::withPhone(const Options &options, const Answer &answer,
 {
     if (!answer.context)
         return; // the asker left while the command waited
-    const QList<Candidate> all = candidates();
-    const Chosen chosen = choosePhone(all, selectedIndex(), options.to);
+    const QList<Phone> known = phones();
+    const Chosen chosen = choosePhone(candidates(known), selectedIndex(), options.to);
     if (chosen.choice == Choice::Found)
         return go(chosen.index);
     if (chosen.choice == Choice::Offline && sinceStart.elapsed() < kDiscoveryGraceMs) {
@@ -179,17 +182,17 @@ void CommandHandler::withPhone(const Options &options, const Answer &answer,
         return askPhone(options, answer, go);
 
     QList<Phone> choices;
-    for (const Phone &p : phones())
+    for (const Phone &p : known)
         if (p.paired)
             choices.append(p);
-    const QString name = chosen.index >= 0 ? quoted(all[chosen.index].name) : QString();
+    const QString name = chosen.index >= 0 ? quoted(known[chosen.index].name) : QString();
     switch (chosen.choice) {
     case Choice::Found:
         break;
     case Choice::NoSuchPhone:
         return finish(answer, options.ask, Status::NoSuchPhone,
                       QStringLiteral("Kein Handy namens %1 bekannt.").arg(quoted(options.to)),
-                      choices.isEmpty() ? phones() : choices);
+                      choices.isEmpty() ? known : choices);
     case Choice::Ambiguous:
         return finish(answer, options.ask, Status::NoSuchPhone,
                       QStringLiteral("Mehrere Handys kommen in Frage; bitte eines mit --to wählen."),
@@ -353,10 +356,10 @@ void CommandHandler::sendClipboard(const Options &options, const Answer &answer)
     // first, and read it once focused (or give up waiting after a moment).
     auto *waiting = new QTimer(this);
     waiting->setSingleShot(true);
-    const auto once = [waiting, send] {
-        if (waiting->property("done").toBool())
+    auto read = std::make_shared<bool>(false);
+    const auto once = [waiting, send, read] {
+        if (std::exchange(*read, true))
             return;
-        waiting->setProperty("done", true);
         waiting->deleteLater();
         send();
     };

@@ -120,7 +120,7 @@ private:
     };
 
     QList<Phone> phones() const;
-    QList<Candidate> candidates() const;
+    static QList<Candidate> candidates(const QList<Phone> &known);
     int selectedIndex() const;
     // Finds the phone, waiting for discovery or asking where needed, then
     // calls go with its index in the registry.
