@@ -9,3 +9,4 @@ kaveltor_add_fuzz_replay(fuzz_sanitize_file_name SOURCES ${CMAKE_SOURCE_DIR}/fuz
 kaveltor_add_fuzz_replay(fuzz_peer_reply SOURCES ${CMAKE_SOURCE_DIR}/fuzz/fuzz_peer_reply.cpp LIBS kaveltor_client)
 kaveltor_add_fuzz_replay(fuzz_update_manifest SOURCES ${CMAKE_SOURCE_DIR}/fuzz/fuzz_update_manifest.cpp
     LIBS kaveltor_update)
+kaveltor_add_fuzz_replay(fuzz_instance_protocol SOURCES ${CMAKE_SOURCE_DIR}/fuzz/fuzz_instance_protocol.cpp LIBS kaveltor_app)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "activity_log.h"
+#include "command_handler.h"
 #include "desktop_notifier.h"
 #include "network_service.h"
 #include "remote_device.h"
@@ -47,6 +48,15 @@ public:
     // Right after construction: with a tray the program starts hidden behind
     // its icon; without one the window is all the user has, so it shows.
     void showAtStart();
+    // What commands from other starts of the program go through: the
+    // window's own flows, so that they send as a drop does.
+    CommandHandler::Flows commandFlows()
+    {
+        return {deviceFlow, feedback, &network,
+                [this](const RemoteDevice &d, const QString &path) { outlets.sendFile(d, path); },
+                [this](const RemoteDevice &d, const QString &text) { outlets.sendMessage(d, text); },
+                [this](const QString &line) { log.append(line); }, [this] { present(); }, this};
+    }
 
 public slots:
     // Brings the window up as a click on the tray icon would (a second start

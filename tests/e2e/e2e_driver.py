@@ -1,9 +1,14 @@
 #!/usr/bin/python3
 # Uses the real program as a user with a phone would: it finds the phone, pairs,
-# sends a file each way and quits from the tray. Usage: run_e2e.sh.
+# sends a file each way, sends from the command line, a file manager's menu
+# and the launcher's actions, and quits from the tray. Usage: run_e2e.sh.
 
+import configparser
 import json
 import os
+import re
+import shlex
+import signal
 import subprocess
 import sys
 import threading
@@ -15,6 +20,7 @@ import pyatspi
 from gi.repository import Atspi
 
 APP, SIM_PHONE = sys.argv[1:3]
+PACKAGING = Path(__file__).resolve().parents[2] / "packaging"
 NAME, CODE, ID, SECRET = "E2E Testtelefon", "482913", "e2e-phone", "e2e-secret"
 SCRATCH = os.environ["TMPDIR"]
 procs = []
@@ -47,6 +53,76 @@ def find(root, name, role):
 
 def press(root, name):
     wait_for(name, lambda: find(root, name, pyatspi.ROLE_PUSH_BUTTON)).queryAction().doAction(0)
+
+
+def command(*argv, stdin=None):  # the command line as a script runs it
+    done = subprocess.run([APP if a == "kaveltor-companion" else a for a in argv], input=stdin,
+                          capture_output=True, text=True, timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
+def expand(line, files):  # a command line as a file manager or launcher runs it, %F being the files
+    return [arg for word in shlex.split(line) for arg in (files if word == "%F" else [word])]
+
+
+def exec_line(entry, group, files):
+    desktop = configparser.RawConfigParser(strict=False)
+    desktop.optionxform = str
+    desktop.read(PACKAGING / entry)
+    return expand(desktop[group]["Exec"], files)
+
+
+def got(events, text):
+    return any(json.loads(e[6:])["outcome"] == "received " + text for e in events if e.startswith("EVENT "))
+
+
+def delivered(events, phone_dir, path):
+    name = os.path.basename(path)
+    wait_for(f"{name} stored by the phone", lambda: Path(phone_dir, name).exists() and
+             Path(phone_dir, name).read_bytes() == Path(path).read_bytes())
+
+
+def send_from_outside(acc, window, events, phone_dir):
+    def new_file(name):
+        with open(path := os.path.join(SCRATCH, name), "wb") as f:
+            f.write(os.urandom(1024 * 1024 + 3))
+        return path
+
+    port = re.match(r"READY (\d+)", events[0]).group(1)
+    status, out, _ = command("kaveltor-companion", "--list")
+    assert status == 0 and f"{NAME}\t{ID}\t127.0.0.1:{port}\tgekoppelt\tonline" in out.splitlines(), out
+    status, out, err = command("kaveltor-companion", "--send", sent := new_file("Terminal.bin"), "--wait")
+    assert status == 0 and "Zugestellt: Terminal.bin" in out, (status, out, err)
+    delivered(events, phone_dir, sent)
+    wait_for("the same outcome as a drop", lambda: find(window, "Gesendet: Terminal.bin", pyatspi.ROLE_LABEL))
+    status, out, err = command("kaveltor-companion", "--text", "-", "--to", ID, "--wait", stdin="Grüße vom Terminal\n")
+    assert status == 0 and got(events, "Grüße vom Terminal"), (status, out, err, events)
+    status, _, err = command("kaveltor-companion", "--send", sent, "--to", "Niemand")
+    assert status == 3 and NAME in err, (status, err)
+    status, _, err = command("kaveltor-companion", "--send", os.path.join(SCRATCH, "fehlt.jpg"))
+    assert status == 5 and "fehlt.jpg" in err, (status, err)
+
+    # A file manager's entries, the launcher's "Open with" and its two actions.
+    thunar = re.search(r"<command>(.*)</command>", (PACKAGING / "file-managers/thunar-uca-action.xml").read_text())
+    for argv in (exec_line("file-managers/kaveltor-companion-send.desktop", "Desktop Action send",
+                           [new_file("Dolphin.bin")]), expand(thunar.group(1), [new_file("Thunar.bin")]),
+                 exec_line("file-managers/kaveltor-companion-thunar-sendto.desktop", "Desktop Entry",
+                           [new_file("Senden an.bin")]),
+                 exec_line("example.zeltraworks.KaveltorCompanion.desktop", "Desktop Entry", [new_file("Open.bin")])):
+        assert command(*argv)[0] == 0, argv
+        delivered(events, phone_dir, argv[-1])
+    subprocess.run(["xclip", "-selection", "clipboard", "-i"], input="Aus der Zwischenablage", text=True, check=True)
+    assert command(*exec_line("example.zeltraworks.KaveltorCompanion.desktop", "Desktop Action send-clipboard",
+                              []))[0] == 0
+    wait_for("the clipboard sent", lambda: got(events, "Aus der Zwischenablage"))
+    chooser = start([APP if a == "kaveltor-companion" else a for a in exec_line(
+        "example.zeltraworks.KaveltorCompanion.desktop", "Desktop Action send-file", [])])
+    dialog = wait_for("the file dialog", lambda: find(acc, "Dateien an das Handy senden", pyatspi.ROLE_DIALOG))
+    wait_for("its name field", lambda: pyatspi.findDescendant(dialog, lambda n: n.getRole() == pyatspi.ROLE_TEXT and (
+        n.getState().contains(pyatspi.STATE_FOCUSED)))).queryEditableText().setTextContents(chosen := new_file("Dialog.bin"))
+    xdotool("key", "Return")
+    assert chooser.wait(60) == 0, "the launcher's action failed"
+    delivered(events, phone_dir, chosen)
 
 
 def run():
@@ -109,12 +185,21 @@ def run():
         assert json.load(answer) == {"received": True}
     assert Path(os.environ["HOME"], "Downloads", "Vom Telefon.png").read_bytes() == back.data, "got other bytes"
 
+    send_from_outside(acc, window, events, phone_dir)
+
     press(window, "Minimieren")  # the window sits over the tray's corner
     wait_for("the window hidden", lambda: not showing(window))
     xdotool("mousemove", "--window", icon, 4, 4, "click", 3)
     wait_for("the tray menu", lambda: set(xdotool("search", "--onlyvisible", "--classname", "kaveltor")) - {icon})
     xdotool("key", "Up", "Return")  # its last entry, "Beenden"
     assert app.wait(60) == 0, "the program did not end cleanly"
+
+    # With no copy running, a command starts one hidden and waits for the phone to show up.
+    status, out, err = command("kaveltor-companion", "--send", sent, "--wait")
+    assert status == 0 and "Zugestellt: Reise Fotos.jpg" in out, (status, out, err)
+    pid = int(Path(os.environ["XDG_RUNTIME_DIR"], "kaveltor-companion.lock").read_text().split()[0])
+    os.kill(pid, signal.SIGTERM)
+    wait_for("the started copy to end", lambda: not Path(f"/proc/{pid}").exists())
 
 
 if __name__ == "__main__":
