@@ -18,7 +18,17 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
     connect(&m_server, &HttpServer::fileReceiveFinished, this, &NetworkService::fileReceiveFinished, direct);
     connect(&m_server, &HttpServer::fileStored, this, &NetworkService::fileStored, direct);
     connect(&m_server, &HttpServer::fileReceiveAborted, this, &NetworkService::fileReceiveAborted, direct);
-    connect(&m_server, &HttpServer::peerAuthenticated, this, &NetworkService::peerAuthenticated, direct);
+    // A phone's secret proves where the phone is only at an address it could
+    // be reached at: a request from this computer itself proves nothing.
+    connect(
+        &m_server, &HttpServer::peerAuthenticated, this,
+        [this](const QString &deviceId, const QString &ip) {
+            std::uint32_t address = 0;
+            if (sock::parseIPv4(ip.toStdString(), &address) &&
+                m_ownInterfaces.allows(address, m_policy.load()))
+                emit peerAuthenticated(deviceId, ip);
+        },
+        direct);
     connect(&m_client, &PeerClient::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_client, &PeerClient::fileTransferProgress, this, &NetworkService::fileTransferProgress,
             direct);

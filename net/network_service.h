@@ -12,7 +12,9 @@
 
 #include <QList>
 #include <QObject>
+
 #include <QString>
+#include <atomic>
 
 #include <memory>
 
@@ -59,6 +61,7 @@ public:
     // Which addresses phones may have, for discovery and requests alike.
     void setAddressPolicy(sock::PeerAddressPolicy policy)
     {
+        m_policy = policy;
         m_client.setAddressPolicy(policy);
         m_discovery.setAddressPolicy(policy);
     }
@@ -84,6 +87,8 @@ signals:
     void deviceIdentityResolved(const RemoteDevice &device);
 
 private:
+    std::atomic<sock::PeerAddressPolicy> m_policy{sock::PeerAddressPolicy::OtherHostsOnly};
+    sock::OwnInterfaces m_ownInterfaces;
     // Shared with the server, which asks it on every request.
     const std::shared_ptr<PairedCredentials> m_credentials = std::make_shared<PairedCredentials>();
     bool m_pairedDevicesSet = false; // start() then leaves the table as the window gave it
