@@ -8,7 +8,7 @@ desktop-file-validate "$2/packaging/$id.desktop" "$2"/packaging/file-managers/*.
 appstreamcli validate --no-net "$2/packaging/$id.metainfo.xml"
 (cd "$1" && cpack -B "$scratch/out" >/dev/null)
 deb="$scratch/out/KAVELTORCompanionSetup-1.0.0.deb" # the updater's name for it
-for p in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 qt6-qpa-plugins qt6-image-formats-plugins; do
+for p in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 qt6-qpa-plugins qt6-image-formats-plugins libqt6sql6-sqlite; do
     dpkg-deb -f "$deb" Depends | grep -q "$p" || { echo "$p missing from Depends"; exit 1; }
 done
 dpkg-deb -f "$deb" Suggests | grep -q python3-nautilus || { echo "python3-nautilus not suggested"; exit 1; }
