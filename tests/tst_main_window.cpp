@@ -270,12 +270,14 @@ private slots:
             "X-KAVELTORLink-Secret: s3\r\nX-Filename: gruss.txt\r\nContent-Length: 2\r\n\r\nhi";
         QTRY_VERIFY_WITH_TIMEOUT(window->network.listeningPort() != 0, 10000);
         QVERIFY(testsupport::exchange(protocol::kHttpPort, {upload}).endsWith(protocol::kBodyReceived));
+        QVERIFY(testsupport::exchange(protocol::kHttpPort, {QByteArray(upload).replace("/upload", "/message")})
+                    .endsWith(protocol::kBodyReceived));
         // One file, one notification: the server's note on it is a log line,
         // not a phone's message.
-        QTRY_COMPARE(notes, QStringList{"Datei empfangen: gruss.txt"});
-        QVERIFY(lastLog().startsWith("Empfangen: Datei empfangen: /"));
+        QTRY_COMPARE(notes, (QStringList{"Datei empfangen: gruss.txt", "Nachricht vom Handy: hi"}));
+        QCOMPARE(window->log.lines().filter("Empfangen: Datei empfangen: /").size(), 1);
         QTest::qWait(100);
-        QCOMPARE(notes.size(), 1);
+        QCOMPARE(notes.size(), 2);
 
         // Text to the phone: dropped on the drop area, and the clipboard
         // from the row's menu.
@@ -313,11 +315,11 @@ private slots:
             return out;
         };
         const QStringList newest{"Annas Pixel: aus der Zwischenablage", "Annas Pixel: Hallo Handy",
-                                 "Annas Pixel: gruss.txt"};
-        QTRY_COMPARE(history().mid(0, 3), newest);
+                                 "Annas Pixel: hi", "Annas Pixel: gruss.txt"};
+        QTRY_COMPARE(history().mid(0, 4), newest);
         window.reset();
         window = std::make_unique<MainWindow>();
-        QTRY_COMPARE(history().mid(0, 3), newest);
+        QTRY_COMPARE(history().mid(0, 4), newest);
     }
 
     // The sheet reports back to the window while it dies, so it must go
