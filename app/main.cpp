@@ -102,6 +102,9 @@ int main(int argc, char **argv)
 
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/KAVELTORCompanion.ico")));
+    // Shells (GNOME's top bar, task lists) link the window to the installed
+    // entry by this id: its name and icon instead of the executable's.
+    QGuiApplication::setDesktopFileName(QStringLiteral("example.zeltraworks.KaveltorCompanion"));
     nameApplication();
     QApplication::setQuitOnLastWindowClosed(false);
 

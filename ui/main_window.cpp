@@ -112,9 +112,8 @@ void MainWindow::setUpWidgets()
     connect(ui->settingsButtton, &QPushButton::clicked, this, &MainWindow::toggleSettings);
     connect(ui->historyButton, &QPushButton::clicked, history, &HistoryController::toggle);
 
-    setMinimumWidth(kWindowSize);
-    setMaximumWidth(kWindowSize);
-    resize(kWindowSize, kWindowSize);
+    // Fixed, and said so: compositors then offer no "maximise".
+    setFixedSize(kWindowSize, kWindowSize);
     setWindowTitle(QString::fromLatin1(kAppTitle));
 
     const QPixmap logo(QString::fromLatin1(kLogoResource));
@@ -170,7 +169,7 @@ void MainWindow::setUpTray()
 
     tray = new TrayPresence(this);
     connect(tray, &TrayPresence::toggleRequested, this,
-            [this] { isVisible() ? hide() : showWindowFromTray(); });
+            [this] { inSight() ? hide() : showWindowFromTray(); }); // a covered window comes forward
     connect(tray, &TrayPresence::openRequested, this, &MainWindow::showWindowFromTray);
     connect(tray, &TrayPresence::quitRequested, this, &MainWindow::quitApp);
     // Without a tray there is no balloon to fall back to.
@@ -322,7 +321,9 @@ void MainWindow::showEvent(QShowEvent *event)
 
 bool MainWindow::inSight() const
 {
-    return isVisible() && !isMinimized();
+    // Wayland does not tell a program that it was minimised, and a covered
+    // window is no more seen than a hidden one: only the window in front is.
+    return isVisible() && !isMinimized() && isActiveWindow();
 }
 
 void MainWindow::changeEvent(QEvent *event)

@@ -124,7 +124,8 @@ private:
     void onFilesDropped(const QStringList &files);
     void chooseAndSendFile();
     void noDeviceSelected();
-    // Shown and not minimised: what the user can see needs no notification.
+    // Shown, not minimised and in front: what the user can see needs no
+    // notification.
     bool inSight() const;
     void showDeviceMenu(const QPoint &pos);
     void sendText(int deviceIndex, const QString &text);

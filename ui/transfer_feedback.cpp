@@ -90,11 +90,18 @@ void TransferFeedback::onFileReceiveFinished(const QString &filename)
 {
     status->showDone(QStringLiteral("Empfange: ") + filename, false);
     const QString path = QDir(outlets.receiveFolder()).filePath(filename);
+    // Where nothing can open it, the user at least learns why nothing happened.
+    const filemanager::Opener openOrSay = [this](const QUrl &url) {
+        if (outlets.openUrl(url))
+            return true;
+        outlets.log(QStringLiteral("Kein Programm zum Öffnen gefunden: ") + url.toLocalFile());
+        return false;
+    };
     notifyOutOfSight(
         DesktopNotifier::Kind::FileReceived, QStringLiteral("Datei empfangen"), filename,
-        {{QStringLiteral("\u00d6ffnen"), [this, path] { outlets.openUrl(QUrl::fromLocalFile(path)); }},
+        {{QStringLiteral("\u00d6ffnen"), [openOrSay, path] { openOrSay(QUrl::fromLocalFile(path)); }},
          {QStringLiteral("Im Ordner zeigen"),
-          [this, path] { filemanager::showInFolder(path, outlets.openUrl, this); }}});
+          [this, openOrSay, path] { filemanager::showInFolder(path, openOrSay, this); }}});
 }
 
 void TransferFeedback::notifyOutOfSight(DesktopNotifier::Kind kind, const QString &summary,
