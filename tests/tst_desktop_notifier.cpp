@@ -3,6 +3,8 @@
 #include <QDBusConnectionInterface>
 #include <QtTest>
 
+#include "private_bus.h"
+
 using Kind = DesktopNotifier::Kind;
 static const QString kName = QStringLiteral("org.freedesktop.Notifications");
 
@@ -26,17 +28,7 @@ class DesktopNotifierTest : public QObject
 private slots:
     void initTestCase()
     {
-        // A bus of our own without activatable services: nothing real starts.
-        QFile conf(dir.filePath("bus.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write(
-            "<busconfig><type>session</type><listen>unix:dir=" + dir.path().toUtf8() +
-            "</listen><policy context='default'><allow send_destination='*'/><allow receive_sender='*'/>"
-            "<allow own='*'/></policy></busconfig>");
-        conf.close();
-        bus.start("dbus-daemon", {"--nofork", "--print-address", "--config-file=" + conf.fileName()});
-        QVERIFY(bus.waitForReadyRead(5000));
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+        QVERIFY(startPrivateSessionBus(dir.path(), bus));
         service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         connect(&service, &QProcess::readyReadStandardOutput, this, [this] {
             while (service.canReadLine())

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QtTest>
 
+#include "private_bus.h"
+
 #include <ctime>
 
 using E = HistoryEntry;
@@ -63,17 +65,7 @@ private slots:
         // Days begin at local midnight, which is not UTC's.
         qputenv("TZ", "Europe/Berlin");
         tzset();
-        // A bus of our own without activatable services: no real file
-        // manager starts, and none answers unless the test starts one.
-        QFile conf(dir.filePath("bus.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write("<busconfig><type>session</type><listen>unix:dir=" + dir.path().toUtf8() +
-                   "</listen><policy context='default'><allow send_destination='*'/>"
-                   "<allow receive_sender='*'/><allow own='*'/></policy></busconfig>");
-        conf.close();
-        bus.start("dbus-daemon", {"--nofork", "--print-address", "--config-file=" + conf.fileName()});
-        QVERIFY(bus.waitForReadyRead(5000));
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+        QVERIFY(startPrivateSessionBus(dir.path(), bus));
     }
 
     void cleanupTestCase() { bus.terminate(), bus.waitForFinished(); }

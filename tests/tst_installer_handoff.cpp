@@ -3,6 +3,8 @@
 #include <QDBusConnectionInterface>
 #include <QtTest>
 
+#include "private_bus.h"
+
 static const QString kName = QStringLiteral("org.freedesktop.PackageKit");
 
 // The hand-over against a stand-in package installer on a bus of the test's
@@ -28,17 +30,7 @@ class InstallerHandoffTest : public QObject
 private slots:
     void initTestCase()
     {
-        // A bus without activatable services: nothing real starts.
-        QFile conf(dir.filePath("bus.conf"));
-        QVERIFY(conf.open(QIODevice::WriteOnly));
-        conf.write(
-            "<busconfig><type>session</type><listen>unix:dir=" + dir.path().toUtf8() +
-            "</listen><policy context='default'><allow send_destination='*'/><allow receive_sender='*'/>"
-            "<allow own='*'/></policy></busconfig>");
-        conf.close();
-        bus.start("dbus-daemon", {"--nofork", "--print-address", "--config-file=" + conf.fileName()});
-        QVERIFY(bus.waitForReadyRead(5000));
-        qputenv("DBUS_SESSION_BUS_ADDRESS", bus.readLine().trimmed());
+        QVERIFY(startPrivateSessionBus(dir.path(), bus));
         // Only the stand-in opener is ever found.
         QVERIFY(QDir(dir.path()).mkpath("bin"));
         qputenv("PATH", dir.filePath("bin").toUtf8());
