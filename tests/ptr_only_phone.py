@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 # ptr_only_phone.py ADDRESS TTL: a phone whose mDNS stack answers tersely, as systemd-resolved does: a browse
-# gets the PTR alone, and SRV, TXT and A only when asked for them. It announces itself once at start, every
+# gets the PTR alone, and SRV and A only when asked for them (it has no TXT). It announces itself once, every
 # record lives TTL seconds, and it serves GET /identity on port 8080. Prints "identity" for each lookup, and
 # "late SRV" (or A) when a record was asked for only after it had run out.
 import socket, struct, sys, threading, time
@@ -29,9 +29,9 @@ def record(owner, rtype, data):
     return name(owner) + struct.pack(">HHIH", rtype, 1, TTL, len(data)) + data
 
 
-RECORDS = {12: record(SERVICE, 12, name(INSTANCE)), 33: record(INSTANCE, 33, struct.pack(">HHH", 0, 0, 8080) +
-           name(HOST)), 16: record(INSTANCE, 16, b"\x0cdevice=phone"), 1: record(HOST, 1, socket.inet_aton(ADDRESS))}
-OWNERS = {12: SERVICE, 33: INSTANCE, 16: INSTANCE, 1: HOST}
+RECORDS = {12: record(SERVICE, 12, name(INSTANCE)), 1: record(HOST, 1, socket.inet_aton(ADDRESS)),
+           33: record(INSTANCE, 33, struct.pack(">HHH", 0, 0, 8080) + name(HOST))}
+OWNERS = {12: SERVICE, 33: INSTANCE, 1: HOST}
 
 
 class Identity(BaseHTTPRequestHandler):
@@ -54,7 +54,7 @@ mdns.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 255)
 mdns.setsockopt(socket.IPPROTO_IP, socket.IP_TTL, 255)
 mdns.bind(("", 5353))
 mdns.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, socket.inet_aton("224.0.0.251") + socket.inet_aton(ADDRESS))
-mdns.sendto(struct.pack(">6H", 0, 0x8400, 0, 4, 0, 0) + b"".join(RECORDS.values()), ("224.0.0.251", 5353))
+mdns.sendto(struct.pack(">6H", 0, 0x8400, 0, 3, 0, 0) + b"".join(RECORDS.values()), ("224.0.0.251", 5353))
 answered = {t: time.monotonic() for t in RECORDS}
 while True:
     query, (sender, port) = mdns.recvfrom(9000)
@@ -65,7 +65,7 @@ while True:
         rtype = struct.unpack(">H", query[end:end + 2])[0]
         if rtype in RECORDS and asked == OWNERS[rtype].lower():
             if rtype != 12 and time.monotonic() - answered[rtype] > TTL:
-                print("late", {33: "SRV", 1: "A", 16: "TXT"}[rtype], flush=True)
+                print("late", {33: "SRV", 1: "A"}[rtype], flush=True)
             answered[rtype] = time.monotonic()
             answers.append((name(asked) + query[end:end + 4], RECORDS[rtype]))
         at = end + 4

@@ -282,14 +282,6 @@ private slots:
         QCOMPARE(bytes(sent.at(0).bytes), header(0, 0x8400, 0, 1, 1) + nsec + a);
     }
 
-    // Our records with TTL 0, all as answers.
-    void goodbye()
-    {
-        QByteArray expected = QByteArray(kAnnouncement).replace(QByteArray::fromHex("00000078"), u32(0));
-        expected.replace(4, 8, u16(0) + u16(4) + u16(0) + u16(0));
-        QCOMPARE(bytes(MdnsResponder().goodbye(kOurs)), expected);
-    }
-
     void questions()
     {
         QFETCH(QByteArray, message);
