@@ -1,15 +1,15 @@
 #!/bin/bash
 # avahi_interop.sh PEER CASE: our discovery service (PEER: mdns_peer) and avahi-daemon, each a host of its
-# own (a network namespace we make, 198.51.100.0/24) on one bridge. CASE: browse (avahi resolves us),
-# find-phone (we find avahi's phone), resolve-host / resolve-ours (avahi, its cache emptied, resolves our
-# host name / our instance), goodbye (avahi drops us soon after we quit), mcast-phone (we find a phone
-# that answers only by multicast, in two packets), late-link (our link comes up after we started; avahi
-# and we still find each other), two-copies (a second copy of ours on the link: avahi resolves both, each
-# under names and an address of its own, still ten seconds later), late-claimant (avahi claims our name 0.1 s
-# after one of our multicasts: we defend it and keep it), ptr-phone (PEER is then the program itself: it finds
-# a phone whose stack answers a browse with the PTR alone, asks who it is, and again a minute later, its
-# records refreshed before they run out). avahi ignores packets whose IP TTL is not 255. Exit 0 passes, 1
-# fails, 77 skips.
+# own (a network namespace we make, 198.51.100.0/24) on one bridge. CASE: browse (avahi resolves us, and
+# lists us with -a), find-phone (we find avahi's phone, and its goodbye within 1 s), resolve-host /
+# resolve-ours (avahi, its cache emptied, resolves our host name / our instance), goodbye (avahi drops us
+# soon after we quit), mcast-phone (we find a phone that answers only by multicast, in two packets),
+# late-link (our link comes up after we started; avahi and we still find each other), two-copies (a second
+# copy of ours on the link: avahi resolves both, each under names and an address of its own, still ten
+# seconds later), late-claimant (avahi claims our name 0.1 s after one of our multicasts: we defend it and
+# keep it), ptr-phone (PEER is then the program itself: it finds a phone whose stack answers a browse with
+# the PTR alone, asks who it is, and again a minute later, its records refreshed before they run out).
+# avahi ignores packets whose IP TTL is not 255. Exit 0 passes, 1 fails, 77 skips.
 set -eu
 peer=$1 case=$2
 # avahi and its bus need real users: root of the machine, not of a user namespace.
@@ -79,9 +79,11 @@ ptr-phone)
     kill "${peers[0]}"
     ;;
 find-phone)
-    in_avahi avahi-publish -s Phone _peerharbor._tcp 8080 >/dev/null 2>&1 &
+    ip netns exec avahi avahi-publish -s Phone _peerharbor._tcp 8080 >/dev/null 2>&1 & phone=$!
     start_peer
     wait_for 20 grep -q "device Phone|phone-host.local.|8080|198.51.100.2" "$work/ours.log" || fail "no phone"
+    kill $phone && timeout 1 sh -c "until grep -q 'gone Phone|phone-host' $work/ours.log; do sleep 0.1; done" ||
+        fail "the phone's goodbye did not reach us within 1 s"
     ;;
 resolve-host | resolve-ours)
     start_peer
