@@ -144,6 +144,8 @@ Socket udpSocket();
 bool setReuseAddressAndPort(const Socket &s);
 bool bindIPv4(const Socket &s, std::uint32_t address, std::uint16_t port);
 bool setMulticastTtl(const Socket &s, unsigned char ttl);
+// The IP time to live of what the socket sends to a single host.
+bool setUnicastTtl(const Socket &s, int ttl);
 bool setMulticastLoop(const Socket &s, bool on);
 bool joinMulticastGroup(const Socket &s, std::uint32_t group, std::uint32_t interfaceAddress);
 bool setMulticastInterface(const Socket &s, std::uint32_t interfaceAddress);
@@ -176,6 +178,35 @@ struct InterfaceAddress
 };
 // The IPv4 addresses of this machine's interfaces.
 std::vector<InterfaceAddress> interfaceAddresses();
+
+// Tells a loop that waits on one socket when this machine's interfaces or
+// their IPv4 addresses change, so that it need not list them again and again
+// to notice (which would wake an idle program for nothing). Where the system
+// tells (Linux: routing netlink), waitable() is readable whenever the socket
+// given or the system has something to say; elsewhere it is that socket
+// alone, watching() is false and the caller lists the interfaces again every
+// kFallbackRescanMs instead.
+class InterfaceWatch
+{
+public:
+    static constexpr int kFallbackRescanMs = 5000;
+
+    // alongside must outlive the watch.
+    explicit InterfaceWatch(const Socket &alongside);
+    InterfaceWatch(const InterfaceWatch &) = delete;
+    InterfaceWatch &operator=(const InterfaceWatch &) = delete;
+
+    bool watching() const { return m_events.valid(); }
+    const Socket &waitable() const { return watching() ? m_events : *m_alongside; }
+    // Reads what the system told since the last call; true when an interface
+    // or address may have come, gone or changed.
+    bool changed();
+
+private:
+    const Socket *m_alongside;
+    Socket m_notices; // the system's messages
+    Socket m_events;  // readable when either socket is
+};
 
 // --- Which addresses a peer may have ---------------------------------------
 // Phones are reached under unicast addresses of other hosts. An address

@@ -24,6 +24,11 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #endif
+#ifdef __linux__
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/epoll.h>
+#endif
 #include <cstring>
 
 namespace sock {
@@ -57,6 +62,11 @@ bool bindIPv4(const Socket &s, std::uint32_t address, std::uint16_t port)
 bool setMulticastTtl(const Socket &s, unsigned char ttl)
 {
     return setOption(s, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
+}
+
+bool setUnicastTtl(const Socket &s, int ttl)
+{
+    return setOption(s, IPPROTO_IP, IP_TTL, ttl);
 }
 
 bool setMulticastLoop(const Socket &s, bool on)
@@ -234,6 +244,67 @@ std::vector<InterfaceAddress> interfaceAddresses()
 #endif
     return result;
 }
+
+#ifdef __linux__
+namespace {
+// One read takes a whole netlink message; the kernel's are smaller.
+constexpr std::size_t kNoticeBufferSize = 8192;
+} // namespace
+
+InterfaceWatch::InterfaceWatch(const Socket &alongside) : m_alongside(&alongside)
+{
+    // Links that come, go or change their flags, and IPv4 addresses added or
+    // removed: all that can change which interfaces take part in mDNS.
+    Socket notices(::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE));
+    sockaddr_nl local{};
+    local.nl_family = AF_NETLINK;
+    local.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+    if (!notices.valid() ||
+        ::bind(notices.handle(), reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0)
+        return;
+    // An epoll set is itself pollable: one handle to wait on for both.
+    Socket events(::epoll_create1(EPOLL_CLOEXEC));
+    if (!events.valid())
+        return;
+    for (Handle h : {alongside.handle(), notices.handle()}) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.fd = h;
+        if (::epoll_ctl(events.handle(), EPOLL_CTL_ADD, h, &e) != 0)
+            return;
+    }
+    m_notices = std::move(notices);
+    m_events = std::move(events);
+}
+
+bool InterfaceWatch::changed()
+{
+    if (!m_notices.valid())
+        return false;
+    // What a message says is not read: any of them is reason enough to list
+    // the interfaces again, and the list is what counts. A full buffer
+    // (ENOBUFS) means messages were lost, which may have said anything.
+    bool any = false;
+    for (;;) {
+        char buffer[kNoticeBufferSize];
+        const ssize_t n = ::recv(m_notices.handle(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0 || (n < 0 && errno == ENOBUFS)) {
+            any = true;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return any;
+    }
+}
+#else
+InterfaceWatch::InterfaceWatch(const Socket &alongside) : m_alongside(&alongside) {}
+
+bool InterfaceWatch::changed()
+{
+    return false;
+}
+#endif
 
 namespace {
 // Blocks of addresses, as (network, mask), that never hold a phone.

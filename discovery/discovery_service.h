@@ -1,10 +1,10 @@
 // Multicast DNS on the network: the responder that answers for this
 // computer and the browser that finds phones, each a loop on a thread of its
-// own. The loops only move datagrams; what to answer and what a reply means
-// is decided by MdnsResponder and the browser's pure functions.
+// own. The loops only move datagrams and time; what to send when, and what a
+// reply means, is decided by the pure Publisher and Browser.
 #pragma once
 
-#include "mdns_cache.h"
+#include "mdns_browser.h"
 #include "protocol.h"
 #include "remote_device.h"
 #include "worker_pool.h"
@@ -34,21 +34,29 @@ public:
     void setAddressPolicy(sock::PeerAddressPolicy policy) { m_addressPolicy = policy; }
 
 signals:
+    // A phone complete with address and port, when first heard and again
+    // at least every few seconds while its records last.
     void deviceFound(const RemoteDevice &device);
+    // A phone reported found is gone: it said goodbye, or its records ran
+    // out unanswered. Carries what deviceFound last said of it.
+    void deviceGone(const RemoteDevice &device);
     void logMessage(const QString &message);
 
 private:
     void publishLoop();
     void browseLoop();
-    // Feeds a received datagram to the cache that both loops share and
-    // reports every phone it completes or refreshes.
+    // Feeds a received datagram to the browser that both loops share and
+    // reports what it says.
     void learn(mdns::Bytes datagram);
+    void report(const mdns::BrowseNews &news);
 
     std::uint16_t m_httpPort;
     std::atomic<bool> m_started{false};
     std::atomic<sock::PeerAddressPolicy> m_addressPolicy{sock::PeerAddressPolicy::OtherHostsOnly};
+    // The port the browser asks from, so that its questions go unanswered.
+    std::atomic<std::uint16_t> m_browsePort{0};
     sock::OwnInterfaces m_ownInterfaces;
-    std::mutex m_cacheMutex;
-    mdns::BrowseCache m_cache;
+    std::mutex m_browserMutex;
+    mdns::Browser m_browser;
     WorkerPool m_pool; // last: its threads end before the members above go
 };

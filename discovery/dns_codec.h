@@ -42,6 +42,10 @@ inline constexpr std::size_t kMaxLabelLength = 63;
 inline constexpr std::uint16_t kPointerMask = 0xC000;
 inline constexpr std::uint16_t kMaxPointerOffset = 0x3FFF;
 
+// Times in discovery's state machines are milliseconds of a monotonic clock;
+// this one stands for "not planned".
+inline constexpr std::int64_t kNever = INT64_MAX;
+
 using Bytes = std::span<const std::uint8_t>;
 using MutableBytes = std::span<std::uint8_t>;
 

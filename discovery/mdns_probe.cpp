@@ -88,7 +88,7 @@ std::optional<std::uint32_t> readA(const MdnsEntry &entry)
 }
 
 // The probe's proposed records carry no cache-flush bit: that bit belongs to
-// answers only.
+// answers only. Their names stay with the service handed in.
 std::array<MdnsRecord, 2> proposedRecords(const PublishedService &service)
 {
     const auto records = serviceRecords(service);
@@ -112,8 +112,10 @@ constexpr std::uint16_t kOpcodeAndRcodeMask = 0x780F;
 
 Prober::Prober(PublishedService wanted) : m_wanted(std::move(wanted)), m_service(m_wanted) {}
 
-std::vector<std::uint8_t> Prober::probeQuery(bool unicastResponse) const
+std::vector<std::uint8_t> Prober::probeQuery(bool unicastResponse, std::uint32_t address) const
 {
+    PublishedService onLink = m_service;
+    onLink.address = address;
     std::array<std::uint8_t, kMessageBufferSize> buffer{};
     NameCompressionTable table;
     Header header;
@@ -126,14 +128,15 @@ std::vector<std::uint8_t> Prober::probeQuery(bool unicastResponse) const
         pos = writeU16(buffer, pos, kTypeAny);
         pos = writeU16(buffer, pos, questionClass);
     }
-    for (const MdnsRecord &record : proposedRecords(m_service))
+    for (const MdnsRecord &record : proposedRecords(onLink))
         pos = writeRecord(buffer, pos, record, &table);
     if (!pos)
         return {};
     return {buffer.begin(), buffer.begin() + std::ptrdiff_t(*pos)};
 }
 
-Prober::Verdict Prober::check(Bytes message, bool probing) const
+Prober::Verdict Prober::check(Bytes message, bool probing, std::uint32_t address,
+                              std::span<const std::uint32_t> ownAddresses) const
 {
     const auto header = readHeader(message);
     if (!header || (header->flags & kOpcodeAndRcodeMask) != 0)
@@ -146,7 +149,9 @@ Prober::Verdict Prober::check(Bytes message, bool probing) const
     if (!walkQuestions(message, &offset, header->questions, [](const MdnsEntry &) { return true; }))
         return Verdict::None;
 
-    const auto ours = proposedRecords(m_service);
+    PublishedService onLink = m_service;
+    onLink.address = address;
+    const auto ours = proposedRecords(onLink);
     bool conflict = false;
     // Theirs per owner: instance (SRV and the like), host (A and the like).
     std::array<std::vector<TieKey>, 2> theirs;
@@ -157,12 +162,17 @@ Prober::Verdict Prober::check(Bytes message, bool probing) const
         if (!instance && !host)
             return;
         if (response) {
+            if (entry.ttl == 0)
+                return;
             if (instance && entry.type == kTypeSrv) {
                 const auto srv = readSrv(entry);
                 conflict |= !srv || srv->priority != ours[0].priority || srv->weight != ours[0].weight ||
                             srv->port != ours[0].port || !sameName(srv->target.view(), ours[0].target);
             } else if (host && entry.type == kTypeA) {
-                conflict |= readA(entry) != ours[1].ipv4;
+                const auto theirs = readA(entry);
+                conflict |=
+                    !theirs || (*theirs != address && std::find(ownAddresses.begin(), ownAddresses.end(),
+                                                                *theirs) == ownAddresses.end());
             }
             return;
         }

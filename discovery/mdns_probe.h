@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace mdns {
@@ -50,22 +51,26 @@ public:
 
     explicit Prober(PublishedService wanted);
 
-    // The names currently claimed, with the wanted port and address.
+    // The names currently claimed, with the wanted port.
     const PublishedService &service() const { return m_service; }
 
     // ANY questions for the instance and host name (the first probe asks for
-    // a unicast reply), with the SRV and A records we intend to use in the
-    // authority section, so that a simultaneous prober can settle the tie.
-    // Empty when it does not fit a message.
-    std::vector<std::uint8_t> probeQuery(bool unicastResponse) const;
+    // a unicast reply), with the SRV and A records we intend to use on the
+    // link of address in the authority section, so that a simultaneous
+    // prober can settle the tie with what we really propose there. Empty
+    // when it does not fit a message.
+    std::vector<std::uint8_t> probeQuery(bool unicastResponse, std::uint32_t address) const;
 
-    // What message, received from the network, means for our names. Names
-    // match without regard to letter case. Only SRV and A data count, as
-    // they decide where phones connect (TXT and NSEC never conflict), and a
-    // response repeating our own records (our announcement looped back) is
-    // no conflict. Queries count only while probing, and only their
-    // authority records. Messages with an opcode or error code are ignored.
-    Verdict check(Bytes message, bool probing) const;
+    // What message, received from the network on the link where we are
+    // address, means for our names. Names match without regard to letter
+    // case. Only SRV and A data count, as they decide where phones connect
+    // (TXT and NSEC never conflict); of a response, only records that live
+    // (TTL above 0: a goodbye claims nothing) and differ from ours: an SRV
+    // like ours, or an A with any of ownAddresses, is our record repeated by
+    // a cache. Queries count only while probing, and only their authority
+    // records. Messages with an opcode or error code are ignored.
+    Verdict check(Bytes message, bool probing, std::uint32_t address,
+                  std::span<const std::uint32_t> ownAddresses) const;
 
     // What a conflict heard at nowMs does. Only one heard while our probes
     // are out takes the next names; one heard once they are ours has the

@@ -45,28 +45,42 @@ namespace {
 
 // Our records by kind, in the order they are written within a section; the
 // announcement's order (PTR, then SRV, A, TXT) follows from it.
-enum Kind : std::uint8_t { kPtr, kSrv, kA, kTxt, kNsec };
+enum Kind : std::uint8_t { kPtr, kSrv, kA, kTxt, kNsec, kInstanceNsec, kTypesPtr };
 using KindSet = std::uint8_t;
 constexpr KindSet bit(Kind kind)
 {
     return KindSet(1u << kind);
 }
 constexpr KindSet kServiceKinds = bit(kPtr) | bit(kSrv) | bit(kA) | bit(kTxt);
+// Others may announce instances of our type too: these are not ours alone.
+constexpr KindSet kSharedKinds = bit(kPtr) | bit(kTypesPtr);
 constexpr std::array<std::uint16_t, 1> kHostTypes{kTypeA};
+constexpr std::array<std::uint16_t, 2> kInstanceTypes{kTypeTxt, kTypeSrv};
 
 std::array<MdnsRecord, MdnsResponder::kRecordKinds> allRecords(const PublishedService &service)
 {
     const auto four = serviceRecords(service);
     std::array<MdnsRecord, MdnsResponder::kRecordKinds> records;
     std::copy(four.begin(), four.end(), records.begin());
-    // No AAAA here: saying so spares resolvers the wait for one.
-    MdnsRecord &nsec = records[kNsec];
-    nsec.owner = service.hostName;
-    nsec.type = kTypeNsec;
-    nsec.rrclass = kCacheFlushIn;
-    nsec.ttl = protocol::kAnnouncementTtl;
-    nsec.target = service.hostName;
-    nsec.nsecTypes = kHostTypes;
+    // What exists under each of our names, so that resolvers asking for
+    // anything else (AAAA above all) need not wait for an answer.
+    const auto nsec = [&](Kind kind, const std::string &owner, std::span<const std::uint16_t> types) {
+        MdnsRecord &r = records[kind];
+        r.owner = owner;
+        r.type = kTypeNsec;
+        r.rrclass = kCacheFlushIn;
+        r.ttl = protocol::kAnnouncementTtl;
+        r.target = owner;
+        r.nsecTypes = types;
+    };
+    nsec(kNsec, service.hostName, kHostTypes);
+    nsec(kInstanceNsec, service.instanceName, kInstanceTypes);
+    MdnsRecord &type = records[kTypesPtr];
+    type.owner = kServiceEnumerationName;
+    type.type = kTypePtr;
+    type.rrclass = kClassIn;
+    type.ttl = protocol::kAnnouncementTtl;
+    type.target = service.serviceType;
     return records;
 }
 
@@ -123,27 +137,35 @@ std::vector<std::uint8_t> buildResponse(const PublishedService &service, KindSet
     return std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + std::ptrdiff_t(*pos));
 }
 
-// What a question asks of us: the answers and what goes with them.
-std::pair<KindSet, KindSet> answersTo(const PublishedService &service, std::string_view name,
-                                      std::uint16_t type)
+// What a question asks of us. Only the type asked is answered; a name that
+// is ours alone says with its NSEC that other types do not exist.
+KindSet answersTo(const PublishedService &service, std::string_view name, std::uint16_t type)
 {
     const bool any = type == kTypeAny;
-    // Any question on the service type gets the whole announcement: a phone
-    // that browses can then reach us without asking again.
+    if (equalsIgnoreCase(name, kServiceEnumerationName))
+        return type == kTypePtr || any ? bit(kTypesPtr) : 0;
     if (equalsIgnoreCase(name, service.serviceType))
-        return {bit(kPtr), bit(kSrv) | bit(kA) | bit(kTxt)};
+        return type == kTypePtr || any ? bit(kPtr) : 0;
     if (equalsIgnoreCase(name, service.instanceName)) {
-        const KindSet answers =
-            KindSet((type == kTypeSrv || any ? bit(kSrv) : 0) | (type == kTypeTxt || any ? bit(kTxt) : 0));
-        return {answers, (answers & bit(kSrv)) ? bit(kA) : 0};
+        if (type != kTypeSrv && type != kTypeTxt && !any)
+            return bit(kInstanceNsec);
+        return KindSet((type == kTypeSrv || any ? bit(kSrv) : 0) | (type == kTypeTxt || any ? bit(kTxt) : 0));
     }
-    if (equalsIgnoreCase(name, service.hostName)) {
-        if (type == kTypeA || any)
-            return {bit(kA), bit(kNsec)};
-        if (type == kTypeAaaa)
-            return {bit(kNsec), bit(kA)};
-    }
-    return {0, 0};
+    if (equalsIgnoreCase(name, service.hostName))
+        return type == kTypeA || any ? bit(kA) : bit(kNsec);
+    return 0;
+}
+
+// What goes with answers, so that the asker need not ask again: a phone that
+// browses can reach us with the one answer it gets (RFC 6763 §12).
+KindSet additionalsFor(KindSet answers)
+{
+    KindSet more = 0;
+    more |= (answers & bit(kPtr)) ? bit(kSrv) | bit(kA) | bit(kTxt) : 0;
+    more |= (answers & bit(kSrv)) ? bit(kA) : 0;
+    more |= (answers & bit(kA)) ? bit(kNsec) : 0;
+    more |= (answers & bit(kNsec)) ? bit(kA) : 0;
+    return KindSet(more & ~answers);
 }
 
 // Whether a record the querier already holds is our record of that kind.
@@ -186,13 +208,75 @@ bool within(const std::optional<std::int64_t> &sent, std::int64_t nowMs, std::in
 
 std::vector<std::uint8_t> buildAnnouncement(const PublishedService &service)
 {
-    return buildResponse(service, bit(kPtr), bit(kSrv) | bit(kA) | bit(kTxt), nullptr);
+    return buildResponse(service, bit(kPtr), additionalsFor(bit(kPtr)), nullptr);
 }
 
 std::vector<std::uint8_t> buildGoodbye(const PublishedService &service)
 {
     return buildResponse(service, kServiceKinds, 0, nullptr, 0);
 }
+
+namespace {
+
+// What the questions of a query ask of us.
+struct Asked
+{
+    KindSet answers = 0;
+    bool allUnicast = true;
+    // The first question we answer, for a one-shot querier's reply.
+    std::optional<MdnsEntry> first;
+    NameText firstName;
+    bool allRead = false;
+    std::size_t end = kHeaderSize; // where the known answers start
+};
+
+Asked readQuestions(const PublishedService &service, Bytes message, int count)
+{
+    Asked asked;
+    asked.allRead = walkQuestions(message, &asked.end, count, [&](const MdnsEntry &question) {
+        // A class other than IN or ANY ends the handling of the message;
+        // the questions before it count.
+        const std::uint16_t plainClass = question.rrclass & kClassMask;
+        if (plainClass != kClassIn && plainClass != kClassAny)
+            return false;
+        // An unreadable name is empty and never matches.
+        const NameText text = readName(message, question.nameOffset);
+        const KindSet answer = answersTo(service, text.view(), question.type);
+        if (answer == 0)
+            return true;
+        asked.answers |= answer;
+        asked.allUnicast = asked.allUnicast && (question.rrclass & kClassTopBit) != 0;
+        if (!asked.first) {
+            asked.first = question;
+            asked.firstName = text;
+        }
+        return true;
+    });
+    return asked;
+}
+
+// Our records that the querier lists as known with at least half their TTL
+// left (RFC 6762 §7.1).
+KindSet knownTo(Bytes message, std::size_t offset, int count, const PublishedService &service)
+{
+    const auto records = allRecords(service);
+    KindSet known = 0;
+    walkRecords(message, &offset, count, [&](const MdnsEntry &record) {
+        for (std::size_t kind = 0; kind < records.size(); ++kind) {
+            if (record.ttl >= records[kind].ttl / 2 && isOurs(record, records[kind]))
+                known |= KindSet(1u << kind);
+        }
+    });
+    return known;
+}
+
+void keep(std::vector<Datagram> &out, Datagram d)
+{
+    if (!d.bytes.empty())
+        out.push_back(std::move(d));
+}
+
+} // namespace
 
 std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const ReceivedFrom &from,
                                                     std::int64_t nowMs)
@@ -203,96 +287,131 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
     // section; answering them would let two responders feed each other.
     if (!header || (header->flags & kFlagResponse) != 0)
         return out;
-
-    KindSet answers = 0, additionals = 0;
-    bool allUnicast = true;
-    // The first question we answer, for a one-shot querier's reply.
-    std::optional<MdnsEntry> asked;
-    NameText askedName;
-    std::size_t offset = kHeaderSize;
-    const bool allRead = walkQuestions(message, &offset, header->questions, [&](const MdnsEntry &question) {
-        // A class other than IN or ANY ends the handling of the message;
-        // the questions before it count.
-        const std::uint16_t plainClass = question.rrclass & kClassMask;
-        if (plainClass != kClassIn && plainClass != kClassAny)
-            return false;
-        // An unreadable name is empty and never matches.
-        const NameText text = readName(message, question.nameOffset);
-        const auto [answer, additional] = answersTo(m_service, text.view(), question.type);
-        if (answer == 0)
-            return true;
-        answers |= answer;
-        additionals |= additional;
-        allUnicast = allUnicast && (question.rrclass & kClassTopBit) != 0;
-        if (!asked) {
-            asked = question;
-            askedName = text;
-        }
-        return true;
-    });
-    if (!asked)
+    const Asked asked = readQuestions(m_service, message, header->questions);
+    if (!asked.first)
         return out;
-    additionals &= KindSet(~answers);
     PublishedService service = m_service;
     service.address = from.localAddress;
-    const auto records = allRecords(service);
-
     // Known answers follow the questions; none can be found after a question
     // that could not be read.
-    KindSet known = 0;
-    if (allRead) {
-        walkRecords(message, &offset, header->answers, [&](const MdnsEntry &record) {
-            for (std::size_t kind = 0; kind < records.size(); ++kind) {
-                if (record.ttl >= records[kind].ttl / 2 && isOurs(record, records[kind]))
-                    known |= KindSet(1u << kind);
-            }
-        });
-    }
-    const KindSet fresh = answers & KindSet(~known);
-    const KindSet freshAdditionals = additionals & KindSet(~known);
+    const KindSet known = asked.allRead ? knownTo(message, asked.end, header->answers, service) : 0;
+    const KindSet fresh = asked.answers & KindSet(~known);
 
     const bool oneShot = from.port != protocol::kMdnsPort;
-    SentTimes &sent = sentOn(from.interfaceIndex);
-    bool unicast = !oneShot && allUnicast;
+    const SentTimes &sent = sentOn(from.interfaceIndex);
+    bool unicast = !oneShot && asked.allUnicast;
     for (std::size_t kind = 0; kind < sent.size(); ++kind) {
         if ((fresh & (1u << kind)) != 0 && !within(sent[kind], nowMs, kUnicastWhileMulticastWithinMs))
             unicast = false;
     }
-
     if (unicast) {
-        if (fresh != 0 && from.senderOnLink && unicastReplyAllowed(nowMs)) {
-            Datagram d{from.address, from.port, buildResponse(service, fresh, freshAdditionals, nullptr)};
-            if (!d.bytes.empty())
-                out.push_back(std::move(d));
-        }
+        if (fresh != 0 && from.senderOnLink && unicastReplyAllowed(nowMs))
+            keep(out, {from.address, from.port,
+                       buildResponse(service, fresh, additionalsFor(fresh) & KindSet(~known), nullptr)});
         return out;
     }
-
-    KindSet multicast = 0;
-    for (std::size_t kind = 0; kind < sent.size(); ++kind) {
-        if ((fresh & (1u << kind)) != 0 && !within(sent[kind], nowMs, kMulticastIntervalMs))
-            multicast |= KindSet(1u << kind);
-    }
-    if (multicast != 0) {
-        Datagram d{protocol::kMdnsGroup, protocol::kMdnsPort,
-                   buildResponse(service, multicast, freshAdditionals, nullptr)};
-        if (!d.bytes.empty()) {
-            for (std::size_t kind = 0; kind < sent.size(); ++kind) {
-                if (((multicast | freshAdditionals) & (1u << kind)) != 0)
-                    sent[kind] = nowMs;
-            }
-            out.push_back(std::move(d));
-        }
-    }
+    // A probe (a query proposing records in its authority section) for our
+    // names is answered in time for its sender to hear the defence.
+    keep(out, scheduleMulticast(fresh, known, header->authorities > 0, from, nowMs));
     // A querier that does not sit on the mDNS port cannot hear the multicast;
     // it gets every answer, since it holds no cache to list known answers of.
     if (oneShot && from.senderOnLink && unicastReplyAllowed(nowMs)) {
-        const EchoedQuestion echo{header->id, askedName.view(), asked->type, asked->rrclass};
-        Datagram d{from.address, from.port, buildResponse(service, answers, additionals, &echo)};
-        if (!d.bytes.empty())
-            out.push_back(std::move(d));
+        const EchoedQuestion echo{header->id, asked.firstName.view(), asked.first->type,
+                                  asked.first->rrclass};
+        keep(out, {from.address, from.port,
+                   buildResponse(service, asked.answers, additionalsFor(asked.answers), &echo)});
     }
     return out;
+}
+
+Datagram MdnsResponder::scheduleMulticast(KindSet fresh, KindSet known, bool probe, const ReceivedFrom &from,
+                                          std::int64_t nowMs)
+{
+    const SentTimes &sent = sentOn(from.interfaceIndex);
+    const auto waiting = std::find_if(m_waiting.begin(), m_waiting.end(), [&](const Waiting &w) {
+        return w.interfaceIndex == from.interfaceIndex;
+    });
+    const KindSet alreadyWaiting = waiting == m_waiting.end() ? 0 : waiting->answers;
+    KindSet immediate = 0, later = 0;
+    std::int64_t at = nowMs;
+    for (std::size_t kind = 0; kind < sent.size(); ++kind) {
+        const KindSet one = KindSet(1u << kind);
+        if ((fresh & one) == 0 || (alreadyWaiting & one) != 0)
+            continue;
+        if (!probe && within(sent[kind], nowMs, kMulticastIntervalMs))
+            continue; // the answer just sent serves this question too
+        if (probe && within(sent[kind], nowMs, kProbeDefenceIntervalMs)) {
+            later |= one;
+            at = std::max(at, *sent[kind] + kProbeDefenceIntervalMs);
+        } else if ((kSharedKinds & one) != 0) {
+            later |= one;
+            at = std::max(at, nowMs + std::uniform_int_distribution<std::int64_t>(
+                                          kSharedAnswerMinDelayMs, kSharedAnswerMaxDelayMs)(m_random));
+        } else {
+            immediate |= one;
+        }
+    }
+    if (later != 0)
+        wait(from, at, later, known);
+    if (immediate == 0)
+        return {};
+    return multicast(from.interfaceIndex, from.localAddress, immediate, known, nowMs);
+}
+
+std::vector<Datagram> MdnsResponder::due(std::int64_t nowMs)
+{
+    std::vector<Datagram> out;
+    for (auto it = m_waiting.begin(); it != m_waiting.end();) {
+        if (it->atMs > nowMs) {
+            ++it;
+            continue;
+        }
+        Datagram d = multicast(it->interfaceIndex, it->localAddress, it->answers, it->known, nowMs);
+        if (!d.bytes.empty())
+            out.push_back(std::move(d));
+        it = m_waiting.erase(it);
+    }
+    return out;
+}
+
+std::optional<std::int64_t> MdnsResponder::nextDueMs() const
+{
+    std::optional<std::int64_t> next;
+    for (const Waiting &w : m_waiting)
+        next = std::min(next.value_or(w.atMs), w.atMs);
+    return next;
+}
+
+Datagram MdnsResponder::multicast(int interfaceIndex, std::uint32_t localAddress, KindSet answers,
+                                  KindSet known, std::int64_t nowMs)
+{
+    const KindSet additionals = additionalsFor(answers) & KindSet(~known);
+    PublishedService service = m_service;
+    service.address = localAddress;
+    Datagram d{protocol::kMdnsGroup, protocol::kMdnsPort,
+               buildResponse(service, answers, additionals, nullptr), interfaceIndex};
+    if (!d.bytes.empty()) {
+        SentTimes &sent = sentOn(interfaceIndex);
+        for (std::size_t kind = 0; kind < sent.size(); ++kind) {
+            if (((answers | additionals) & (1u << kind)) != 0)
+                sent[kind] = nowMs;
+        }
+    }
+    return d;
+}
+
+void MdnsResponder::wait(const ReceivedFrom &from, std::int64_t atMs, KindSet answers, KindSet known)
+{
+    for (Waiting &w : m_waiting) {
+        if (w.interfaceIndex == from.interfaceIndex) {
+            w.atMs = std::min(w.atMs, atMs);
+            w.answers |= answers;
+            w.known &= known; // what one asker knows, another may not
+            return;
+        }
+    }
+    if (m_waiting.size() < kMaxTrackedInterfaces)
+        m_waiting.push_back({from.interfaceIndex, from.localAddress, atMs, answers, known});
 }
 
 std::vector<std::uint8_t> MdnsResponder::announcement(int interfaceIndex, std::uint32_t address,

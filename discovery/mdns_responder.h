@@ -10,16 +10,29 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace mdns {
 
 inline constexpr std::uint16_t kCacheFlushIn = kClassTopBit | kClassIn;
+// Browsers that list every service type on the link ask this name (RFC 6763 §9).
+inline constexpr const char *kServiceEnumerationName = "_services._dns-sd._udp.local.";
 
 // Each record is multicast at most once per interface and second; a question
 // inside that second is served by the answer just sent.
 inline constexpr std::int64_t kMulticastIntervalMs = 1000;
+// Except in defence of our names: a host probing for them decides within
+// 750 ms, so answers to probes wait only until this long after the last
+// multicast of the same record (RFC 6762 §6).
+inline constexpr std::int64_t kProbeDefenceIntervalMs = 250;
+// Answers holding shared records (our PTRs) wait a random time in this range,
+// so that the answers of every responder on the link to one question are not
+// sent at the same moment and several questions share one answer (RFC 6762
+// §6). Answers of unique records alone go at once.
+inline constexpr int kSharedAnswerMinDelayMs = 20;
+inline constexpr int kSharedAnswerMaxDelayMs = 120;
 // A querier asking for a unicast reply gets one while our records were
 // multicast within a quarter of their TTL; after that the answer goes to the
 // group again, so that every cache on the link is refreshed.
@@ -58,6 +71,7 @@ struct Datagram
     std::uint32_t address = 0; // host order
     std::uint16_t port = 0;
     std::vector<std::uint8_t> bytes;
+    int interfaceIndex = 0; // out of which a multicast goes; 0: as routed
 };
 
 // What the responder learnt about one received datagram.
@@ -76,21 +90,30 @@ struct ReceivedFrom
 class MdnsResponder
 {
 public:
-    explicit MdnsResponder(PublishedService service = {}) : m_service(std::move(service)) {}
+    explicit MdnsResponder(PublishedService service = {}, std::uint32_t seed = 1)
+        : m_service(std::move(service)), m_random(seed)
+    {
+    }
 
-    // The datagrams to send in answer to message. Questions are matched
-    // without regard to letter case: any type for the service type (PTR
-    // answer, SRV, A and TXT additional), SRV, TXT or ANY for the instance,
-    // A or ANY for the host (with an NSEC saying no other type exists) and
-    // AAAA for the host (that NSEC, with A additional). Records the querier
-    // lists as known with at least half their TTL left are left out.
+    // The datagrams to send at once in answer to message; answers that wait
+    // come from due(). Questions are matched without regard to letter case,
+    // and only the type asked (or ANY) is answered: PTR for the service type
+    // (SRV, A and TXT additional) and for the service enumeration name, SRV
+    // (A additional) and TXT for the instance, A for the host (with an NSEC
+    // saying no other type exists). Any other type of the instance or the
+    // host gets that name's NSEC. Records the querier lists as known with at
+    // least half their TTL left are left out.
     // Answers are multicast, each record at most once per interface and
-    // second; a question asking for a unicast reply gets one when its
-    // records were multicast on that interface within a quarter of their TTL
-    // anyway. A one-shot querier (not on the mDNS port) also gets a unicast
-    // reply repeating its question. Unicast replies go to senders on our
-    // links only, at most kLegacyRepliesPerSecond of them.
+    // second (a quarter of that for answers to probes, which wait rather
+    // than go unanswered); a question asking for a unicast reply gets one
+    // when its records were multicast on that interface within a quarter of
+    // their TTL anyway. A one-shot querier (not on the mDNS port) also gets
+    // a unicast reply repeating its question. Unicast replies go to senders
+    // on our links only, at most kLegacyRepliesPerSecond of them.
     std::vector<Datagram> handleDatagram(Bytes message, const ReceivedFrom &from, std::int64_t nowMs);
+    // The answers whose wait has ended by nowMs, and when the next one's does.
+    std::vector<Datagram> due(std::int64_t nowMs);
+    std::optional<std::int64_t> nextDueMs() const;
 
     // An unsolicited announcement carrying address, for the interface it is
     // sent on; it counts as a multicast of our records there.
@@ -100,15 +123,37 @@ public:
 
     const PublishedService &service() const { return m_service; }
 
-    static constexpr std::size_t kRecordKinds = 5; // PTR, SRV, A, TXT, NSEC
+    // PTR, SRV, A, TXT, the host's NSEC, the instance's NSEC and the PTR
+    // that names our service type to service enumeration.
+    static constexpr std::size_t kRecordKinds = 7;
 
 private:
     using SentTimes = std::array<std::optional<std::int64_t>, kRecordKinds>;
+    // A multicast answer waiting for its time, one per interface at most:
+    // what other questions ask meanwhile joins it.
+    struct Waiting
+    {
+        int interfaceIndex = 0;
+        std::uint32_t localAddress = 0;
+        std::int64_t atMs = 0;
+        std::uint8_t answers = 0;
+        std::uint8_t known = 0; // additional records the askers hold already
+    };
+
     SentTimes &sentOn(int interfaceIndex);
     bool unicastReplyAllowed(std::int64_t nowMs);
+    // The multicast answer to send now, if any; answers that must wait are
+    // kept for due().
+    Datagram scheduleMulticast(std::uint8_t fresh, std::uint8_t known, bool probe, const ReceivedFrom &from,
+                               std::int64_t nowMs);
+    Datagram multicast(int interfaceIndex, std::uint32_t localAddress, std::uint8_t answers,
+                       std::uint8_t known, std::int64_t nowMs);
+    void wait(const ReceivedFrom &from, std::int64_t atMs, std::uint8_t answers, std::uint8_t known);
 
     PublishedService m_service;
     std::map<int, SentTimes> m_lastMulticast;
+    std::vector<Waiting> m_waiting;
+    std::minstd_rand m_random;
     std::int64_t m_legacyWindowStart = 0;
     int m_legacyInWindow = 0;
     bool m_legacyWindowOpen = false;

@@ -13,7 +13,8 @@ sock::Socket openMulticastSocket(std::uint32_t address, std::uint16_t port)
         return s;
     // Avahi, a browser or another zeroconf stack may hold the port already.
     sock::setReuseAddressAndPort(s);
-    sock::setMulticastTtl(s, kMulticastTtl);
+    sock::setMulticastTtl(s, static_cast<unsigned char>(kIpTtl));
+    sock::setUnicastTtl(s, kIpTtl);
     sock::setMulticastLoop(s, true);
     sock::enableArrivalInterface(s);
 

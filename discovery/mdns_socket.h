@@ -9,7 +9,9 @@
 
 namespace mdns {
 
-inline constexpr unsigned char kMulticastTtl = 1;
+// IP TTL of everything sent, multicast and unicast (RFC 6762 §11): some
+// stacks drop mDNS packets with any other, as a sign they crossed a router.
+inline constexpr int kIpTtl = 255;
 inline constexpr std::uint32_t kLoopbackAddress = 0x7F000001; // 127.0.0.1
 
 // A UDP socket bound to address:port, member of the mDNS group, looping its

@@ -4,6 +4,9 @@ set(kaveltor_discovery_fuzz_sources
     fuzz_discovery.cpp
     ${CMAKE_SOURCE_DIR}/discovery/dns_codec.cpp
     ${CMAKE_SOURCE_DIR}/discovery/mdns_responder.cpp
+    ${CMAKE_SOURCE_DIR}/discovery/mdns_probe.cpp
+    ${CMAKE_SOURCE_DIR}/discovery/mdns_publisher.cpp
+    ${CMAKE_SOURCE_DIR}/discovery/mdns_socket.cpp
     ${CMAKE_SOURCE_DIR}/discovery/mdns_browser.cpp
     ${CMAKE_SOURCE_DIR}/discovery/mdns_cache.cpp)
 foreach(target read_name skip_name walk_record_section responder browser)

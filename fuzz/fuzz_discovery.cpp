@@ -2,8 +2,8 @@
 // target is this file built with one FUZZ_* macro; the input is a received
 // datagram, the first byte(s) choosing an offset or cycle where one is needed.
 #include "dns_codec.h"
-#include "mdns_cache.h"
-#include "mdns_responder.h"
+#include "mdns_browser.h"
+#include "mdns_publisher.h"
 #include "protocol.h"
 
 #include <cstdlib>
@@ -24,6 +24,17 @@ void check(bool ok)
     check(e.dataOffset + e.dataLength <= e.message.size());
     readName(e.message, e.nameOffset);
     return true;
+}
+
+// What we send reads back whole with our own parser.
+[[maybe_unused]] void readsBack(Bytes sent)
+{
+    const auto header = readHeader(sent);
+    std::size_t at = kHeaderSize;
+    check(header && walkQuestions(sent, &at, header->questions, inBounds) &&
+          walkRecords(sent, &at, header->answers + header->authorities + header->additionals,
+                      [](const MdnsEntry &e) { inBounds(e); }) &&
+          at == sent.size());
 }
 } // namespace
 
@@ -58,23 +69,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                             0xC6336401, (pick & 2) == 0};
     if (pick & 4)
         responder.announcement(2, from.localAddress, 0);
-    for (const Datagram &d : responder.handleDatagram(message, from, 500)) {
+    auto sent = responder.handleDatagram(message, from, 500);
+    for (const Datagram &d : responder.due(kNever - 1))
+        sent.push_back(d);
+    for (const Datagram &d : sent) {
         check(d.address == protocol::kMdnsGroup || from.senderOnLink);
-        // What we send reads back whole with our own parser.
-        const auto header = readHeader(d.bytes);
-        std::size_t at = kHeaderSize;
-        check(header && walkQuestions(d.bytes, &at, header->questions, inBounds) &&
-              walkRecords(d.bytes, &at, header->answers + header->additionals, inBounds) &&
-              at == d.bytes.size());
+        readsBack(d.bytes);
     }
+    // The publisher, probing or with its names claimed, hears the same.
+    Publisher publisher({}, pick, 0);
+    publisher.setInterfaces({{2, from.localAddress, 0xFFFFFF00, true, false, true}}, 0);
+    for (std::int64_t t = 0; t <= ((pick & 8) ? kProbeSpacingMs * (kProbes + 1) : -1); t += kProbeSpacingMs)
+        publisher.due(t);
+    publisher.receive(message, {from.address, from.port, 2, from.localAddress}, 40000, 1000);
+    for (const Datagram &d : publisher.due(kNever - 1))
+        readsBack(d.bytes);
 #elif defined(FUZZ_BROWSER)
     // Cut in two at the offset, then whole pick seconds later: records from
-    // different datagrams meet, and meet their refresh or expiry.
-    BrowseCache cache;
-    const auto feed = [&cache](Bytes datagram, std::int64_t nowMs) {
-        for (const RemoteDevice &d : cache.feed(datagram, nowMs))
+    // different datagrams meet, and meet their refresh or expiry; the
+    // questions that follow read back whole.
+    Browser browser;
+    const auto feed = [&browser](Bytes datagram, std::int64_t nowMs) {
+        for (const RemoteDevice &d : browser.feed(datagram, nowMs).found)
             check(d.port > 0 && !d.ip.isEmpty() && !d.name.isEmpty());
-        check(cache.size() <= kMaxCachedRecords);
+        const Browser::Due due = browser.due(nowMs, false);
+        check(due.nextMs > nowMs && due.query.size() <= kMaxQueryBytes);
+        if (!due.query.empty())
+            readsBack(due.query);
     };
     feed(message.first(offset), 0);
     feed(message.subspan(offset), 0);

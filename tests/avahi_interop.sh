@@ -1,11 +1,15 @@
 #!/bin/bash
 # avahi_interop.sh PEER CASE: our discovery service (PEER: mdns_peer) and avahi-daemon, each a host of its
-# own (a network namespace we make, 198.51.100.0/24) on one bridge. CASE: browse (avahi resolves us),
-# find-phone (we find avahi's phone), resolve-host / resolve-ours (avahi, its cache emptied, resolves our
-# host name / our instance), goodbye (avahi drops us soon after we quit), mcast-phone (we find a phone
-# that answers only by multicast, in two packets), late-link (our link comes up after we started; avahi
-# and we still find each other), two-copies (a second copy of ours on the link: avahi resolves both, each
-# under names and an address of its own, still ten seconds later). Exit 0 passes, 1 fails, 77 skips.
+# own (a network namespace we make, 198.51.100.0/24) on one bridge. CASE: browse (avahi resolves us, and
+# lists us with -a), find-phone (we find avahi's phone, and its goodbye within 1 s), resolve-host /
+# resolve-ours (avahi, its cache emptied, resolves our host name / our instance), goodbye (avahi drops us
+# soon after we quit), mcast-phone (we find a phone that answers only by multicast, in two packets),
+# late-link (our link comes up after we started; avahi and we still find each other), two-copies (a second
+# copy of ours on the link: avahi resolves both, each under names and an address of its own, still ten
+# seconds later), late-claimant (avahi claims our name 0.1 s after one of our multicasts: we defend it and
+# keep it), ptr-phone (PEER is then the program itself: it finds a phone whose stack answers a browse with
+# the PTR alone, asks who it is, and again a minute later, its records refreshed before they run out).
+# avahi ignores packets whose IP TTL is not 255. Exit 0 passes, 1 fails, 77 skips.
 set -eu
 peer=$1 case=$2
 # avahi and its bus need real users: root of the machine, not of a user namespace.
@@ -39,27 +43,52 @@ start_peer() { # start_peer [NAMESPACE]: ours runs there until the sleep that ho
 }
 browse() { in_avahi timeout 10 avahi-browse -rtp _peerharbor._tcp | tee "$work/browse.log" | grep -qxF "$ours"; }
 ip link add br0 type bridge mcast_snooping 0 && ip link set br0 up && host ours 198.51.100.1 && host avahi 198.51.100.2
-printf '[server]\nhost-name=phone-host\nuse-ipv6=no\nallow-interfaces=eth0\n[wide-area]\nenable-wide-area=no
+printf '[server]\nhost-name=phone-host\nuse-ipv6=no\nallow-interfaces=eth0\ncheck-response-ttl=yes
+[wide-area]\nenable-wide-area=no
 [publish]\npublish-workstation=no\n' >"$work/avahi.conf"
 in_avahi dbus-daemon --system --nofork --nopidfile >"$work/dbus.log" 2>&1 &
 wait_for 5 test -S /run/dbus/system_bus_socket && start_avahi
 ours='=;eth0;IPv4;Windows\032KAVELTOR\032Companion;_peerharbor._tcp;local;'
 ours+='kaveltor-companion.local;198.51.100.1;53319;"device=windows"'
+# Hears one datagram that ours sends from port 5353.
+from_ours=UDP4-RECVFROM:5353,reuseaddr,reuseport,ip-add-membership=224.0.0.251:eth0,sourceport=5353,range=198.51.100.1/32
 case $case in
 browse)
     start_peer
     wait_for 15 browse || fail "avahi did not resolve us"
+    in_avahi timeout 10 avahi-browse -atp | grep -q '^+;eth0;IPv4;Windows\\032KAVELTOR\\032Companion;_peerharbor._tcp;local$' ||
+        fail "avahi-browse -a does not list us"
+    ;;
+late-claimant)
+    start_peer
+    in_avahi timeout 10 avahi-browse -tp _peerharbor._tcp >/dev/null 2>&1 & # we answer it by multicast
+    in_avahi timeout 10 socat -u "$from_ours" /dev/null && sleep 0.1
+    in_avahi avahi-publish -s "Windows KAVELTOR Companion" _peerharbor._tcp 9999 >"$work/claim.log" 2>&1 &
+    wait_for 10 grep -qi collision "$work/claim.log" || fail "avahi took our name"
+    wait_for 10 browse && ! grep -q "Name belegt" "$work/ours.log" || fail "we gave up our name"
+    ;;
+ptr-phone)
+    # The phone's announcement at its start goes unheard: only its terse answers can teach us.
+    host phone 198.51.100.3
+    ip netns exec phone "$(dirname "$0")/ptr_only_phone.py" 198.51.100.3 15 >"$work/phone.log" 2>&1 &
+    sleep 1
+    ip netns exec ours env QT_QPA_PLATFORM=offscreen "$peer" >"$work/ours.log" 2>&1 & peers+=($!)
+    wait_for 20 grep -q identity "$work/phone.log" || fail "the phone was never asked who it is"
+    wait_for 75 eval '[ "$(grep -c identity "$work/phone.log")" -ge 2 ]' || fail "not asked again a minute later"
+    ! grep -q late "$work/phone.log" || fail "records in use ran out before they were asked for again"
+    kill "${peers[0]}"
     ;;
 find-phone)
-    in_avahi avahi-publish -s Phone _peerharbor._tcp 8080 >/dev/null 2>&1 &
+    ip netns exec avahi avahi-publish -s Phone _peerharbor._tcp 8080 >/dev/null 2>&1 & phone=$!
     start_peer
     wait_for 20 grep -q "device Phone|phone-host.local.|8080|198.51.100.2" "$work/ours.log" || fail "no phone"
+    kill $phone && timeout 1 sh -c "until grep -q 'gone Phone|phone-host' $work/ours.log; do sleep 0.1; done" ||
+        fail "the phone's goodbye did not reach us within 1 s"
     ;;
 resolve-host | resolve-ours)
     start_peer
     # Right after something we multicast, with its cache emptied, so that only an answer can teach avahi.
-    from_ours=UDP4-RECVFROM:5353,reuseaddr,reuseport,ip-add-membership=224.0.0.251:eth0,sourceport=5353
-    in_avahi timeout 10 socat -u "$from_ours,range=198.51.100.1/32" /dev/null || true
+    in_avahi timeout 10 socat -u "$from_ours" /dev/null || true
     in_avahi avahi-daemon -k && wait_for 5 eval '! in_avahi avahi-daemon -c' && start_avahi
     if [ "$case" = resolve-host ]; then
         got=$(in_avahi timeout 3 avahi-resolve -4 -n kaveltor-companion.local 2>&1) || true

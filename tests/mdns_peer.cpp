@@ -1,6 +1,6 @@
 // The discovery service as a process of its own for the interoperability
-// test: prints every log line and every device found ("device
-// name|host|port|ip") on stdout, and ends when stdin is closed.
+// test: prints every log line and every device found or gone ("device" or
+// "gone name|host|port|ip") on stdout, and ends when stdin is closed.
 #include "discovery_service.h"
 #include "private_network_guard.h"
 
@@ -18,6 +18,9 @@ int main(int argc, char **argv)
     auto print = [](const QString &line) { std::printf("%s\n", qUtf8Printable(line)); };
     QObject::connect(&service, &DiscoveryService::deviceFound, &app, [&](const RemoteDevice &d) {
         print(QStringLiteral("device %1|%2|%3|%4").arg(d.name, d.host).arg(d.port).arg(d.ip));
+    });
+    QObject::connect(&service, &DiscoveryService::deviceGone, &app, [&](const RemoteDevice &d) {
+        print(QStringLiteral("gone %1|%2|%3|%4").arg(d.name, d.host).arg(d.port).arg(d.ip));
     });
     QObject::connect(&service, &DiscoveryService::logMessage, &app,
                      [&](const QString &line) { print("log " + line); });

@@ -77,13 +77,64 @@ private slots:
         QStringList got;
         for (int i = 0; i < packets.size(); ++i) {
             const std::int64_t now = 1'700'000'000'000 + (at.isEmpty() ? i : at[i]);
-            for (const RemoteDevice &d : cache.feed(view(packets[i]), now)) {
+            for (const RemoteDevice &d : cache.feed(view(packets[i]), now))
                 got << QStringLiteral("%1 %2|%3|%4|%5").arg(i).arg(d.name, d.host).arg(d.port).arg(d.ip);
-                QCOMPARE(d.lastSeen, now);
-            }
             QVERIFY(cache.size() <= kMaxCachedRecords);
         }
         QCOMPARE(got, expected);
+    }
+
+    // The browser over time. Steps: "t<ms>" asks what is due then ("?" and
+    // the types asked, "+n" known answers listed), "F"/"G" for each phone
+    // found or gone, "-" for nothing; heard: "p", "s", "a" the PTR, SRV and
+    // A alone as one-shot replies carry them (TTL 10 s), "f" an announcement
+    // (PTR for 4500 s, SRV and A for 120 s), "b" the PTR's goodbye.
+    void browser()
+    {
+        const std::tuple<const char *, QString, QString> rows[] = {
+            {"PTR alone completed", "t0 p t1 s t2 a", "?PTR - ?SRV,TXT - ?A F"},
+            {"asked again, less often", "t0 p t1 t999 t1001 t3001", "?PTR - ?SRV,TXT - ?SRV,TXT ?SRV,TXT"},
+            {"one-shot TTL cuts nothing", "t0 f p t12000", "?PTR F F ?PTR+1 F"},
+            {"refreshed before expiry", "t0 f t96000 f t121000", "?PTR F ?PTR,SRV,A+1 F F ?PTR+1 F"},
+            {"goodbye", "t0 f b", "?PTR F G"},
+            {"expiry", "t0 f t120000", "?PTR F ?PTR,SRV,TXT+1 G"},
+        };
+        const QMap<QString, QByteArray> heard{
+            {"p", m({ptr(10)})},
+            {"s", m({rr(kPixel, kTypeSrv, u32(0) + u16(53319) + name("pixel.local"), 10, true)})},
+            {"a", m({a(7, 10)})},
+            {"f", full()},
+            {"b", m({ptr(0)})}};
+        const QMap<int, QString> types{
+            {kTypePtr, "PTR"}, {kTypeSrv, "SRV"}, {kTypeTxt, "TXT"}, {kTypeA, "A"}};
+        for (const auto &[title, steps, expected] : rows) {
+            Browser browser;
+            QStringList got;
+            std::int64_t now = 0;
+            for (const QString &step : steps.split(' ')) {
+                QString said;
+                BrowseNews news;
+                if (step[0] == 't') {
+                    now = step.mid(1).toInt();
+                    auto due = browser.due(now, false);
+                    news = due.news;
+                    QVERIFY(due.nextMs > now);
+                    if (const auto h = readHeader(due.query)) {
+                        QStringList asked;
+                        std::size_t at = kHeaderSize;
+                        walkQuestions(due.query, &at, h->questions,
+                                      [&](const MdnsEntry &q) { return asked << types.value(q.type), true; });
+                        said = "?" + asked.join(',') + (h->answers ? "+" + QString::number(h->answers) : "");
+                    }
+                } else {
+                    news = browser.feed(view(heard[step]), now);
+                }
+                const QString fg = QString(int(news.found.size()), 'F') + QString(int(news.gone.size()), 'G');
+                said += (said.isEmpty() || fg.isEmpty() ? "" : " ") + fg;
+                got << (said.isEmpty() ? "-" : said);
+            }
+            QVERIFY2(got.join(' ') == expected, qPrintable(title + (": " + got.join(' '))));
+        }
     }
 };
 

@@ -1,7 +1,8 @@
-// Claiming our names: what received messages mean for them, the probe we
-// send, and the names taken after a conflict.
+// Claiming our names: what received messages mean for them, the names taken
+// after a conflict, and when the publisher probes, announces and answers.
 #include "dns_test_support.h"
 #include "mdns_probe.h"
+#include "mdns_publisher.h"
 
 #include <QtTest>
 
@@ -10,8 +11,8 @@ using namespace dnstest;
 
 namespace {
 const QString kOwn = QString(protocol::kInstanceLabel) + "." + kService, kHost = protocol::kHostName;
-constexpr std::uint32_t kAddress = 0xC633640A; // 198.51.100.10
-const auto text = [](Bytes m, std::size_t at) { return QString::fromUtf8(readName(m, at).view()); };
+constexpr std::uint32_t kAddress = 0xC633640A, kOther = 0xCB007105; // 198.51.100.10, ours on another link
+const std::uint32_t kOwn2[] = {kAddress, kOther};
 const auto a = [](std::uint32_t ip, const QString &host = kHost) { return record(host, kTypeA, u32(ip)); };
 // A response with r as its answer, or as its additional record.
 const auto response = [](const QByteArray &r, bool ex = false) { return header(0, 0x8400, 0, !ex, ex) + r; };
@@ -31,6 +32,11 @@ private slots:
         using enum Prober::Verdict;
         const std::tuple<const char *, QByteArray, bool, Prober::Verdict> rows[] = {
             {"SRV elsewhere", response(record(kOwn, 33, u16(0) + u32(53319) + name("pc"))), false, Conflict},
+            {"goodbye, SRV elsewhere", response(record(kOwn, 33, u16(0) + u32(53319) + name("pc"), 0)), true,
+             None},
+            {"goodbye, A elsewhere", response(record(kHost, kTypeA, u32(1), 0)), false, None},
+            {"our A from a cache", response(a(kAddress)), true, None},
+            {"our other link's A", response(a(kOther)), false, None},
             {"SRV, other port", response(record(kOwn, 33, u16(0) + u32(80) + name(kHost))), false, Conflict},
             {"their A elsewhere", response(a(kAddress + 1)), false, Conflict},
             {"additional, other case", response(a(kAddress + 1, kHost.toUpper()), true), false, Conflict},
@@ -39,45 +45,13 @@ private slots:
             {"probe that loses", probe({a(kAddress + 1)}), true, LostTieBreak},
             {"loser heard when settled", probe({a(kAddress + 1)}), false, None},
             {"probe that wins, sorted", probe({a(kAddress + 1), a(1)}), true, None},
-            {"real probe loses", bytes(Prober({.address = kAddress + 1}).probeQuery(0)), true, LostTieBreak},
+            {"real probe loses", bytes(Prober({}).probeQuery(0, kAddress + 1)), true, LostTieBreak},
+            {"real probe wins", bytes(Prober({}).probeQuery(0, kAddress - 1)), true, None},
             {"plain query", header(0, 0, 1) + question(kHost, kTypeAny, 1), true, None},
         };
         for (const auto &[title, message, probing, expected] : rows)
-            QVERIFY2(Prober({.address = kAddress}).check(view(message), probing) == expected, title);
+            QVERIFY2(Prober({}).check(view(message), probing, kAddress, kOwn2) == expected, title);
     }
-    // The probe read back, alone and after two conflicts: ANY questions (the first
-    // probe asking for a unicast reply), then the SRV and A we propose.
-    void probeAndRename()
-    {
-        Prober prober({.address = kAddress});
-        const QStringList names = {
-            kOwn + '|' + kHost, "Windows KAVELTOR Companion (2)." + kService + "|kaveltor-companion-2.local.",
-            "Windows KAVELTOR Companion (3)." + kService + "|kaveltor-companion-3.local."};
-        const QString rows = "%1 255 %3 0 0|%2 255 %3 0 0|%1 33 1 120 53319 %2|%2 1 1 120 3325256714";
-        for (int i = 0; i < names.size(); prober.renameAfterConflict(), ++i) {
-            const auto query = prober.probeQuery(i == 0);
-            QStringList seen;
-            const auto see = [&](const MdnsEntry &e) {
-                Cursor c(query, e.dataOffset + (e.type == kTypeSrv ? 4 : 0));
-                const auto data = e.type == kTypeA ? *c.u32() : e.type == kTypeSrv ? *c.u16() : 0u;
-                seen << text(query, e.nameOffset) +
-                            QString::asprintf(" %d %d %u %u", e.type, e.rrclass, e.ttl, data) +
-                            (e.type == kTypeSrv ? " " + text(query, c.offset()) : "");
-                return true;
-            };
-            const auto header = readHeader(query);
-            QVERIFY(header && header->id + header->flags + header->answers + header->additionals == 0);
-            std::size_t offset = kHeaderSize;
-            QVERIFY(walkQuestions(query, &offset, header->questions, see));
-            QVERIFY(walkRecords(query, &offset, header->authorities, see) && offset == query.size());
-            const QString host = names[i].section('|', 1);
-            QCOMPARE(seen.join('|'), rows.arg(names[i].section('|', 0, 0), host).arg(i ? 1 : 0x8001));
-            // Only the names now claimed are defended.
-            QCOMPARE(prober.check(view(response(a(kAddress + 1, host))), false), Prober::Verdict::Conflict);
-            QCOMPARE(prober.check(view(probe({a(kAddress + 1)})), true) == Prober::Verdict::None, i > 0);
-        }
-    }
-
     // Conflicts heard in each stage ("P" probing, "W" waiting, "A" announced,
     // then the ms), and what each does: "-" nothing, or the name's number and
     // when the next probes go ("3@100").
@@ -106,7 +80,7 @@ private slots:
             {"slow conflicts never wait", series('A', 16, 1000), calm(16, 1000)},
         };
         for (const auto &[title, events, expected] : rows) {
-            Prober prober({.address = kAddress});
+            Prober prober({});
             QStringList got;
             for (const QString &event : events.split(' ')) {
                 using enum Prober::Stage;
@@ -115,6 +89,62 @@ private slots:
                 const QString name = QString::fromStdString(prober.service().instanceName);
                 const QString number = name.contains('(') ? name.section('(', 1).section(')', 0, 0) : "1";
                 got << (retry ? number + '@' + QString::number(retry->probeAtMs) : "-");
+            }
+            QVERIFY2(got.join(' ') == expected, qPrintable(title + (": " + got.join(' '))));
+        }
+    }
+
+    // The publisher over time, one interface. Steps: "t<ms>" sends what is
+    // due then ("P" probes, "A" announcements, "a" answers, "C" claimed, "R"
+    // renamed, with the new name's number, "-" nothing); heard from others: "c" a conflicting A, "g"
+    // a goodbye for an SRV elsewhere, "e" our A repeated, "Q" an AAAA question;
+    // "q" our own browser's question; "L" a second link comes up.
+    void publisher()
+    {
+        const QString claim = "t250 t500 t750 t1000 ", claimed = "P P P CA ";
+        const std::tuple<const char *, QString, QString> rows[] = {
+            {"claims, announces twice", claim + "t2000 t3000", claimed + "A -"},
+            {"goodbye and echo kept", claim + "g e t1100 Q t1200", claimed + "- a"},
+            {"own questions unanswered", claim + "q t1100", claimed + "-"},
+            {"conflict: probe, keep", claim + "c t1100 t1350 t1600 t1850", claimed + "P P P A"},
+            {"conflict holds: rename", claim + "c t1100 c t1200 t1450 t1700 t1950",
+             claimed + "P R2P P P C2A"},
+            {"new link: probe, announce", claim + "L t1100 t1350 t1600 t1850", claimed + "PP PP PP AA"},
+        };
+        using I = sock::InterfaceAddress;
+        const I first{2, kAddress, 0xFFFFFF00, true, false, true},
+            second{3, kOther, 0xFFFFFF00, true, false, true};
+        for (const auto &[title, steps, expected] : rows) {
+            Publisher p({}, 7, 0);
+            p.setInterfaces({first}, 0);
+            QStringList got;
+            int now = 0;
+            for (const QString &step : steps.split(' ')) {
+                const auto hear = [&](const QByteArray &m, std::uint32_t from = kAddress + 1,
+                                      int port = 5353) {
+                    p.receive(view(m), {from, std::uint16_t(port), 2, kAddress}, 40000, now);
+                };
+                if (step == "c" || step == "g" || step == "e")
+                    hear(response(step == "g" ? record(kOwn, 33, u16(0) + u32(1) + name("pc"), 0)
+                                              : a(step == "c" ? kAddress + 1 : kAddress)));
+                else if (step == "Q" || step == "q")
+                    hear(header(0, 0, 1) + question(kHost, kTypeAaaa, 1),
+                         step == "q" ? kAddress : kAddress + 1, step == "q" ? 40000 : 5353);
+                else if (step == "L")
+                    p.setInterfaces({first, second}, 1050);
+                if (step[0] != 't')
+                    continue;
+                now = step.mid(1).toInt();
+                QString sent;
+                for (const Datagram &d : p.due(now)) {
+                    const auto h = readHeader(d.bytes);
+                    sent += h->flags == 0 ? 'P' : h->additionals == 3 ? 'A' : 'a';
+                }
+                for (const auto &e : p.takeEvents()) {
+                    const QString number = QString::fromStdString(e.instanceName).section('(', 1).left(1);
+                    sent.prepend((e.kind == Publisher::Event::Claimed ? 'C' : 'R') + number);
+                }
+                got << (sent.isEmpty() ? "-" : sent);
             }
             QVERIFY2(got.join(' ') == expected, qPrintable(title + (": " + got.join(' '))));
         }
