@@ -10,6 +10,7 @@ NetworkService::NetworkService(QObject *parent) : QObject(parent)
     constexpr auto direct = Qt::DirectConnection;
     m_server.setCredentials(m_credentials);
     connect(&m_discovery, &DiscoveryService::deviceFound, this, &NetworkService::deviceFound, direct);
+    connect(&m_discovery, &DiscoveryService::deviceGone, this, &NetworkService::deviceGone, direct);
     connect(&m_discovery, &DiscoveryService::logMessage, this, &NetworkService::logMessage, direct);
     connect(&m_server, &HttpServer::messageReceived, this, &NetworkService::messageReceived, direct);
     connect(&m_server, &HttpServer::receiveNotice, this, &NetworkService::receiveNotice, direct);

@@ -68,6 +68,8 @@ public:
 
 signals:
     void deviceFound(const RemoteDevice &device);
+    // A phone said goodbye, or its records ran out unanswered.
+    void deviceGone(const RemoteDevice &device);
     void messageReceived(const QString &message, const QString &deviceId);
     void receiveNotice(const QString &notice);
     void logMessage(const QString &message);

@@ -78,6 +78,8 @@ private slots:
         row("auth: unknown id", "auth z@203.0.113.9", "A, B");
         row("id: another device at the proven address", "id z/Z@203.0.113.1:10/; seen /Z2@203.0.113.1:10/",
             "a/A@203.0.113.1:10/+s 0, B, z/Z2@203.0.113.1:10/ 7");
+        row("gone: paired goes offline", "gone 203.0.113.1:10", "a/A@203.0.113.1:10/+s 0, B");
+        row("gone: unpaired leaves", "gone 203.0.113.2:20", "A");
         row("unpair: by id", "unpair a", "B", "203.0.113.2:20");
         row("unpair: unknown id", "unpair zz", "A, B");
     }
@@ -104,6 +106,8 @@ private slots:
                     devices.applyAuthenticated(arg.section('@', 0, 0), arg.section('@', 1), 7);
                 } else if (verb == "accept") {
                     devices.acceptMove(arg);
+                } else if (verb == "gone") {
+                    devices.applyGone(arg.section(':', 0, 0), arg.section(':', 1).toInt());
                 } else if (verb == "unpair") {
                     devices.removeWithId(arg);
                 } else {

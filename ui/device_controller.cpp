@@ -33,6 +33,12 @@ void DeviceController::onDeviceFound(const RemoteDevice &device)
     emit changed();
 }
 
+void DeviceController::onDeviceGone(const RemoteDevice &device)
+{
+    if (devices().applyGone(device.ip, device.port))
+        emit changed();
+}
+
 void DeviceController::onIdentityResolved(const RemoteDevice &device)
 {
     rows.endIdentityLookup(device);

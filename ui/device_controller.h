@@ -36,6 +36,7 @@ public:
     // The stored paired phones, at start.
     void load();
     void onDeviceFound(const RemoteDevice &device);
+    void onDeviceGone(const RemoteDevice &device);
     void onIdentityResolved(const RemoteDevice &device);
     // Pairing as the user asked for it in the sheet, and its two ends.
     void pair(const RemoteDevice &device, const QString &code);

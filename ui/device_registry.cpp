@@ -192,6 +192,22 @@ bool DeviceRegistry::applyAuthenticated(const QString &id, const QString &ip, qi
     return true;
 }
 
+bool DeviceRegistry::applyGone(const QString &ip, int port)
+{
+    bool changed =
+        moves.removeIf([&](const auto &it) { return it.value().ip == ip && it.value().port == port; }) > 0;
+    for (qsizetype i = entries.size() - 1; i >= 0; --i) {
+        if (!atAddress(entries.at(i), ip, port))
+            continue;
+        if (entries.at(i).paired)
+            entries[i].lastSeen = 0;
+        else
+            entries.removeAt(i);
+        changed = true;
+    }
+    return changed;
+}
+
 void DeviceRegistry::markSeen(const QString &ip, int port, qint64 nowMs)
 {
     for (RemoteDevice &entry : entries) {

@@ -79,6 +79,9 @@ public:
     // A request with the shared secret of the phone with this id came from ip:
     // the phone is there. True when a paired entry moved (worth saving).
     bool applyAuthenticated(const QString &id, const QString &ip, qint64 nowMs);
+    // Discovery says the phone at ip:port is gone: an unpaired entry there
+    // leaves, a paired one goes offline. True when anything changed.
+    bool applyGone(const QString &ip, int port);
     // A transfer to ip:port was received there.
     void markSeen(const QString &ip, int port, qint64 nowMs);
     // Removes every entry whose id equals deviceId exactly; returns how many.

@@ -15,7 +15,6 @@
 #include "ui_main_window.h"
 
 #include <QCloseEvent>
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDesktopServices>
@@ -190,6 +189,7 @@ void MainWindow::connectNetwork()
     connect(&network, &NetworkService::deviceIdentityResolved, deviceFlow,
             &DeviceController::onIdentityResolved);
     connect(&network, &NetworkService::deviceFound, deviceFlow, &DeviceController::onDeviceFound);
+    connect(&network, &NetworkService::deviceGone, deviceFlow, &DeviceController::onDeviceGone);
     connect(&network, &NetworkService::peerAuthenticated, deviceFlow, &DeviceController::onPeerAuthenticated);
     connect(&network, &NetworkService::logMessage, &log, &ActivityLog::append);
     feedback->connectTo(network);
