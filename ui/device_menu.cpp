@@ -7,7 +7,8 @@ namespace devicemenu {
 const char *const kStyle =
     "QMenu { background-color: #1e232c; color: white; border: 1px solid #2f3746; padding: 4px 0; }"
     "QMenu::item { padding: 5px 18px; } QMenu::item:selected { background-color: #3865b4; }"
-    "QMenu::item:disabled { color: #5b6577; }";
+    "QMenu::item:disabled { color: #5b6577; }"
+    "QMenu::separator { height: 1px; background: #2f3746; margin: 4px 8px; }";
 
 Choice exec(QWidget *parent, const QPoint &globalPos, bool paired)
 {

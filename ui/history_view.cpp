@@ -1,5 +1,7 @@
 #include "history_view.h"
 
+#include "device_menu.h"
+
 #include "history_model.h"
 
 #include <QClipboard>
@@ -66,11 +68,6 @@ QToolTip { background-color: #1e232c; color: white; border: 1px solid #2f3746; p
 QMessageBox { background-color: #1e232c; }
 QMessageBox QLabel { color: #e6ebf2; }
 )";
-const char *const kMenuStyle =
-    "QMenu { background-color: #1e232c; color: white; border: 1px solid #2f3746; padding: 4px 0; }"
-    "QMenu::item { padding: 5px 18px; } QMenu::item:selected { background-color: #3865b4; }"
-    "QMenu::item:disabled { color: #5b6577; }"
-    "QMenu::separator { height: 1px; background: #2f3746; margin: 4px 8px; }";
 
 HistoryEntry entryAt(const QModelIndex &index)
 {
@@ -354,7 +351,7 @@ void HistoryView::showMenu(const QModelIndex &index, const QPoint &globalPos)
     const HistoryEntry entry = entryAt(index);
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->setStyleSheet(QString::fromLatin1(kMenuStyle));
+    menu->setStyleSheet(QString::fromLatin1(devicemenu::kStyle));
     if (entry.kind == HistoryEntry::Kind::File) {
         const bool openable = index.data(HistoryModel::OpenableRole).toBool();
         menu->addAction(QStringLiteral("Öffnen"), this, [this, entry] { openFile(entry); })
