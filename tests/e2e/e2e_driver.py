@@ -135,6 +135,10 @@ def run():
     phone = start(["unshare", "-n", "sh", "-c", link, "sh", sys.executable, SIM_PHONE, "--announce",
                    "--address", "198.51.100.2", "--name", NAME, "--code", CODE, "--device-id", ID,
                    "--secret", SECRET, "--upload-dir", phone_dir], stdout=subprocess.PIPE, text=True)
+    # Until unshare has run, the phone's process is still in our namespace, and a link moved
+    # there would stay here: the phone would wait for it for ever.
+    wait_for("the phone's own namespace", lambda: os.readlink(f"/proc/{phone.pid}/ns/net") != os.readlink(
+        "/proc/self/ns/net"))
     for ip in (f"link add ph0 type veth peer name ph1 netns {phone.pid}", "addr add 198.51.100.1/24 dev ph0",
                "link set ph0 multicast on up"):
         subprocess.run(["ip", *ip.split()], check=True)
