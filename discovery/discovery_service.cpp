@@ -93,11 +93,14 @@ void DiscoveryService::publishLoop()
     // they are looked for now and then.
     sock::InterfaceWatch watch(socket);
     std::int64_t nextRescan = mdns::kNever;
+    // Opening joined the group on the links there were; joining again there fails.
+    const std::vector<mdns::Link> joinedAtOpen = mdns::joinableLinks(sock::interfaceAddresses());
     std::vector<mdns::Link> joined;
     const auto rescan = [&] {
         const std::vector<sock::InterfaceAddress> interfaces = sock::interfaceAddresses();
         for (const mdns::Link &link : publisher.setInterfaces(interfaces, nowMs())) {
-            if (sock::joinMulticastGroup(socket, protocol::kMdnsGroup, link.address))
+            if (sock::joinMulticastGroup(socket, protocol::kMdnsGroup, link.address) ||
+                std::ranges::find(joinedAtOpen, link) != joinedAtOpen.end())
                 joined.push_back(link);
         }
         const std::vector<mdns::Link> current = mdns::joinableLinks(interfaces);

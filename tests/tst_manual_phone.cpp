@@ -118,6 +118,22 @@ private slots:
         QVERIFY(report->toPlainText().contains(
             "HTTP-Port 53319 antwortet unter 127.0.0.1 (lo), 198.51.100.1 (ph0)."));
         QCOMPARE(readManualDevices().size(), 1);
+
+        // Multicast let through: the phone's host is heard, on the link joined for it.
+        QVERIFY(ip("link set ph0 multicast on"));
+        QProcess::execute("nsenter", {"-t", pid, "-n", "ip", "link", "set", "ph1", "multicast", "on"});
+        const QString send = "import socket; s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); "
+                             "s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, "
+                             "socket.inet_aton('198.51.100.2')); s.sendto(bytes(12), ('224.0.0.251', 5353))";
+        QTRY_VERIFY_WITH_TIMEOUT(
+            QProcess::execute("nsenter", {"-t", pid, "-n", KAVELTOR_PYTHON3, "-c", send}) == 0 &&
+                network.discoveryHealth().lastForeignMs != 0,
+            15000);
+        sheet.findChild<QPushButton *>("checkConnectionButton")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(report->toPlainText().contains("[OK]      mDNS: letztes Paket eines anderen "
+                                                                "Geräts vor 0 s von 198.51.100.2."),
+                                 15000);
+        QVERIFY(report->toPlainText().contains("mDNS: angemeldet an lo (127.0.0.1), ph0 (198.51.100.1)."));
         phone.kill();
         phone.waitForFinished();
     }
