@@ -3,19 +3,24 @@
 #include "network_service.h"
 #include "settings_store.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusInterface>
-#include <QDBusReply>
 #include <QDateTime>
 #include <QFile>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QRegularExpression>
 
+#if defined(Q_OS_LINUX)
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDBusReply>
+#endif
+
 namespace {
+#if defined(Q_OS_LINUX)
 const QString kFirewalld = QStringLiteral("org.fedoraproject.FirewallD1");
 const QString kFirewalldPath = QStringLiteral("/org/fedoraproject/FirewallD1");
+#endif
 
 QString readAll(const QString &path, bool *readable = nullptr)
 {
@@ -96,7 +101,8 @@ void ConnectionCheck::collectDiscovery()
 
 void ConnectionCheck::collectRoutes()
 {
-    snapshot.defaultRoute = connectionreport::defaultRouteInterface(readAll(sources.routes));
+    const QString table = readAll(sources.routes, &snapshot.routesKnown);
+    snapshot.defaultRoute = connectionreport::defaultRouteInterface(table);
     for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
         const bool addressed = std::ranges::any_of(i.addressEntries(), [](const QNetworkAddressEntry &e) {
             return e.ip().protocol() == QAbstractSocket::IPv4Protocol;
@@ -110,6 +116,10 @@ void ConnectionCheck::collectRoutes()
 void ConnectionCheck::collectFirewall()
 {
     using Firewall = connectionreport::Snapshot::Firewall;
+#if !defined(Q_OS_LINUX)
+    // Neither ufw nor firewalld; the system's own firewall is not read.
+    snapshot.firewall = Firewall::Unknown;
+#else
     const QString port = QString::number(snapshot.httpPort ? snapshot.httpPort : protocol::kHttpPort);
     QDBusConnection bus = QDBusConnection::systemBus();
     if (bus.isConnected() && bus.interface()->isServiceRegistered(kFirewalld)) {
@@ -151,4 +161,5 @@ void ConnectionCheck::collectFirewall()
     };
     snapshot.portAllowed = allows(QStringLiteral("tcp"), port);
     snapshot.mdnsAllowed = allows(QStringLiteral("udp"), QStringLiteral("5353"));
+#endif
 }

@@ -74,6 +74,10 @@ void firewallLines(const Snapshot &s, QList<Line> &out)
     const int port = s.httpPort ? s.httpPort : protocol::kHttpPort;
     if (s.firewall == Snapshot::Firewall::None)
         return out.append({Verdict::Ok, QStringLiteral("Firewall: weder ufw noch firewalld aktiv.")});
+    if (s.firewall == Snapshot::Firewall::Unknown)
+        return out.append({Verdict::Hint, QStringLiteral("Firewall: nicht geprüft; eingehend müssen TCP %1 "
+                                                         "und UDP 5353 erlaubt sein.")
+                                              .arg(port)});
     const QString name =
         s.firewall == Snapshot::Firewall::Ufw ? QStringLiteral("ufw") : QStringLiteral("firewalld");
     const QString zone = s.zone.isEmpty() ? QString() : QStringLiteral(", Zone „%1“").arg(s.zone);
@@ -97,6 +101,8 @@ void firewallLines(const Snapshot &s, QList<Line> &out)
 
 void routeLines(const Snapshot &s, QList<Line> &out)
 {
+    if (!s.routesKnown)
+        return;
     if (s.defaultRoute.isEmpty())
         out.append({Verdict::Hint, QStringLiteral("Netzwerk: keine Standardroute; nur Geräte im eigenen "
                                                   "Netz sind erreichbar.")});

@@ -42,7 +42,8 @@ struct Snapshot
     QString lastForeignFrom;
 
     // A firewall.
-    enum class Firewall { None, Ufw, Firewalld };
+    // Unknown: a system whose firewall is not read (not Linux).
+    enum class Firewall { None, Ufw, Firewalld, Unknown };
     Firewall firewall = Firewall::None;
     bool rulesReadable = false;
     bool portAllowed = false, mdnsAllowed = false;
@@ -50,6 +51,7 @@ struct Snapshot
 
     // The interface holding the default route, and interfaces of VPNs and
     // containers that are up with an address.
+    bool routesKnown = true; // false where the routing table is not read
     QString defaultRoute;
     QStringList tunnels;
 
