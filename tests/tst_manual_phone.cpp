@@ -15,11 +15,21 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <unistd.h>
+
 class ManualPhoneTest : public QObject
 {
     Q_OBJECT
 
     static bool ip(const QString &args) { return QProcess::execute("ip", args.split(' ')) == 0; }
+    // "net:[inode]": the namespace a process is in.
+    static QByteArray netns(const QString &pid)
+    {
+        char target[64] = {};
+        const ssize_t n =
+            ::readlink(("/proc/" + pid + "/ns/net").toLatin1().constData(), target, sizeof target - 1);
+        return QByteArray(target, n > 0 ? n : 0);
+    }
 
 private slots:
     void addedByAddressPairedAndExchangingFiles()
@@ -134,6 +144,13 @@ private slots:
                                                                 "Geräts vor 0 s von 198.51.100.2."),
                                  15000);
         QVERIFY(report->toPlainText().contains("mDNS: angemeldet an lo (127.0.0.1), ph0 (198.51.100.1)."));
+
+        // "Entfernen" forgets the address; the phone stays paired.
+        const std::function<void()> remove = flow.removal(0);
+        QVERIFY(remove);
+        remove();
+        QVERIFY(readManualDevices().isEmpty() && !flow.removal(0));
+        QCOMPARE(flow.rows.rows(), QStringList{"Annas Pixel \u2022 Online"});
         phone.kill();
         phone.waitForFinished();
     }
