@@ -10,12 +10,11 @@ namespace {
 constexpr int kPollSliceMs = 50;
 } // namespace
 
-WorkerPool::WorkerPool() : m_state(std::make_shared<State>()) {}
+WorkerPool::WorkerPool() : StopToken(std::make_shared<State>()) {}
 
 WorkerPool::~WorkerPool()
 {
-    if (m_owner)
-        stop();
+    stop();
 }
 
 void WorkerPool::requestStop()
@@ -36,29 +35,29 @@ bool WorkerPool::stop()
     requestStop();
     std::unique_lock lock(s.mutex);
     s.changed.wait_until(lock, s.stopDeadline, [&s] { return s.active == 0; });
-    s.changed.wait(lock, [&s] { return s.pinned == 0; });
+    s.changed.wait(lock, [&s] { return s.joined == 0; });
     return s.active == 0;
 }
 
-bool WorkerPool::sleep(int ms) const
+bool StopToken::sleep(int ms) const
 {
     std::unique_lock lock(m_state->mutex);
     return !m_state->changed.wait_for(lock, std::chrono::milliseconds(ms),
                                       [this] { return m_state->stopping.load(); });
 }
 
-sock::Readiness WorkerPool::waitReadable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
+sock::Readiness StopToken::waitReadable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
 {
     return wait(socket, deadline, false);
 }
 
-sock::Readiness WorkerPool::waitWritable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
+sock::Readiness StopToken::waitWritable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
 {
     return wait(socket, deadline, true);
 }
 
-sock::Readiness WorkerPool::wait(const sock::Socket &socket, const QDeadlineTimer &deadline,
-                                 bool forWrite) const
+sock::Readiness StopToken::wait(const sock::Socket &socket, const QDeadlineTimer &deadline,
+                                bool forWrite) const
 {
     const bool woken = m_state->waker.valid();
     for (;;) {

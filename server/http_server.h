@@ -85,21 +85,16 @@ signals:
     void peerAuthenticated(const QString &deviceId, const QString &ip);
 
 private:
+    using Server = OwnerHandle<HttpServer>;
     // What a connection's thread holds. The thread may outlive the server (a
     // file write stuck on a stalled mount when the program quits), so it
-    // reaches the server only through the pool handle's withOwner().
+    // reaches the server only through server.with().
     struct Connection
     {
-        HttpServer *server;
-        const WorkerPool &pool;
+        const Server &server;
         const DeadlineStream &stream;
-        ServerLimits limits;
+        const ServerLimits &limits;
         std::uint32_t peer; // the peer's IPv4 address
-        // Runs f on the server unless the server is going.
-        template <typename F> void withServer(F &&f) const
-        {
-            pool.withOwner([&] { f(*server); });
-        }
     };
 
     // An open connection as the accept loop and the connection's thread
@@ -109,8 +104,11 @@ private:
     void acceptLoop(std::uint16_t port);
     // Removes from the receive folder the temporary files of uploads that
     // ended in a crash, long ago.
-    static void removeLeftovers(HttpServer *server, const WorkerPool &pool);
-    static void serve(HttpServer *server, const WorkerPool &pool, Ticket &ticket, const ServerLimits &limits);
+    static void removeLeftovers(const Server &server);
+    // A connection's thread: answers the request, then gives up its place.
+    static void serve(const Server &server, const std::shared_ptr<Ticket> &ticket,
+                      const ServerLimits &limits);
+    static void respond(const Server &server, Ticket &ticket, const ServerLimits &limits);
     static void closeGracefully(const DeadlineStream &stream);
     static void answerIdentity(const DeadlineStream &stream);
     static void answer(const DeadlineStream &stream, const QByteArray &body);

@@ -47,7 +47,7 @@ bool HttpServer::isAuthorized(const Connection &c, const QByteArray &head)
     const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
     const QString secret = httpwire::headerValue(head, protocol::kHeaderSecret);
     bool accepted = false;
-    c.withServer([&](HttpServer &server) {
+    c.server.with([&](HttpServer &server) {
         accepted = server.m_credentials->accepts(id, secret);
         if (accepted)
             emit server.peerAuthenticated(id, QString::fromStdString(sock::formatIPv4(c.peer)));
@@ -90,7 +90,7 @@ void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head,
             body.append(buffer, n);
         }
     }
-    c.withServer([&](HttpServer &server) { emit server.messageReceived(QString::fromUtf8(body)); });
+    c.server.with([&](HttpServer &server) { emit server.messageReceived(QString::fromUtf8(body)); });
     answer(stream, protocol::kBodyReceived);
 }
 
@@ -116,7 +116,7 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
     const DeadlineStream &stream = c.stream;
     // Read once: a folder changed meanwhile applies to later uploads.
     QString folder;
-    c.withServer([&](HttpServer &server) { folder = server.receiveFolder(); });
+    c.server.with([&](HttpServer &server) { folder = server.receiveFolder(); });
     if (folder.isEmpty()) {
         // Never a path relative to the file system root or the working folder.
         answer(stream, protocol::kBodyWriteFailed);
@@ -127,7 +127,7 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
     const qint64 available = QStorageInfo(folder).bytesAvailable();
     if (available >= 0 && length > available) {
         const QLocale german(QLocale::German);
-        c.withServer([&](HttpServer &server) {
+        c.server.with([&](HttpServer &server) {
             emit server.logMessage(
                 QStringLiteral("Nicht genug Speicherplatz für %1: %2 Bytes nötig, %3 Bytes frei.")
                     .arg(name, german.toString(length), german.toString(available)));
@@ -153,7 +153,7 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
         int percent = 0;
         double speed = 0.0;
         if (meter.advance(received, &percent, &speed))
-            c.withServer([&](HttpServer &server) {
+            c.server.with([&](HttpServer &server) {
                 emit server.fileReceiveProgress(percent, received, length, speed);
             });
     };
@@ -180,8 +180,8 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
     if (!stream.readToFile(file, length - received, c.limits.bodyIdleTimeoutMs, c.limits.bodyCopy, stored)) {
         discard();
         // Quitting is not a failed transfer worth telling the user, and
-        // withServer() does not tell it then.
-        c.withServer([&](HttpServer &server) {
+        // with() does not tell it then.
+        c.server.with([&](HttpServer &server) {
             emit server.receiveNotice(QStringLiteral("Transfer abgebrochen: ") + name);
             emit server.fileReceiveAborted(name);
         });
@@ -211,7 +211,7 @@ void HttpServer::receiveUpload(const Connection &c, const QString &name, qint64 
         finalName = filestore::chooseFreeName(name, isTaken);
         target = pathIn(folder, finalName);
     }
-    c.withServer([&](HttpServer &server) {
+    c.server.with([&](HttpServer &server) {
         emit server.receiveNotice(QStringLiteral("Datei empfangen: ") + target);
         emit server.fileReceiveFinished(finalName);
     });
