@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 namespace {
 // How often a blocked worker looks at the stop flag when the platform gave
 // us no waker to end its wait at once.
 constexpr int kPollSliceMs = 50;
+std::atomic<bool> g_leftBehind{false};
 } // namespace
 
 WorkerPool::WorkerPool() : StopToken(std::make_shared<State>()) {}
@@ -29,14 +32,28 @@ void WorkerPool::requestStop()
     s.changed.notify_all();
 }
 
-bool WorkerPool::stop()
+void WorkerPool::stop()
 {
     State &s = *m_state;
     requestStop();
     std::unique_lock lock(s.mutex);
     s.changed.wait_until(lock, s.stopDeadline, [&s] { return s.active == 0; });
     s.changed.wait(lock, [&s] { return s.joined == 0; });
-    return s.active == 0;
+    if (s.active > 0)
+        g_leftBehind = true;
+}
+
+bool WorkerPool::leftJobsBehind()
+{
+    return g_leftBehind;
+}
+
+void WorkerPool::exitNowIfJobsLeftBehind(int status)
+{
+    if (!g_leftBehind)
+        return;
+    std::fflush(nullptr);
+    std::_Exit(status);
 }
 
 bool StopToken::sleep(int ms) const

@@ -133,9 +133,8 @@ public:
 
     // Refuses new threads and ends every wait of the running ones at once.
     // Returns when the jobs have ended, or, once the joined ones have,
-    // kStopWaitMs after the first call, leaving the detachable ones behind;
-    // true when none was.
-    bool stop();
+    // kStopWaitMs after the first call, leaving the detachable ones behind.
+    void stop();
     // The first half of stop(), without the wait: owners of several pools
     // start all of them stopping first, so that their waits overlap. Waits
     // for an owner access under way (with(), whileRunning()) to end.
@@ -145,6 +144,16 @@ public:
     // with(): runs f unless the pool is stopping, excluding with() and stop()
     // meanwhile. False when f was not run.
     template <typename F> bool whileRunning(F &&f) const { return unlessStopping(std::forward<F>(f)); }
+
+    // Whether a pool of this process left a job behind. Such a job may still
+    // run, so the process must not destroy its globals (Qt's among them)
+    // under it: see exitNowIfJobsLeftBehind().
+    static bool leftJobsBehind();
+    // Called once the program's orderly end is done (services destroyed,
+    // settings written): when a job was left behind, flushes the standard
+    // streams and ends the process with status at once, without running
+    // global destructors. Returns otherwise.
+    static void exitNowIfJobsLeftBehind(int status);
 
 private:
     template <typename Body> bool launch(bool joined, Body &&body);

@@ -379,6 +379,7 @@ private slots:
         writer.join();
         QTest::qWait(300); // for the send to end
         QVERIFY2(took < WorkerPool::kStopWaitMs + 500, qPrintable(QString::number(took)));
+        QVERIFY(WorkerPool::leftJobsBehind());
     }
 };
 

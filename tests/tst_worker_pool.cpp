@@ -44,6 +44,7 @@ private slots:
         clock.start();
         delete owner;
         QVERIFY2(clock.elapsed() >= kBlocked.count() - 50, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY(WorkerPool::leftJobsBehind());
         QTRY_COMPARE_WITH_TIMEOUT(reached->load(), 0, kBlocked.count() * 2);
     }
 
