@@ -4,6 +4,7 @@
 #pragma once
 
 #include "deadline_stream.h"
+#include "file_store.h"
 #include "paired_credentials.h"
 #include "protocol.h"
 #include "socket.h"
@@ -28,8 +29,10 @@ struct ServerLimits
     int maxConnectionsPerAddress = protocol::kMaxConnectionsPerAddress;
     int maxConnections = protocol::kMaxConnections;
     int headLineTimeoutMs = protocol::kHeadLineTimeoutMs;
-    // Tests force the buffered copy to check the way other platforms go.
+    // Tests force the buffered copy to check the way other platforms go,
+    // and make the file system answer as FAT or a slow USB stick does.
     DeadlineStream::FileCopy bodyCopy = DeadlineStream::FileCopy::InKernel;
+    filestore::FileSystemOps fileSystem = {};
 };
 
 class HttpServer : public QObject
@@ -119,6 +122,12 @@ private:
     static void handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
     static void receiveUpload(const Connection &c, const QString &name, qint64 length,
                               const QByteArray &remainder);
+    // The steps of receiveUpload, each answering the peer itself when it
+    // fails. placeUpload opens file under a temporary name in the receive
+    // folder and returns the path the file is meant to get; empty on failure.
+    static QString placeUpload(const Connection &c, const QString &name, qint64 length, QFile &file);
+    static bool receiveBody(const Connection &c, QFile &file, const QString &name, qint64 length,
+                            const QByteArray &remainder);
 
     // Counted places among the open connections, per peer address and in all,
     // so that no single host can exhaust threads, and no crowd of heads that

@@ -29,6 +29,13 @@ const auto kBodyCopy = qEnvironmentVariableIsSet("KAVELTOR_TEST_BUFFERED_COPY")
                            ? DeadlineStream::FileCopy::Buffered
                            : DeadlineStream::FileCopy::InKernel;
 
+// How FAT answers a no-replace rename and a hard link: not here.
+int unsupportedOnFat(const char *, const char *)
+{
+    errno = EPERM;
+    return -1;
+}
+
 RemoteDevice paired(const QString &secret, bool isPaired = true)
 {
     return RemoteDevice{u"phone-1"_s, {}, {}, {}, 0, isPaired, 0, secret};
@@ -87,8 +94,6 @@ private slots:
         m_seen.clear();
         m_log.clear();
         m_percents.clear();
-        filestore::simulateNoLinkFileSystem(false);
-        filestore::simulateSlowStorage(0);
         QVERIFY(restart(kTight));
     }
 
@@ -294,8 +299,10 @@ private slots:
     void concurrentUploadsOfOneName()
     {
         QFETCH(bool, noLinks);
-        filestore::simulateNoLinkFileSystem(noLinks);
-        QVERIFY(restart({2000, 5000, 20, 20}));
+        ServerLimits limits{2000, 5000, 20, 20};
+        if (noLinks)
+            limits.fileSystem.renameNoReplace = limits.fileSystem.hardLink = unsupportedOnFat;
+        QVERIFY(restart(limits));
         QVERIFY(QFile::link(m_dir->filePath("gone"), m_dir->filePath("gleich.bin")));
         std::vector<sock::Socket> peers;
         QSet<QByteArray> sent, stored;
@@ -495,7 +502,12 @@ private slots:
     // program itself exits first, leaving the file under its temporary name.)
     void stopDuringSlowSync()
     {
-        filestore::simulateSlowStorage(WorkerPool::kStopWaitMs + 1000);
+        ServerLimits slow = kTight;
+        slow.fileSystem.sync = [](QFile &file) {
+            QThread::msleep(WorkerPool::kStopWaitMs + 1000);
+            return filestore::syncToStorage(file);
+        };
+        QVERIFY(restart(slow));
         sock::Socket peer = connectFrom(0, port());
         QVERIFY(sendAll(peer, head("POST /upload", 5, "slow.txt") + "hallo"));
         QTRY_COMPARE(m_percents.value(m_percents.size() - 1), 100);
