@@ -5,31 +5,29 @@
 NetworkService::NetworkService(QObject *parent) : QObject(parent)
 {
     qRegisterMetaType<RemoteDevice>("RemoteDevice");
-    // Direct: the signals leave on the worker thread that raised them, as if
-    // this object had raised them itself.
-    constexpr auto direct = Qt::DirectConnection;
     m_server.setCredentials(m_credentials);
-    connect(&m_discovery, &DiscoveryService::deviceFound, this, &NetworkService::deviceFound, direct);
-    connect(&m_discovery, &DiscoveryService::logMessage, this, &NetworkService::logMessage, direct);
-    connect(&m_server, &HttpServer::messageReceived, this, &NetworkService::messageReceived, direct);
-    connect(&m_server, &HttpServer::receiveNotice, this, &NetworkService::receiveNotice, direct);
-    connect(&m_server, &HttpServer::logMessage, this, &NetworkService::logMessage, direct);
-    connect(&m_server, &HttpServer::fileReceiveProgress, this, &NetworkService::fileReceiveProgress, direct);
-    connect(&m_server, &HttpServer::fileReceiveFinished, this, &NetworkService::fileReceiveFinished, direct);
-    connect(&m_server, &HttpServer::fileReceiveAborted, this, &NetworkService::fileReceiveAborted, direct);
-    connect(&m_server, &HttpServer::peerAuthenticated, this, &NetworkService::peerAuthenticated, direct);
-    connect(&m_client, &PeerClient::logMessage, this, &NetworkService::logMessage, direct);
-    connect(&m_client, &PeerClient::fileTransferProgress, this, &NetworkService::fileTransferProgress,
-            direct);
-    connect(&m_client, &PeerClient::fileTransferFinished, this, &NetworkService::fileTransferFinished,
-            direct);
-    connect(&m_client, &PeerClient::fileTransferFailed, this, &NetworkService::fileTransferFailed, direct);
-    connect(&m_client, &PeerClient::messageSent, this, &NetworkService::messageSent, direct);
-    connect(&m_client, &PeerClient::messageFailed, this, &NetworkService::messageFailed, direct);
-    connect(&m_client, &PeerClient::pairingSucceeded, this, &NetworkService::pairingSucceeded, direct);
-    connect(&m_client, &PeerClient::pairingFailed, this, &NetworkService::pairingFailed, direct);
-    connect(&m_client, &PeerClient::deviceIdentityResolved, this, &NetworkService::deviceIdentityResolved,
-            direct);
+    // Automatic connections: what a service raises on a worker thread is
+    // passed on from this object's thread, so no slot connected to this
+    // object runs on a worker, nor while a worker holds its pool's owner
+    // lock. The signals of one worker keep their order.
+    connect(&m_discovery, &DiscoveryService::deviceFound, this, &NetworkService::deviceFound);
+    connect(&m_discovery, &DiscoveryService::logMessage, this, &NetworkService::logMessage);
+    connect(&m_server, &HttpServer::messageReceived, this, &NetworkService::messageReceived);
+    connect(&m_server, &HttpServer::receiveNotice, this, &NetworkService::receiveNotice);
+    connect(&m_server, &HttpServer::logMessage, this, &NetworkService::logMessage);
+    connect(&m_server, &HttpServer::fileReceiveProgress, this, &NetworkService::fileReceiveProgress);
+    connect(&m_server, &HttpServer::fileReceiveFinished, this, &NetworkService::fileReceiveFinished);
+    connect(&m_server, &HttpServer::fileReceiveAborted, this, &NetworkService::fileReceiveAborted);
+    connect(&m_server, &HttpServer::peerAuthenticated, this, &NetworkService::peerAuthenticated);
+    connect(&m_client, &PeerClient::logMessage, this, &NetworkService::logMessage);
+    connect(&m_client, &PeerClient::fileTransferProgress, this, &NetworkService::fileTransferProgress);
+    connect(&m_client, &PeerClient::fileTransferFinished, this, &NetworkService::fileTransferFinished);
+    connect(&m_client, &PeerClient::fileTransferFailed, this, &NetworkService::fileTransferFailed);
+    connect(&m_client, &PeerClient::messageSent, this, &NetworkService::messageSent);
+    connect(&m_client, &PeerClient::messageFailed, this, &NetworkService::messageFailed);
+    connect(&m_client, &PeerClient::pairingSucceeded, this, &NetworkService::pairingSucceeded);
+    connect(&m_client, &PeerClient::pairingFailed, this, &NetworkService::pairingFailed);
+    connect(&m_client, &PeerClient::deviceIdentityResolved, this, &NetworkService::deviceIdentityResolved);
 }
 
 NetworkService::~NetworkService()

@@ -496,30 +496,6 @@ private slots:
         QVERIFY(restart(kTight, old));
     }
 
-    // An upload stuck syncing to slow storage does not hold stopping beyond
-    // the bound, and left behind it finishes without the server: in a process
-    // that lives on, as this one does, the file still gets its name. (The
-    // program itself exits first, leaving the file under its temporary name.)
-    void stopDuringSlowSync()
-    {
-        ServerLimits slow = kTight;
-        slow.fileSystem.sync = [](QFile &file) {
-            QThread::msleep(WorkerPool::kStopWaitMs + 1000);
-            return filestore::syncToStorage(file);
-        };
-        QVERIFY(restart(slow));
-        sock::Socket peer = connectFrom(0, port());
-        QVERIFY(sendAll(peer, head("POST /upload", 5, "slow.txt") + "hallo"));
-        QTRY_COMPARE(m_percents.value(m_percents.size() - 1), 100);
-        QElapsedTimer clock;
-        clock.start();
-        m_server.reset();
-        QVERIFY2(clock.elapsed() < WorkerPool::kStopWaitMs + 500,
-                 qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(WorkerPool::leftJobsBehind());
-        QTRY_COMPARE_WITH_TIMEOUT(files(), QStringList{"slow.txt"}, 3000);
-    }
-
     // The name a proposal is stored under, given the names already taken.
     // The fuzzer checks that every name is safe; these pin which one it is.
     void names_data()
