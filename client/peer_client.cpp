@@ -74,10 +74,7 @@ QByteArray exchange(const DeadlineStream &stream, const QByteArray &request, con
 }
 } // namespace
 
-PeerClient::PeerClient(QObject *parent) : QObject(parent)
-{
-    qRegisterMetaType<RemoteDevice>("RemoteDevice");
-}
+PeerClient::PeerClient(QObject *parent) : QObject(parent) {}
 
 PeerClient::~PeerClient()
 {
@@ -282,8 +279,8 @@ void PeerClient::runFileTransfer(const Client &client, const FileSend &send)
         client.with([&](PeerClient &self) { self.reportFileFailure(device, fileName, why); });
     };
     QFile file(send.filePath);
-    // Unbuffered: the body goes from the descriptor to the socket, or into
-    // the stream's one buffer, never through a buffer of QFile's as well.
+    // Unbuffered: the body goes through the stream's one buffer, never
+    // through a buffer of QFile's as well.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return fail(QStringLiteral("Datei konnte nicht geöffnet werden."));
     // Taken once: a file that grows meanwhile is sent with this length, so

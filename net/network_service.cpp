@@ -4,7 +4,8 @@
 
 NetworkService::NetworkService(QObject *parent) : QObject(parent)
 {
-    qRegisterMetaType<RemoteDevice>("RemoteDevice");
+    // It travels in queued signals from the services' threads.
+    qRegisterMetaType<RemoteDevice>();
     m_server.setCredentials(m_credentials);
     // Automatic connections: what a service raises on a worker thread is
     // passed on from this object's thread, so no slot connected to this
@@ -54,9 +55,4 @@ void NetworkService::start()
         m_credentials->replace(readPairedDevices());
     m_server.start();
     m_discovery.start();
-}
-
-QString NetworkService::localDeviceId()
-{
-    return ::localDeviceId();
 }

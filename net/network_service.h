@@ -38,8 +38,6 @@ public:
     void setReceiveFolder(const QString &folder) { m_server.setReceiveFolder(folder); }
     QString receiveFolder() const { return m_server.receiveFolder(); }
 
-    static QString localDeviceId();
-
     void resolveIdentity(RemoteDevice device) { m_client.resolveIdentity(std::move(device)); }
     void pairDevice(const RemoteDevice &device, const QString &code) { m_client.pairDevice(device, code); }
     void sendMessage(const RemoteDevice &device, const QString &message)
@@ -51,11 +49,8 @@ public:
         m_client.sendFile(device, filePath);
     }
 
-    // For tests: tighter limits (the server's also a simulated file system),
-    // set before start() (server) or before the requests they should apply
-    // to (client).
+    // For tests: tighter limits and a simulated file system, set before start().
     void setServerLimits(const ServerLimits &limits) { m_server.setLimits(limits); }
-    void setClientLimits(const ClientLimits &limits) { m_client.setLimits(limits); }
     std::uint16_t listeningPort() const { return m_server.listeningPort(); }
     // Which addresses phones may have, for discovery and requests alike.
     void setAddressPolicy(sock::PeerAddressPolicy policy)
