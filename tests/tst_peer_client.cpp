@@ -88,7 +88,7 @@ private slots:
         m_lines.clear();
         m_percents.clear();
         PeerClient *client = &m_client.emplace();
-        client->setLimits({400, 1500, 1500});
+        client->setLimits({.connectTimeoutMs = 400, .replyIdleTimeoutMs = 1500, .sendStallTimeoutMs = 1500});
         client->setAddressPolicy(sock::PeerAddressPolicy::LoopbackAllowed); // the phones here
         connect(client, &PeerClient::logMessage, this, [this](const QString &t) { m_lines << "log " + t; });
         connect(client, &PeerClient::pairingFailed, this,
@@ -217,7 +217,6 @@ private slots:
             QTest::newRow(title) << kind << ip << portOffset << loopback << outcome;
         };
         row("0.0.0.0", "message", "0.0.0.0", true, failed(u"Adresse nicht erlaubt: 0.0.0.0"_s));
-        row("0.0.0.0, lookup", "identity", "0.0.0.0", true, {});
         row("loopback", "file", "127.0.0.2", false, failed(u"Adresse nicht erlaubt: 127.0.0.2"_s));
         row("loopback, lookup", "identity", "127.0.0.2", false, {});
         row("loopback allowed", "identity", "127.0.0.2", true, u"identity p-1|Anna"_s);
@@ -256,7 +255,6 @@ private slots:
     // still gets its turn.
     void lookupsShareFewThreads()
     {
-#ifdef Q_OS_LINUX
         const auto count = [](const char *dir) { return int(QDir(dir).count()); };
         std::vector<sock::Socket> silent;
         for (int i = 0; i < 3; ++i)
@@ -281,7 +279,6 @@ private slots:
         sendAll(s, kIdentityAnswer);
         s.close();
         QTRY_COMPARE(m_lines, QStringList{u"identity p-1|Anna"_s});
-#endif
     }
 
     // Which lookups are made, in the order offered: a repeat within the
