@@ -71,8 +71,8 @@ void DiscoveryService::start()
 {
     if (m_started.exchange(true))
         return;
-    m_pool.spawn([this] { publishLoop(); });
-    m_pool.spawn([this] { browseLoop(); });
+    m_pool.spawnJoined([this] { publishLoop(); });
+    m_pool.spawnJoined([this] { browseLoop(); });
 }
 
 void DiscoveryService::publishLoop()
