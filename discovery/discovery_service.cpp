@@ -59,7 +59,6 @@ void send(const sock::Socket &socket, const mdns::Datagram &d)
 DiscoveryService::DiscoveryService(std::uint16_t httpPort, QObject *parent)
     : QObject(parent), m_httpPort(httpPort), m_browser(QRandomGenerator::global()->generate())
 {
-    qRegisterMetaType<RemoteDevice>("RemoteDevice");
 }
 
 DiscoveryService::~DiscoveryService()
