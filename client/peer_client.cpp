@@ -12,7 +12,6 @@
 #include <string_view>
 
 namespace {
-constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
 constexpr int kMaxPort = 0xffff;
 
 // The address and port of device; false when either is none a connection
@@ -314,7 +313,7 @@ void PeerClient::runFileTransfer(const Client &client, const FileSend &send)
         if (meter.advance(sentBytes, &percent, &bytesPerSecond))
             client.with([&](PeerClient &self) {
                 emit self.fileTransferProgress(percent, sentBytes, totalBytes,
-                                               bytesPerSecond / kBytesPerMebibyte);
+                                               bytesPerSecond / ProgressMeter::kBytesPerMiB);
             });
     };
     // A file that shrank, or cannot be read any more, would leave the peer

@@ -2,6 +2,7 @@
 
 #include "device_controller.h"
 #include "network_service.h"
+#include "progress_meter.h"
 #include "transfer_feedback.h"
 #include "transfer_status.h"
 
@@ -18,7 +19,6 @@
 #include <utility>
 
 namespace {
-constexpr double kBytesPerMB = 1024.0 * 1024.0;
 const char *const kTitle = "KAVELTOR Companion";
 // Room for the title and a phone's name with its state.
 constexpr int kChooserMinWidth = 360;
@@ -37,7 +37,7 @@ CommandHandler::CommandHandler(Flows flows, QObject *parent) : QObject(parent), 
     NetworkService *network = this->flows.network;
     connect(network, &NetworkService::fileTransferProgress, this,
             [this](int percent, qint64 sent, qint64 total, double speedMBps) {
-                onProgress(percent, sent, total, speedMBps * kBytesPerMB);
+                onProgress(percent, sent, total, speedMBps * ProgressMeter::kBytesPerMiB);
             });
     connect(network, &NetworkService::fileTransferFinished, this,
             [this](const QString &ip, int port, const QString &name) {
