@@ -200,15 +200,15 @@ void CommandHandler::withPhone(const Options &options, const Answer &answer,
     case Choice::NotPaired:
         return finish(
             answer, options.ask, Status::Unavailable,
-            QStringLiteral("%1 ist nicht gekoppelt. Koppeln Sie es zuerst in den Einstellungen.").arg(name));
+            QStringLiteral("%1 ist nicht gepaired. Pairen Sie es zuerst in den Einstellungen.").arg(name));
     case Choice::Offline:
         return finish(answer, options.ask, Status::Unavailable,
                       chosen.index >= 0 ? QStringLiteral("%1 ist offline.").arg(name)
-                                        : QStringLiteral("Kein gekoppeltes Handy ist online."),
+                                        : QStringLiteral("Kein gepairtes Handy ist online."),
                       choices);
     case Choice::NonePaired:
         return finish(answer, options.ask, Status::Unavailable,
-                      QStringLiteral("Kein Handy gekoppelt. Koppeln Sie eines in den Einstellungen."));
+                      QStringLiteral("Kein Handy gepaired. Pairen Sie eines in den Einstellungen."));
     }
 }
 
@@ -252,7 +252,7 @@ void CommandHandler::askPhone(const Options &options, const Answer &answer,
             if (now[i].paired && now[i].id == ids[at])
                 return go(i);
         finish(answer, true, Status::NoSuchPhone,
-               QStringLiteral("Das gewählte Handy ist nicht mehr gekoppelt."));
+               QStringLiteral("Das gewählte Handy ist nicht mehr gepaired."));
     });
     showWithToken(options.token, [dialog] {
         dialog->open();
