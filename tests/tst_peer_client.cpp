@@ -88,7 +88,7 @@ private slots:
         m_lines.clear();
         m_percents.clear();
         PeerClient *client = &m_client.emplace();
-        client->setLimits({.connectTimeoutMs = 400, .replyIdleTimeoutMs = 1500, .sendStallTimeoutMs = 1500});
+        client->setLimits({.connectTimeoutMs = 400, .replyIdleTimeoutMs = 3000, .sendStallTimeoutMs = 1500});
         client->setAddressPolicy(sock::PeerAddressPolicy::LoopbackAllowed); // the phones here
         connect(client, &PeerClient::logMessage, this, [this](const QString &t) { m_lines << "log " + t; });
         connect(client, &PeerClient::pairingFailed, this,
@@ -188,7 +188,7 @@ private slots:
         const sock::Socket listener = sock::tcpListen(0x7f000001, 0, phone ? 8 : 0, true);
         sock::Socket filler, accepted; // without a phone, filler takes the one place in the backlog
         sock::tcpConnectBegin(0x7f000001, phone ? 0 : sock::localPort(listener), &filler);
-        const QDeadlineTimer deadline(3000);
+        const QDeadlineTimer deadline(5000);
         start(kind, sock::localPort(listener));
         QByteArray received;
         if (phone && sock::waitReadable(listener, 3000) == sock::Readiness::Ready)
