@@ -256,18 +256,29 @@ Asked readQuestions(const PublishedService &service, Bytes message, int count)
 }
 
 // Our records that the querier lists as known with at least half their TTL
-// left (RFC 6762 §7.1).
-KindSet knownTo(Bytes message, std::size_t offset, int count, const PublishedService &service)
+// left (RFC 6762 §7.1), or, with ttlDivisor 1, with all of it.
+KindSet knownTo(Bytes message, std::size_t offset, int count, const PublishedService &service,
+                std::uint32_t ttlDivisor = 2)
 {
     const auto records = allRecords(service);
     KindSet known = 0;
     walkRecords(message, &offset, count, [&](const MdnsEntry &record) {
         for (std::size_t kind = 0; kind < records.size(); ++kind) {
-            if (record.ttl >= records[kind].ttl / 2 && isOurs(record, records[kind]))
+            if (record.ttl >= records[kind].ttl / ttlDivisor && isOurs(record, records[kind]))
                 known |= KindSet(1u << kind);
         }
     });
     return known;
+}
+
+// Our records in the answer section of another host's response, with at
+// least the TTL we would give them (RFC 6762 §7.4).
+KindSet answeredIn(Bytes message, int questions, int answers, const PublishedService &service)
+{
+    std::size_t offset = kHeaderSize;
+    if (!walkQuestions(message, &offset, questions, [](const MdnsEntry &) { return true; }))
+        return 0;
+    return knownTo(message, offset, answers, service, 1);
 }
 
 void keep(std::vector<Datagram> &out, Datagram d)
@@ -283,10 +294,20 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
 {
     std::vector<Datagram> out;
     const auto header = readHeader(message);
-    // Responses never ask anything, whatever they repeat in their question
-    // section; answering them would let two responders feed each other.
-    if (!header || (header->flags & kFlagResponse) != 0)
+    if (!header)
         return out;
+    // Responses never ask anything, whatever they repeat in their question
+    // section; answering them would let two responders feed each other. One
+    // from another host that gives an answer of ours about to go out on the
+    // same link has sent it for us: the link hears it once, not twice.
+    if ((header->flags & kFlagResponse) != 0) {
+        if (from.otherHost) {
+            PublishedService service = m_service;
+            service.address = from.localAddress;
+            suppressWaiting(from, answeredIn(message, header->questions, header->answers, service), nowMs);
+        }
+        return out;
+    }
     const Asked asked = readQuestions(m_service, message, header->questions);
     if (!asked.first)
         return out;
@@ -398,6 +419,25 @@ Datagram MdnsResponder::multicast(int interfaceIndex, std::uint32_t localAddress
         }
     }
     return d;
+}
+
+void MdnsResponder::suppressWaiting(const ReceivedFrom &from, KindSet heard, std::int64_t nowMs)
+{
+    if (heard == 0)
+        return;
+    for (auto it = m_waiting.begin(); it != m_waiting.end(); ++it) {
+        if (it->interfaceIndex != from.interfaceIndex)
+            continue;
+        SentTimes &sent = sentOn(from.interfaceIndex);
+        for (std::size_t kind = 0; kind < sent.size(); ++kind) {
+            if ((it->answers & heard & (1u << kind)) != 0)
+                sent[kind] = nowMs;
+        }
+        it->answers &= KindSet(~heard);
+        if (it->answers == 0)
+            m_waiting.erase(it);
+        return;
+    }
 }
 
 void MdnsResponder::wait(const ReceivedFrom &from, std::int64_t atMs, KindSet answers, KindSet known)

@@ -85,6 +85,8 @@ struct ReceivedFrom
     // Unicast replies go only there: anything else is a spoofed source or
     // a query routed in from afar, and answering would make us a reflector.
     bool senderOnLink = true;
+    // False for what this computer itself sent and hears again.
+    bool otherHost = true;
 };
 
 class MdnsResponder
@@ -149,6 +151,9 @@ private:
     Datagram multicast(int interfaceIndex, std::uint32_t localAddress, std::uint8_t answers,
                        std::uint8_t known, std::int64_t nowMs);
     void wait(const ReceivedFrom &from, std::int64_t atMs, std::uint8_t answers, std::uint8_t known);
+    // Drops from the answer waiting on from's interface the records heard
+    // there from another host, as if sent now.
+    void suppressWaiting(const ReceivedFrom &from, std::uint8_t heard, std::int64_t nowMs);
 
     PublishedService m_service;
     std::map<int, SentTimes> m_lastMulticast;
