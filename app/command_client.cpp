@@ -49,7 +49,7 @@ bool stderrIsTerminal()
 QString phoneLine(const instance::Phone &p)
 {
     return QStringList{p.name, p.id, p.address.isEmpty() ? QStringLiteral("-") : p.address,
-                       p.paired ? QStringLiteral("gekoppelt") : QStringLiteral("nicht gekoppelt"),
+                       p.paired ? QStringLiteral("gepaired") : QStringLiteral("nicht gepaired"),
                        p.online ? QStringLiteral("online") : QStringLiteral("offline")}
         .join(QLatin1Char('\t'));
 }

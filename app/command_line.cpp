@@ -22,10 +22,10 @@ struct Options
                                  QStringLiteral("Sendet den Text der Zwischenablage als Nachricht.")};
     QCommandLineOption list{{QStringLiteral("l"), QStringLiteral("list")},
                             QStringLiteral("Listet die bekannten Handys, eines je Zeile: Name, Kennung, "
-                                           "Adresse, gekoppelt oder nicht, online oder offline.")};
+                                           "Adresse, gepaired oder nicht, online oder offline.")};
     QCommandLineOption to{QStringLiteral("to"),
                           QStringLiteral("Name oder Kennung des Handys. Ohne: das im Fenster gewählte, "
-                                         "sonst das einzige gekoppelte, das online ist."),
+                                         "sonst das einzige gepairte, das online ist."),
                           QStringLiteral("HANDY")};
     QCommandLineOption wait{{QStringLiteral("w"), QStringLiteral("wait")},
                             QStringLiteral("Wartet, bis alles zugestellt ist, und meldet jedes Ergebnis; "
@@ -229,7 +229,7 @@ QString helpText()
                           "  1  nicht zugestellt (mit --wait) oder im Dialog abgebrochen\n"
                           "  2  falscher Aufruf\n"
                           "  3  kein solches Handy, oder mehrere kommen in Frage (die Auswahl folgt)\n"
-                          "  4  Handy nicht gekoppelt oder offline\n"
+                          "  4  Handy nicht gepaired oder offline\n"
                           "  5  Datei nicht lesbar\n"
                           "  6  Programm nicht erreichbar\n");
 }

@@ -4,6 +4,7 @@
 #include "protocol.h"
 #include "quit_signals.h"
 #include "single_instance.h"
+#include "worker_pool.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -82,9 +83,7 @@ void answer(CommandHandler &commands, const instance::Request &request, Instance
     }
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+int run(int argc, char **argv)
 {
     const QString token = launcherToken();
     QStringList arguments;
@@ -138,4 +137,16 @@ int main(int argc, char **argv)
     else
         window.showAtStart();
     return app.exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    const int status = run(argc, argv);
+    // The window, its services and Qt are gone, goodbyes sent and settings
+    // written. A worker still stuck in a stalled file system may yet run:
+    // the process ends here, before exit() destroys the globals it may touch.
+    WorkerPool::exitNowIfJobsLeftBehind(status);
+    return status;
 }

@@ -12,7 +12,6 @@
 #include <string_view>
 
 namespace {
-constexpr double kBytesPerMebibyte = 1024.0 * 1024.0;
 constexpr int kMaxPort = 0xffff;
 
 // The address and port of device; false when either is none a connection
@@ -31,7 +30,7 @@ bool peerEndpoint(const RemoteDevice &device, std::uint32_t *address, std::uint1
 // only as long as the pool runs. The socket stays non-blocking: every later
 // wait goes through a DeadlineStream.
 std::optional<peerwire::ConnectFailure> connectToPeer(const RemoteDevice &device, const ClientLimits &limits,
-                                                      const WorkerPool &pool, sock::Socket *out)
+                                                      const StopToken &pool, sock::Socket *out)
 {
     std::uint32_t host = 0;
     std::uint16_t port = 0;
@@ -74,10 +73,7 @@ QByteArray exchange(const DeadlineStream &stream, const QByteArray &request, con
 }
 } // namespace
 
-PeerClient::PeerClient(QObject *parent) : QObject(parent)
-{
-    qRegisterMetaType<RemoteDevice>("RemoteDevice");
-}
+PeerClient::PeerClient(QObject *parent) : QObject(parent) {}
 
 PeerClient::~PeerClient()
 {
@@ -102,33 +98,33 @@ void PeerClient::resolveIdentity(RemoteDevice device)
     std::uint16_t port = 0;
     if (!peerEndpoint(device, &address, &port) || !m_ownInterfaces.allows(address, m_addressPolicy))
         return;
-    m_pool.withOwner([&] {
+    m_pool.whileRunning([&] {
         if (m_lookupThrottle.admit(address, port, QDeadlineTimer::current().deadline(), m_lookups.size()) !=
             IdentityThrottle::Verdict::Ask)
             return;
         m_lookups.push_back({std::move(device), m_limits});
         // Without a thread now, the lookup waits for the next one to start.
         if (m_lookupWorkers < protocol::kIdentityLookupsAtOnce &&
-            m_pool.spawn([self = this](const WorkerPool &pool) { runLookups(self, pool); }))
+            m_pool.spawnDetachable(*this, &PeerClient::runLookups))
             ++m_lookupWorkers;
     });
 }
 
-void PeerClient::runLookups(PeerClient *self, const WorkerPool &pool)
+void PeerClient::runLookups(const Client &client)
 {
     for (;;) {
         std::optional<Lookup> next;
-        pool.withOwner([&] {
-            if (self->m_lookups.empty()) {
-                --self->m_lookupWorkers;
+        client.with([&](PeerClient &self) {
+            if (self.m_lookups.empty()) {
+                --self.m_lookupWorkers;
                 return;
             }
-            next = std::move(self->m_lookups.front());
-            self->m_lookups.pop_front();
+            next = std::move(self.m_lookups.front());
+            self.m_lookups.pop_front();
         });
         if (!next)
             return; // none left, or stopping: what still waits is dropped
-        runIdentityRequest(self, pool, std::move(next->device), next->limits);
+        runIdentityRequest(client, std::move(next->device), next->limits);
     }
 }
 
@@ -136,10 +132,7 @@ void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
 {
     if (const std::optional<QString> why = refusal(device))
         return emit pairingFailed(*why);
-    if (!m_pool.spawn([self = this, device, code, limits = m_limits](const WorkerPool &pool) {
-            runPairing(self, pool, device, code, limits);
-        }) &&
-        !m_pool.stopping())
+    if (!m_pool.spawnDetachable(*this, &PeerClient::runPairing, device, code, m_limits) && !m_pool.stopping())
         emit pairingFailed(
             connectFailureText(peerwire::Request::Pairing, peerwire::ConnectFailure::Unreachable));
 }
@@ -147,27 +140,25 @@ void PeerClient::pairDevice(const RemoteDevice &device, const QString &code)
 void PeerClient::sendMessage(const RemoteDevice &device, const QString &message)
 {
     if (const std::optional<QString> why = refusal(device))
-        return failMessage(this, m_pool, device, *why);
-    if (!m_pool.spawn([self = this, device, message, limits = m_limits](const WorkerPool &pool) {
-            runMessage(self, pool, device, message, limits);
-        }))
-        failMessage(this, m_pool, device,
-                    connectFailureText(peerwire::Request::Message, peerwire::ConnectFailure::Unreachable));
+        return reportMessageFailure(device, *why);
+    if (!m_pool.spawnDetachable(*this, &PeerClient::runMessage, device, message, m_limits))
+        reportMessageFailure(
+            device, connectFailureText(peerwire::Request::Message, peerwire::ConnectFailure::Unreachable));
 }
 
 void PeerClient::sendFile(const RemoteDevice &device, const QString &filePath)
 {
     if (const std::optional<QString> why = refusal(device))
-        return failFile(this, m_pool, device, QFileInfo(filePath).fileName(), *why);
+        return reportFileFailure(device, QFileInfo(filePath).fileName(), *why);
     const PeerKey peer(device.ip, device.port);
     bool unsent = false;
-    m_pool.withOwner([&] {
+    m_pool.whileRunning([&] {
         PeerSends &sends = m_sends[peer];
         sends.waiting.push_back({device, filePath, m_limits});
         if (sends.running >= kMaxSendsPerPeer)
             return;
         ++sends.running;
-        if (m_pool.spawn([self = this, peer](const WorkerPool &pool) { runSends(self, pool, peer); }))
+        if (m_pool.spawnDetachable(*this, &PeerClient::runSends, peer))
             return;
         // Without a thread of its own the file still goes when another one to
         // this phone ends; with none running, it never would.
@@ -177,133 +168,135 @@ void PeerClient::sendFile(const RemoteDevice &device, const QString &filePath)
         }
     });
     if (unsent)
-        failFile(this, m_pool, device, QFileInfo(filePath).fileName(),
-                 connectFailureText(peerwire::Request::File, peerwire::ConnectFailure::Unreachable));
+        reportFileFailure(device, QFileInfo(filePath).fileName(),
+                          connectFailureText(peerwire::Request::File, peerwire::ConnectFailure::Unreachable));
 }
 
-void PeerClient::failFile(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                          const QString &fileName, const QString &reason)
+void PeerClient::reportFileFailure(const RemoteDevice &device, const QString &fileName, const QString &reason)
 {
-    pool.withOwner([&] {
-        emit self->logMessage(reason);
-        emit self->fileTransferFailed(device.ip, device.port, fileName, reason);
-    });
+    if (m_pool.stopping())
+        return; // quitting is no failure worth telling the user
+    emit logMessage(reason);
+    emit fileTransferFailed(device.ip, device.port, fileName, reason);
 }
 
-void PeerClient::failMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                             const QString &reason)
+void PeerClient::reportMessageFailure(const RemoteDevice &device, const QString &reason)
 {
-    pool.withOwner([&] {
-        emit self->logMessage(reason);
-        emit self->messageFailed(device.ip, device.port, reason);
-    });
+    if (m_pool.stopping())
+        return;
+    emit logMessage(reason);
+    emit messageFailed(device.ip, device.port, reason);
 }
 
-bool PeerClient::connectFor(PeerClient *self, const WorkerPool &pool, peerwire::Request request,
-                            const RemoteDevice &device, const ClientLimits &limits, sock::Socket *socket,
-                            QString *failureText)
+bool PeerClient::connectFor(const Client &client, peerwire::Request request, const RemoteDevice &device,
+                            const ClientLimits &limits, sock::Socket *socket, QString *failureText)
 {
-    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, pool, socket);
+    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, client, socket);
     if (failure) {
         const QString text = connectFailureText(request, *failure);
         if (failureText)
             *failureText = text;
         else if (request == peerwire::Request::Pairing)
-            pool.withOwner([&] { emit self->pairingFailed(text); });
+            client.with([&](PeerClient &self) { emit self.pairingFailed(text); });
     }
-    return !failure && !pool.stopping();
+    return !failure && !client.stopping();
 }
 
-void PeerClient::runIdentityRequest(PeerClient *self, const WorkerPool &pool, RemoteDevice device,
-                                    const ClientLimits &limits)
+void PeerClient::runIdentityRequest(const Client &client, RemoteDevice device, const ClientLimits &limits)
 {
     sock::Socket socket;
-    if (!connectFor(self, pool, peerwire::Request::Identity, device, limits, &socket))
+    if (!connectFor(client, peerwire::Request::Identity, device, limits, &socket))
         return;
     const QByteArray reply =
-        exchange(DeadlineStream(socket, pool), peerwire::identityRequest(device.ip), limits);
+        exchange(DeadlineStream(socket, client), peerwire::identityRequest(device.ip), limits);
     if (const std::optional<RemoteDevice> resolved = peerwire::applyIdentityReply(reply, std::move(device)))
-        pool.withOwner([&] { emit self->deviceIdentityResolved(*resolved); });
+        client.with([&](PeerClient &self) { emit self.deviceIdentityResolved(*resolved); });
 }
 
-void PeerClient::runPairing(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                            const QString &code, const ClientLimits &limits)
+void PeerClient::runPairing(const Client &client, const RemoteDevice &device, const QString &code,
+                            const ClientLimits &limits)
 {
     const QByteArray request =
         peerwire::pairRequest(device.ip, code, localDeviceId(), QLatin1String(protocol::kInstanceLabel));
     sock::Socket socket;
-    if (!connectFor(self, pool, peerwire::Request::Pairing, device, limits, &socket))
+    if (!connectFor(client, peerwire::Request::Pairing, device, limits, &socket))
         return;
-    const QByteArray reply = exchange(DeadlineStream(socket, pool), request, limits);
+    const QByteArray reply = exchange(DeadlineStream(socket, client), request, limits);
     const peerwire::PairingOutcome outcome = peerwire::evaluatePairingReply(reply, device);
-    pool.withOwner([&] {
+    client.with([&](PeerClient &self) {
         if (outcome.paired)
-            emit self->pairingSucceeded(outcome.device);
+            emit self.pairingSucceeded(outcome.device);
         else
-            emit self->pairingFailed(outcome.error);
+            emit self.pairingFailed(outcome.error);
     });
 }
 
-void PeerClient::runMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                            const QString &message, const ClientLimits &limits)
+void PeerClient::runMessage(const Client &client, const RemoteDevice &device, const QString &message,
+                            const ClientLimits &limits)
 {
+    const auto fail = [&](const QString &why) {
+        client.with([&](PeerClient &self) { self.reportMessageFailure(device, why); });
+    };
     sock::Socket socket;
     QString why;
-    if (!connectFor(self, pool, peerwire::Request::Message, device, limits, &socket, &why))
-        return failMessage(self, pool, device, why);
+    if (!connectFor(client, peerwire::Request::Message, device, limits, &socket, &why))
+        return fail(why);
     const QByteArray request =
         peerwire::messageRequest(device.ip, message, localDeviceId(), device.sharedSecret);
-    const QByteArray reply = exchange(DeadlineStream(socket, pool), request, limits);
+    const QByteArray reply = exchange(DeadlineStream(socket, client), request, limits);
     QString error;
     if (!peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
-        return failMessage(self, pool, device, QStringLiteral("Nachricht fehlgeschlagen: ") + error);
-    pool.withOwner([&] { emit self->messageSent(device.ip, device.port); });
+        return fail(QStringLiteral("Nachricht fehlgeschlagen: ") + error);
+    client.with([&](PeerClient &self) { emit self.messageSent(device.ip, device.port); });
 }
 
-void PeerClient::runSends(PeerClient *self, const WorkerPool &pool, const PeerKey &peer)
+void PeerClient::runSends(const Client &client, const PeerKey &peer)
 {
     for (;;) {
         std::optional<FileSend> next;
-        pool.withOwner([&] {
-            const auto it = self->m_sends.find(peer);
+        client.with([&](PeerClient &self) {
+            const auto it = self.m_sends.find(peer);
             if (!it->second.waiting.empty()) {
                 next = std::move(it->second.waiting.front());
                 it->second.waiting.pop_front();
             } else if (--it->second.running == 0) {
-                self->m_sends.erase(it);
+                self.m_sends.erase(it);
             }
         });
         if (!next)
             return; // none left, or stopping: what still waits is dropped
-        runFileTransfer(self, pool, *next);
+        runFileTransfer(client, *next);
     }
 }
 
-void PeerClient::runFileTransfer(PeerClient *self, const WorkerPool &pool, const FileSend &send)
+void PeerClient::runFileTransfer(const Client &client, const FileSend &send)
 {
     const RemoteDevice &device = send.device;
     const ClientLimits &limits = send.limits;
-    QFile file(send.filePath);
-    // Unbuffered: the body goes from the descriptor to the socket, or into
-    // the stream's one buffer, never through a buffer of QFile's as well.
     const QString fileName = QFileInfo(send.filePath).fileName();
+    const auto fail = [&](const QString &why) {
+        client.with([&](PeerClient &self) { self.reportFileFailure(device, fileName, why); });
+    };
+    QFile file(send.filePath);
+    // Unbuffered: the body goes through the stream's one buffer, never
+    // through a buffer of QFile's as well.
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return failFile(self, pool, device, fileName, QStringLiteral("Datei konnte nicht geöffnet werden."));
+        return fail(QStringLiteral("Datei konnte nicht geöffnet werden."));
     // Taken once: a file that grows meanwhile is sent with this length, so
     // the request stays what its head announced.
     const qint64 totalBytes = file.size();
 
     sock::Socket socket;
     QString why;
-    if (!connectFor(self, pool, peerwire::Request::File, device, limits, &socket, &why))
-        return failFile(self, pool, device, fileName, why);
-    const DeadlineStream stream(socket, pool);
+    if (!connectFor(client, peerwire::Request::File, device, limits, &socket, &why))
+        return fail(why);
+    const DeadlineStream stream(socket, client);
 
     // Ends the transfer early; closing at once tells the peer that no more
     // bytes will come.
     const auto abort = [&] {
         socket.close();
-        failFile(self, pool, device, fileName, QStringLiteral("Senden abgebrochen."));
+        fail(QStringLiteral("Senden abgebrochen."));
     };
 
     const QByteArray head =
@@ -318,9 +311,9 @@ void PeerClient::runFileTransfer(PeerClient *self, const WorkerPool &pool, const
         int percent = 0;
         double bytesPerSecond = 0.0;
         if (meter.advance(sentBytes, &percent, &bytesPerSecond))
-            pool.withOwner([&] {
-                emit self->fileTransferProgress(percent, sentBytes, totalBytes,
-                                                bytesPerSecond / kBytesPerMebibyte);
+            client.with([&](PeerClient &self) {
+                emit self.fileTransferProgress(percent, sentBytes, totalBytes,
+                                               bytesPerSecond / ProgressMeter::kBytesPerMiB);
             });
     };
     // A file that shrank, or cannot be read any more, would leave the peer
@@ -332,7 +325,6 @@ void PeerClient::runFileTransfer(PeerClient *self, const WorkerPool &pool, const
     const QByteArray reply = readReply(stream, limits);
     QString error;
     if (!peerwire::parseReply(reply, QLatin1String(protocol::kKeyReceived), &error))
-        return failFile(self, pool, device, fileName,
-                        QStringLiteral("Dateiuebertragung fehlgeschlagen: ") + error);
-    pool.withOwner([&] { emit self->fileTransferFinished(device.ip, device.port, fileName); });
+        return fail(QStringLiteral("Dateiuebertragung fehlgeschlagen: ") + error);
+    client.with([&](PeerClient &self) { emit self.fileTransferFinished(device.ip, device.port, fileName); });
 }

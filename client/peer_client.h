@@ -102,34 +102,31 @@ private:
     };
 
     // The workers run these. They may be left behind by stop() and outlive
-    // this object, so they reach it (self) only inside pool.withOwner().
-    static bool connectFor(PeerClient *self, const WorkerPool &pool, peerwire::Request request,
-                           const RemoteDevice &device, const ClientLimits &limits, sock::Socket *socket,
-                           QString *failureText = nullptr);
-    // Logs a failed send and reports it as its outcome (unless quitting).
-    static void failFile(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                         const QString &fileName, const QString &reason);
-    static void failMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                            const QString &reason);
+    // this object, so they reach it only through client.with().
+    using Client = OwnerHandle<PeerClient>;
+    static bool connectFor(const Client &client, peerwire::Request request, const RemoteDevice &device,
+                           const ClientLimits &limits, sock::Socket *socket, QString *failureText = nullptr);
     // Makes the waiting lookups, one after the other, until none is left.
-    static void runLookups(PeerClient *self, const WorkerPool &pool);
-    static void runIdentityRequest(PeerClient *self, const WorkerPool &pool, RemoteDevice device,
-                                   const ClientLimits &limits);
-    static void runPairing(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                           const QString &code, const ClientLimits &limits);
-    static void runMessage(PeerClient *self, const WorkerPool &pool, const RemoteDevice &device,
-                           const QString &message, const ClientLimits &limits);
+    static void runLookups(const Client &client);
+    static void runIdentityRequest(const Client &client, RemoteDevice device, const ClientLimits &limits);
+    static void runPairing(const Client &client, const RemoteDevice &device, const QString &code,
+                           const ClientLimits &limits);
+    static void runMessage(const Client &client, const RemoteDevice &device, const QString &message,
+                           const ClientLimits &limits);
     // Sends the files waiting for peer, one after the other, until none is left.
-    static void runSends(PeerClient *self, const WorkerPool &pool, const PeerKey &peer);
-    static void runFileTransfer(PeerClient *self, const WorkerPool &pool, const FileSend &send);
+    static void runSends(const Client &client, const PeerKey &peer);
+    static void runFileTransfer(const Client &client, const FileSend &send);
 
+    // Log a failed send and report it as its outcome, unless stopping.
+    void reportFileFailure(const RemoteDevice &device, const QString &fileName, const QString &reason);
+    void reportMessageFailure(const RemoteDevice &device, const QString &reason);
     // The reason a request to device is refused before it starts, if any.
     std::optional<QString> refusal(const RemoteDevice &device);
 
     ClientLimits m_limits;
     std::atomic<sock::PeerAddressPolicy> m_addressPolicy{sock::PeerAddressPolicy::OtherHostsOnly};
     sock::OwnInterfaces m_ownInterfaces;
-    // Only under the pool's withOwner():
+    // Only under client.with() or the pool's whileRunning():
     std::map<PeerKey, PeerSends> m_sends;
     IdentityThrottle m_lookupThrottle;
     std::deque<Lookup> m_lookups; // waiting, not yet started

@@ -19,7 +19,7 @@ qint64 largestStep(qint64 size)
 }
 } // namespace
 
-DeadlineStream::DeadlineStream(const sock::Socket &socket, const WorkerPool &pool)
+DeadlineStream::DeadlineStream(const sock::Socket &socket, const StopToken &pool)
     : m_socket(socket), m_pool(pool)
 {
     sock::setNonBlocking(m_socket, true);

@@ -18,7 +18,7 @@ class DeadlineStream
 {
 public:
     // Makes socket non-blocking; both must outlive the stream.
-    DeadlineStream(const sock::Socket &socket, const WorkerPool &pool);
+    DeadlineStream(const sock::Socket &socket, const StopToken &pool);
 
     // Returned when the deadline passed or the pool stopped before a byte came.
     static constexpr long kTimedOut = -3;
@@ -86,5 +86,5 @@ public:
 
 private:
     const sock::Socket &m_socket;
-    const WorkerPool &m_pool;
+    const StopToken &m_pool;
 };

@@ -11,6 +11,9 @@ public:
     // The speed is reported as 0 until this much time has passed, when an
     // average over so short a time would mostly be noise.
     static constexpr qint64 kWarmUpMs = 300;
+    // The unit of the speeds the services report (MB/s) and of the sizes
+    // shown to users.
+    static constexpr double kBytesPerMiB = 1024.0 * 1024.0;
 
     explicit ProgressMeter(qint64 total) : m_total(total) { m_clock.start(); }
 

@@ -2,20 +2,22 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 namespace {
 // How often a blocked worker looks at the stop flag when the platform gave
 // us no waker to end its wait at once.
 constexpr int kPollSliceMs = 50;
+std::atomic<bool> g_leftBehind{false};
 } // namespace
 
-WorkerPool::WorkerPool() : m_state(std::make_shared<State>()) {}
+WorkerPool::WorkerPool() : StopToken(std::make_shared<State>()) {}
 
 WorkerPool::~WorkerPool()
 {
-    if (m_owner)
-        stop();
+    stop();
 }
 
 void WorkerPool::requestStop()
@@ -30,35 +32,49 @@ void WorkerPool::requestStop()
     s.changed.notify_all();
 }
 
-bool WorkerPool::stop()
+void WorkerPool::stop()
 {
     State &s = *m_state;
     requestStop();
     std::unique_lock lock(s.mutex);
     s.changed.wait_until(lock, s.stopDeadline, [&s] { return s.active == 0; });
-    s.changed.wait(lock, [&s] { return s.pinned == 0; });
-    return s.active == 0;
+    s.changed.wait(lock, [&s] { return s.joined == 0; });
+    if (s.active > 0)
+        g_leftBehind = true;
 }
 
-bool WorkerPool::sleep(int ms) const
+bool WorkerPool::leftJobsBehind()
+{
+    return g_leftBehind;
+}
+
+void WorkerPool::exitNowIfJobsLeftBehind(int status)
+{
+    if (!g_leftBehind)
+        return;
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+bool StopToken::sleep(int ms) const
 {
     std::unique_lock lock(m_state->mutex);
     return !m_state->changed.wait_for(lock, std::chrono::milliseconds(ms),
                                       [this] { return m_state->stopping.load(); });
 }
 
-sock::Readiness WorkerPool::waitReadable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
+sock::Readiness StopToken::waitReadable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
 {
     return wait(socket, deadline, false);
 }
 
-sock::Readiness WorkerPool::waitWritable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
+sock::Readiness StopToken::waitWritable(const sock::Socket &socket, const QDeadlineTimer &deadline) const
 {
     return wait(socket, deadline, true);
 }
 
-sock::Readiness WorkerPool::wait(const sock::Socket &socket, const QDeadlineTimer &deadline,
-                                 bool forWrite) const
+sock::Readiness StopToken::wait(const sock::Socket &socket, const QDeadlineTimer &deadline,
+                                bool forWrite) const
 {
     const bool woken = m_state->waker.valid();
     for (;;) {

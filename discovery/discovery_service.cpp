@@ -59,7 +59,6 @@ void send(const sock::Socket &socket, const mdns::Datagram &d)
 DiscoveryService::DiscoveryService(std::uint16_t httpPort, QObject *parent)
     : QObject(parent), m_httpPort(httpPort), m_browser(QRandomGenerator::global()->generate())
 {
-    qRegisterMetaType<RemoteDevice>("RemoteDevice");
 }
 
 DiscoveryService::~DiscoveryService()
@@ -71,8 +70,8 @@ void DiscoveryService::start()
 {
     if (m_started.exchange(true))
         return;
-    m_pool.spawn([this] { publishLoop(); });
-    m_pool.spawn([this] { browseLoop(); });
+    m_pool.spawnJoined([this] { publishLoop(); });
+    m_pool.spawnJoined([this] { browseLoop(); });
 }
 
 void DiscoveryService::publishLoop()

@@ -29,6 +29,7 @@ inline constexpr std::uint16_t kClassTopBit = 0x8000;
 inline constexpr std::uint16_t kClassMask = 0x7FFF;
 
 inline constexpr std::uint16_t kFlagResponse = 0x8000;
+inline constexpr std::uint16_t kFlagTruncated = 0x0200; // more known answers follow
 inline constexpr std::uint16_t kFlagsAuthoritativeResponse = 0x8400;
 
 inline constexpr std::size_t kHeaderSize = 12;

@@ -69,8 +69,12 @@ void Publisher::receive(Bytes datagram, const sock::DatagramInfo &info, std::uin
     }
     if (!m_responder)
         return; // nothing is answered for names not yet ours
-    const ReceivedFrom from{info.sender, info.senderPort, info.interfaceIndex, localAddress,
-                            senderOnLink(info.sender, m_interfaces)};
+    const ReceivedFrom from{info.sender,
+                            info.senderPort,
+                            info.interfaceIndex,
+                            localAddress,
+                            senderOnLink(info.sender, m_interfaces),
+                            !ours};
     for (Datagram &d : m_responder->handleDatagram(datagram, from, nowMs))
         m_answers.push_back(std::move(d));
 }

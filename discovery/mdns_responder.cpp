@@ -256,18 +256,29 @@ Asked readQuestions(const PublishedService &service, Bytes message, int count)
 }
 
 // Our records that the querier lists as known with at least half their TTL
-// left (RFC 6762 §7.1).
-KindSet knownTo(Bytes message, std::size_t offset, int count, const PublishedService &service)
+// left (RFC 6762 §7.1), or, with ttlDivisor 1, with all of it.
+KindSet knownTo(Bytes message, std::size_t offset, int count, const PublishedService &service,
+                std::uint32_t ttlDivisor = 2)
 {
     const auto records = allRecords(service);
     KindSet known = 0;
     walkRecords(message, &offset, count, [&](const MdnsEntry &record) {
         for (std::size_t kind = 0; kind < records.size(); ++kind) {
-            if (record.ttl >= records[kind].ttl / 2 && isOurs(record, records[kind]))
+            if (record.ttl >= records[kind].ttl / ttlDivisor && isOurs(record, records[kind]))
                 known |= KindSet(1u << kind);
         }
     });
     return known;
+}
+
+// Our records in the answer section of another host's response, with at
+// least the TTL we would give them (RFC 6762 §7.4).
+KindSet answeredIn(Bytes message, int questions, int answers, const PublishedService &service)
+{
+    std::size_t offset = kHeaderSize;
+    if (!walkQuestions(message, &offset, questions, [](const MdnsEntry &) { return true; }))
+        return 0;
+    return knownTo(message, offset, answers, service, 1);
 }
 
 void keep(std::vector<Datagram> &out, Datagram d)
@@ -283,10 +294,14 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
 {
     std::vector<Datagram> out;
     const auto header = readHeader(message);
+    if (!header)
+        return out;
     // Responses never ask anything, whatever they repeat in their question
     // section; answering them would let two responders feed each other.
-    if (!header || (header->flags & kFlagResponse) != 0)
+    if ((header->flags & kFlagResponse) != 0 || header->questions == 0) {
+        dropHeard(message, *header, from, nowMs);
         return out;
+    }
     const Asked asked = readQuestions(m_service, message, header->questions);
     if (!asked.first)
         return out;
@@ -312,7 +327,8 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
     }
     // A probe (a query proposing records in its authority section) for our
     // names is answered in time for its sender to hear the defence.
-    keep(out, scheduleMulticast(fresh, known, header->authorities > 0, from, nowMs));
+    keep(out, scheduleMulticast(fresh, known, header->authorities > 0, from, nowMs,
+                                (header->flags & kFlagTruncated) != 0));
     // A querier that does not sit on the mDNS port cannot hear the multicast;
     // it gets every answer, since it holds no cache to list known answers of.
     if (oneShot && from.senderOnLink && unicastReplyAllowed(nowMs)) {
@@ -325,9 +341,23 @@ std::vector<Datagram> MdnsResponder::handleDatagram(Bytes message, const Receive
 }
 
 Datagram MdnsResponder::scheduleMulticast(KindSet fresh, KindSet known, bool probe, const ReceivedFrom &from,
-                                          std::int64_t nowMs)
+                                          std::int64_t nowMs, bool truncated)
 {
+    // The querier's known answers go on in the packets that follow: the
+    // answer waits for them (RFC 6762 §7.2).
     const SentTimes &sent = sentOn(from.interfaceIndex);
+    if (truncated && !probe) {
+        KindSet answers = 0;
+        for (std::size_t kind = 0; kind < sent.size(); ++kind) {
+            if ((fresh & (1u << kind)) != 0 && !within(sent[kind], nowMs, kMulticastIntervalMs))
+                answers |= KindSet(1u << kind);
+        }
+        const std::int64_t at = nowMs + std::uniform_int_distribution<std::int64_t>(
+                                            kTruncatedWaitMinMs, kTruncatedWaitMaxMs)(m_random);
+        if (answers != 0)
+            wait(from, at, answers, known, from.address);
+        return {};
+    }
     const auto waiting = std::find_if(m_waiting.begin(), m_waiting.end(), [&](const Waiting &w) {
         return w.interfaceIndex == from.interfaceIndex;
     });
@@ -400,18 +430,52 @@ Datagram MdnsResponder::multicast(int interfaceIndex, std::uint32_t localAddress
     return d;
 }
 
-void MdnsResponder::wait(const ReceivedFrom &from, std::int64_t atMs, KindSet answers, KindSet known)
+void MdnsResponder::dropHeard(Bytes message, const Header &header, const ReceivedFrom &from,
+                              std::int64_t nowMs)
+{
+    PublishedService service = m_service;
+    service.address = from.localAddress;
+    const auto waiting = std::find_if(m_waiting.begin(), m_waiting.end(), [&](const Waiting &w) {
+        return w.interfaceIndex == from.interfaceIndex;
+    });
+    if (waiting == m_waiting.end())
+        return;
+    KindSet heard = 0;
+    if ((header.flags & kFlagResponse) != 0) {
+        // Another host gave an answer of ours about to go out on the same
+        // link: the link hears it once, not twice (RFC 6762 §7.4).
+        if (!from.otherHost)
+            return;
+        heard = answeredIn(message, header.questions, header.answers, service);
+        SentTimes &sent = sentOn(from.interfaceIndex);
+        for (std::size_t kind = 0; kind < sent.size(); ++kind) {
+            if ((waiting->answers & heard & (1u << kind)) != 0)
+                sent[kind] = nowMs;
+        }
+    } else if (waiting->truncatedFrom == from.address) {
+        // More known answers of the one querier the answer waits for.
+        heard = knownTo(message, kHeaderSize, header.answers, service);
+    }
+    waiting->answers &= KindSet(~heard);
+    if (waiting->answers == 0)
+        m_waiting.erase(waiting);
+}
+
+void MdnsResponder::wait(const ReceivedFrom &from, std::int64_t atMs, KindSet answers, KindSet known,
+                         std::uint32_t truncatedFrom)
 {
     for (Waiting &w : m_waiting) {
         if (w.interfaceIndex == from.interfaceIndex) {
             w.atMs = std::min(w.atMs, atMs);
             w.answers |= answers;
             w.known &= known; // what one asker knows, another may not
+            // Known answers that follow no longer speak for every asker.
+            w.truncatedFrom = 0;
             return;
         }
     }
     if (m_waiting.size() < kMaxTrackedInterfaces)
-        m_waiting.push_back({from.interfaceIndex, from.localAddress, atMs, answers, known});
+        m_waiting.push_back({from.interfaceIndex, from.localAddress, atMs, answers, known, truncatedFrom});
 }
 
 std::vector<std::uint8_t> MdnsResponder::announcement(int interfaceIndex, std::uint32_t address,

@@ -33,6 +33,10 @@ inline constexpr std::int64_t kProbeDefenceIntervalMs = 250;
 // §6). Answers of unique records alone go at once.
 inline constexpr int kSharedAnswerMinDelayMs = 20;
 inline constexpr int kSharedAnswerMaxDelayMs = 120;
+// How long the answer to a query with more known answers to come (TC set)
+// waits for them.
+inline constexpr int kTruncatedWaitMinMs = 400;
+inline constexpr int kTruncatedWaitMaxMs = 500;
 // A querier asking for a unicast reply gets one while our records were
 // multicast within a quarter of their TTL; after that the answer goes to the
 // group again, so that every cache on the link is refreshed.
@@ -85,6 +89,8 @@ struct ReceivedFrom
     // Unicast replies go only there: anything else is a spoofed source or
     // a query routed in from afar, and answering would make us a reflector.
     bool senderOnLink = true;
+    // False for what this computer itself sent and hears again.
+    bool otherHost = true;
 };
 
 class MdnsResponder
@@ -138,6 +144,9 @@ private:
         std::int64_t atMs = 0;
         std::uint8_t answers = 0;
         std::uint8_t known = 0; // additional records the askers hold already
+        // The one querier whose truncated question this answers, whose
+        // further known answers still count; 0 when there is none.
+        std::uint32_t truncatedFrom = 0;
     };
 
     SentTimes &sentOn(int interfaceIndex);
@@ -145,10 +154,15 @@ private:
     // The multicast answer to send now, if any; answers that must wait are
     // kept for due().
     Datagram scheduleMulticast(std::uint8_t fresh, std::uint8_t known, bool probe, const ReceivedFrom &from,
-                               std::int64_t nowMs);
+                               std::int64_t nowMs, bool truncated);
     Datagram multicast(int interfaceIndex, std::uint32_t localAddress, std::uint8_t answers,
                        std::uint8_t known, std::int64_t nowMs);
-    void wait(const ReceivedFrom &from, std::int64_t atMs, std::uint8_t answers, std::uint8_t known);
+    void wait(const ReceivedFrom &from, std::int64_t atMs, std::uint8_t answers, std::uint8_t known,
+              std::uint32_t truncatedFrom = 0);
+    // Drops from the answer waiting on from's interface what a response
+    // from another host gave there, or what the querier it waits for lists
+    // as known in a query without questions.
+    void dropHeard(Bytes message, const Header &header, const ReceivedFrom &from, std::int64_t nowMs);
 
     PublishedService m_service;
     std::map<int, SentTimes> m_lastMulticast;

@@ -1,7 +1,6 @@
 // The one object through which the window reaches the local network. It owns
-// the three services (HTTP server, peer client, discovery) and forwards their
-// signals unchanged, so they still arrive from worker threads and reach the
-// window queued. It never touches widgets.
+// the three services (HTTP server, peer client, discovery) and passes their
+// signals on from its own thread. It never touches widgets.
 #pragma once
 
 #include "discovery_service.h"
@@ -25,7 +24,8 @@ class NetworkService : public QObject
 public:
     explicit NetworkService(QObject *parent = nullptr);
     // Ends the threads of the three services before returning; a service may
-    // leave one stuck in the system behind, which then no longer reaches it.
+    // leave one stuck in the system behind, which then no longer reaches it
+    // (and WorkerPool::leftJobsBehind() says so).
     ~NetworkService() override;
 
     // Starts the HTTP server, the mDNS responder and the browser, once.
@@ -40,8 +40,6 @@ public:
     void setReceiveFolder(const QString &folder) { m_server.setReceiveFolder(folder); }
     QString receiveFolder() const { return m_server.receiveFolder(); }
 
-    static QString localDeviceId();
-
     void resolveIdentity(RemoteDevice device) { m_client.resolveIdentity(std::move(device)); }
     void pairDevice(const RemoteDevice &device, const QString &code) { m_client.pairDevice(device, code); }
     void sendMessage(const RemoteDevice &device, const QString &message)
@@ -53,10 +51,8 @@ public:
         m_client.sendFile(device, filePath);
     }
 
-    // For tests: tighter limits, set before start() (server) or before the
-    // requests they should apply to (client).
+    // For tests: tighter limits and a simulated file system, set before start().
     void setServerLimits(const ServerLimits &limits) { m_server.setLimits(limits); }
-    void setClientLimits(const ClientLimits &limits) { m_client.setLimits(limits); }
     std::uint16_t listeningPort() const { return m_server.listeningPort(); }
     // How multicast DNS fares, for the user's check of the connection.
     DiscoveryService::Health discoveryHealth() const { return m_discovery.health(); }

@@ -2,13 +2,11 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStringList>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -25,8 +23,8 @@ namespace filestore {
 namespace {
 const QLatin1String kTempSuffix(".part");
 constexpr QStringView kTempPrefix = u".\u200E";
-std::atomic<bool> g_noLinks{false};
-std::atomic<int> g_syncDelayMs{0};
+// Random temporary names tried before giving up on creating one.
+constexpr int kTempNameAttempts = 16;
 
 #ifndef _WIN32
 // The answers with which a file system (FAT, exFAT, many FUSE mounts) says it
@@ -35,27 +33,6 @@ bool unsupportedHere(int error)
 {
     return error == EINVAL || error == ENOSYS || error == EPERM || error == EOPNOTSUPP || error == ENOTSUP ||
            error == EXDEV;
-}
-
-int renameNoReplace(const char *from, const char *to)
-{
-#if defined(__linux__) && defined(RENAME_NOREPLACE)
-    if (!g_noLinks)
-        return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-#else
-    (void)from;
-    (void)to;
-#endif
-    errno = EINVAL;
-    return -1;
-}
-
-int hardLink(const char *from, const char *to)
-{
-    if (!g_noLinks)
-        return ::link(from, to);
-    errno = EPERM;
-    return -1;
 }
 #endif
 
@@ -133,6 +110,20 @@ QString leftUtf8Bytes(const QString &text, qsizetype maxBytes)
         i += units;
     }
     return text.left(i);
+}
+
+QString pathIn(const QString &folder, const QString &name)
+{
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+}
+
+// The path in folder for the first free name for name.
+QString freePathIn(const QString &folder, const QString &name)
+{
+    // A dangling symbolic link holds its name too: moving onto it would fail.
+    return pathIn(folder, chooseFreeName(name, [&folder](const QString &candidate) {
+                      return nameTaken(pathIn(folder, candidate));
+                  }));
 }
 
 QString joinName(const QString &base, const QString &suffix)
@@ -237,8 +228,6 @@ bool syncToStorage(QFile &file)
 {
     if (!file.flush())
         return false;
-    if (const int delay = g_syncDelayMs)
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
 #ifdef _WIN32
     const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()));
     return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
@@ -248,6 +237,30 @@ bool syncToStorage(QFile &file)
         r = ::fsync(file.handle());
     } while (r != 0 && errno == EINTR);
     return r == 0;
+#endif
+}
+
+int renameNoReplace(const char *from, const char *to)
+{
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+#else
+    (void)from;
+    (void)to;
+    errno = EINVAL;
+    return -1;
+#endif
+}
+
+int hardLink(const char *from, const char *to)
+{
+#ifdef _WIN32
+    (void)from;
+    (void)to;
+    errno = ENOSYS;
+    return -1;
+#else
+    return ::link(from, to);
 #endif
 }
 
@@ -262,9 +275,10 @@ bool nameTaken(const QString &path)
 #endif
 }
 
-MoveResult moveNoReplace(const QString &from, const QString &to)
+MoveResult moveNoReplace(const QString &from, const QString &to, const FileSystemOps &fs)
 {
 #ifdef _WIN32
+    (void)fs;
     // Without MOVEFILE_REPLACE_EXISTING the move fails when to exists.
     if (MoveFileExW(reinterpret_cast<LPCWSTR>(from.utf16()), reinterpret_cast<LPCWSTR>(to.utf16()), 0))
         return MoveResult::Moved;
@@ -274,14 +288,14 @@ MoveResult moveNoReplace(const QString &from, const QString &to)
 #else
     const QByteArray source = QFile::encodeName(from);
     const QByteArray target = QFile::encodeName(to);
-    if (renameNoReplace(source.constData(), target.constData()) == 0)
+    if (fs.renameNoReplace(source.constData(), target.constData()) == 0)
         return MoveResult::Moved;
     if (errno == EEXIST)
         return MoveResult::TargetExists;
     if (!unsupportedHere(errno))
         return MoveResult::Failed;
     // A hard link cannot replace either.
-    if (hardLink(source.constData(), target.constData()) == 0) {
+    if (fs.hardLink(source.constData(), target.constData()) == 0) {
         ::unlink(source.constData());
         return MoveResult::Moved;
     }
@@ -303,14 +317,39 @@ MoveResult moveNoReplace(const QString &from, const QString &to)
 #endif
 }
 
-void simulateNoLinkFileSystem(bool on)
+QString placeTemporary(const QString &folder, const QString &name, QFile &file)
 {
-    g_noLinks = on;
+    const QString target = freePathIn(folder, name);
+    // A random element in the name, and created only if it did not exist.
+    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
+        file.setFileName(temporaryPath(target, QRandomGenerator::global()->generate()));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
+            return target;
+        if (!nameTaken(file.fileName()))
+            return QString(); // not a name clash: the folder is unusable
+    }
+    return QString();
 }
 
-void simulateSlowStorage(int syncMs)
+QString finalize(QFile &file, QString target, const QString &name, const FileSystemOps &fs)
 {
-    g_syncDelayMs = syncMs;
+    // The peer may delete its copy once told "received": the bytes must be
+    // on stable storage before the file gets its name.
+    const bool synced = fs.sync(file);
+    file.close();
+    const QString folder = target.left(target.lastIndexOf(QLatin1Char('/')) + 1);
+    for (int attempt = 1; synced; ++attempt) {
+        const MoveResult moved = moveNoReplace(file.fileName(), target, fs);
+        if (moved == MoveResult::Moved)
+            return target;
+        // Another upload, or the user, took the name meanwhile: never replace
+        // that file and never drop this one, take the next free name.
+        if (moved == MoveResult::Failed || attempt >= kMaxFinalizeAttempts)
+            break;
+        target = freePathIn(folder, name);
+    }
+    file.remove();
+    return QString();
 }
 
 } // namespace filestore

@@ -69,6 +69,21 @@ QString finalNameOf(const QString &fileName);
 
 // Pushes the file's written data to stable storage.
 bool syncToStorage(QFile &file);
+// The system's rename that never replaces, and its hard link: 0, or -1 with
+// errno set. Windows moves without replacing by itself and needs neither.
+int renameNoReplace(const char *from, const char *to);
+int hardLink(const char *from, const char *to);
+
+// The file system calls whose answers differ between file systems (FAT knows
+// neither a no-replace rename nor hard links) or that take their time (a
+// slow USB stick). The program uses the system's; tests make them answer as
+// such a file system does.
+struct FileSystemOps
+{
+    bool (*sync)(QFile &file) = syncToStorage;
+    int (*renameNoReplace)(const char *from, const char *to) = filestore::renameNoReplace;
+    int (*hardLink)(const char *from, const char *to) = filestore::hardLink;
+};
 
 // Whether anything holds the path, a dangling symbolic link included.
 bool nameTaken(const QString &path);
@@ -76,10 +91,18 @@ bool nameTaken(const QString &path);
 enum class MoveResult { Moved, TargetExists, Failed };
 // Renames from to to, never replacing an existing file, also on file systems
 // that know neither a no-replace rename nor hard links.
-MoveResult moveNoReplace(const QString &from, const QString &to);
-// Tests make the no-replace rename and hard links fail as FAT answers them.
-void simulateNoLinkFileSystem(bool on);
-// Tests make every sync to storage take this long, as on a slow USB stick.
-void simulateSlowStorage(int syncMs);
+MoveResult moveNoReplace(const QString &from, const QString &to, const FileSystemOps &fs = {});
+
+// Creates, exclusively, the temporary file in which a file proposed as name
+// is received into folder: no other upload can share it. Returns the path
+// the file is meant to get, the first free one for name; empty when the
+// folder is unusable.
+QString placeTemporary(const QString &folder, const QString &name, QFile &file);
+// Gives the fully written file that placeTemporary opened for target its
+// name: pushes its bytes to stable storage, then moves it to target without
+// replacing anything, or, when another upload or the user took target
+// meanwhile, to the next free name for name. Returns the path the file got;
+// empty when it could not be stored, and then the file is gone.
+QString finalize(QFile &file, QString target, const QString &name, const FileSystemOps &fs = {});
 
 } // namespace filestore

@@ -123,8 +123,8 @@ void HttpServer::start(std::uint16_t port)
         stored->replace(readPairedDevices());
         m_credentials = std::move(stored);
     }
-    m_pool.spawn([this, port] { acceptLoop(port); });
-    m_pool.spawn([this](const WorkerPool &pool) { removeLeftovers(this, pool); });
+    m_pool.spawnJoined([this, port] { acceptLoop(port); });
+    m_pool.spawnDetachable(*this, &HttpServer::removeLeftovers);
 }
 
 void HttpServer::stop()
@@ -140,21 +140,23 @@ void HttpServer::setReceiveFolder(const QString &folder)
     }
     // A folder chosen while running may hold leftovers of an earlier run too.
     if (m_started)
-        m_pool.spawn([this](const WorkerPool &pool) { removeLeftovers(this, pool); });
+        m_pool.spawnDetachable(*this, &HttpServer::removeLeftovers);
 }
 
-void HttpServer::removeLeftovers(HttpServer *server, const WorkerPool &pool)
+void HttpServer::removeLeftovers(const Server &server)
 {
     QString folder;
-    pool.withOwner([&] { folder = server->receiveFolder(); });
+    server.with([&](HttpServer &s) { folder = s.receiveFolder(); });
     if (folder.isEmpty())
         return; // never the working folder
     const QDateTime oldest = QDateTime::currentDateTimeUtc().addSecs(-kLeftoverAgeSecs);
     const QDir dir(folder);
     const QFileInfoList entries = dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::NoSymLinks);
-    const auto log = [&](const QString &line) { pool.withOwner([&] { emit server->logMessage(line); }); };
+    const auto log = [&](const QString &line) {
+        server.with([&](HttpServer &s) { emit s.logMessage(line); });
+    };
     for (const QFileInfo &entry : entries) {
-        if (pool.stopping())
+        if (server.stopping())
             return;
         // Only the temporary shape of this program. Earlier versions named
         // theirs "<name>.<8 hex>.part", which a received file or the user's
@@ -269,18 +271,21 @@ void HttpServer::acceptLoop(std::uint16_t port)
         auto ticket = std::make_shared<Ticket>(std::move(connection), peer);
         if (!acquireSlot(ticket))
             continue; // over a cap: closed at once, without an answer
-        const bool started = m_pool.spawn([this, limits = m_limits, ticket](const WorkerPool &pool) {
-            serve(this, pool, *ticket, limits);
-            pool.withOwner([&] { releaseSlot(*ticket); });
-        });
-        if (!started)
+        if (!m_pool.spawnDetachable(*this, &HttpServer::serve, ticket, m_limits))
             releaseSlot(*ticket);
     }
 }
 
-void HttpServer::serve(HttpServer *server, const WorkerPool &pool, Ticket &ticket, const ServerLimits &limits)
+void HttpServer::serve(const Server &server, const std::shared_ptr<Ticket> &ticket,
+                       const ServerLimits &limits)
 {
-    const DeadlineStream stream(ticket.socket, pool);
+    respond(server, *ticket, limits);
+    server.with([&](HttpServer &s) { s.releaseSlot(*ticket); });
+}
+
+void HttpServer::respond(const Server &server, Ticket &ticket, const ServerLimits &limits)
+{
+    const DeadlineStream stream(ticket.socket, server);
     httpwire::HeadReader reader;
     const QDeadlineTimer deadline(limits.headTimeoutMs);
     char buffer[kHeadReadChunk];
@@ -299,7 +304,7 @@ void HttpServer::serve(HttpServer *server, const WorkerPool &pool, Ticket &ticke
     if (head.isEmpty())
         return;
 
-    const Connection c{server, pool, stream, limits, ticket.address};
+    const Connection c{server, stream, limits, ticket.address};
     if (head.startsWith(protocol::kRouteIdentity))
         answerIdentity(stream);
     else if (head.startsWith(protocol::kRouteMessage))

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "deadline_stream.h"
+#include "file_store.h"
 #include "paired_credentials.h"
 #include "protocol.h"
 #include "socket.h"
@@ -28,8 +29,10 @@ struct ServerLimits
     int maxConnectionsPerAddress = protocol::kMaxConnectionsPerAddress;
     int maxConnections = protocol::kMaxConnections;
     int headLineTimeoutMs = protocol::kHeadLineTimeoutMs;
-    // Tests force the buffered copy to check the way other platforms go.
+    // Tests force the buffered copy to check the way other platforms go,
+    // and make the file system answer as FAT or a slow USB stick does.
     DeadlineStream::FileCopy bodyCopy = DeadlineStream::FileCopy::InKernel;
+    filestore::FileSystemOps fileSystem = {};
 };
 
 class HttpServer : public QObject
@@ -87,21 +90,16 @@ signals:
     void peerAuthenticated(const QString &deviceId, const QString &ip);
 
 private:
+    using Server = OwnerHandle<HttpServer>;
     // What a connection's thread holds. The thread may outlive the server (a
     // file write stuck on a stalled mount when the program quits), so it
-    // reaches the server only through the pool handle's withOwner().
+    // reaches the server only through server.with().
     struct Connection
     {
-        HttpServer *server;
-        const WorkerPool &pool;
+        const Server &server;
         const DeadlineStream &stream;
-        ServerLimits limits;
+        const ServerLimits &limits;
         std::uint32_t peer; // the peer's IPv4 address
-        // Runs f on the server unless the server is going.
-        template <typename F> void withServer(F &&f) const
-        {
-            pool.withOwner([&] { f(*server); });
-        }
     };
 
     // An open connection as the accept loop and the connection's thread
@@ -111,8 +109,11 @@ private:
     void acceptLoop(std::uint16_t port);
     // Removes from the receive folder the temporary files of uploads that
     // ended in a crash, long ago.
-    static void removeLeftovers(HttpServer *server, const WorkerPool &pool);
-    static void serve(HttpServer *server, const WorkerPool &pool, Ticket &ticket, const ServerLimits &limits);
+    static void removeLeftovers(const Server &server);
+    // A connection's thread: answers the request, then gives up its place.
+    static void serve(const Server &server, const std::shared_ptr<Ticket> &ticket,
+                      const ServerLimits &limits);
+    static void respond(const Server &server, Ticket &ticket, const ServerLimits &limits);
     static void closeGracefully(const DeadlineStream &stream);
     static void answerIdentity(const DeadlineStream &stream);
     static void answer(const DeadlineStream &stream, const QByteArray &body);
@@ -123,6 +124,12 @@ private:
     static void handleUploadRoute(const Connection &c, const QByteArray &head, const QByteArray &remainder);
     static void receiveUpload(const Connection &c, const QString &deviceId, const QString &name,
                               qint64 length, const QByteArray &remainder);
+    // The steps of receiveUpload, each answering the peer itself when it
+    // fails. placeUpload opens file under a temporary name in the receive
+    // folder and returns the path the file is meant to get; empty on failure.
+    static QString placeUpload(const Connection &c, const QString &name, qint64 length, QFile &file);
+    static bool receiveBody(const Connection &c, QFile &file, const QString &name, qint64 length,
+                            const QByteArray &remainder);
 
     // Counted places among the open connections, per peer address and in all,
     // so that no single host can exhaust threads, and no crowd of heads that

@@ -8,36 +8,15 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocale>
-#include <QRandomGenerator>
 #include <QStorageInfo>
 
 #include <algorithm>
 
 namespace {
-// Random temporary names tried before giving up on creating one.
-constexpr int kTempNameAttempts = 16;
 // Bytes asked of the socket per read of a message body.
 constexpr std::size_t kMessageReadChunk = 8192;
-
-QString pathIn(const QString &folder, const QString &name)
-{
-    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
-}
-
-// Creates a temporary file beside target that no other upload can share:
-// a random element in its name, and created only if it did not exist.
-bool openExclusiveTemp(const QString &target, QFile &file)
-{
-    for (int attempt = 0; attempt < kTempNameAttempts; ++attempt) {
-        file.setFileName(filestore::temporaryPath(target, QRandomGenerator::global()->generate()));
-        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered))
-            return true;
-        if (!filestore::nameTaken(file.fileName()))
-            return false; // not a name clash: the folder is unusable
-    }
-    return false;
-}
 } // namespace
 
 // True when the head carries the device id and shared secret of a paired
@@ -47,7 +26,7 @@ bool HttpServer::isAuthorized(const Connection &c, const QByteArray &head)
     const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
     const QString secret = httpwire::headerValue(head, protocol::kHeaderSecret);
     bool accepted = false;
-    c.withServer([&](HttpServer &server) {
+    c.server.with([&](HttpServer &server) {
         accepted = server.m_credentials->accepts(id, secret);
         if (accepted)
             emit server.peerAuthenticated(id, QString::fromStdString(sock::formatIPv4(c.peer)));
@@ -91,7 +70,7 @@ void HttpServer::handleMessageRoute(const Connection &c, const QByteArray &head,
         }
     }
     const QString id = httpwire::headerValue(head, protocol::kHeaderDeviceId);
-    c.withServer([&](HttpServer &server) { emit server.messageReceived(QString::fromUtf8(body), id); });
+    c.server.with([&](HttpServer &server) { emit server.messageReceived(QString::fromUtf8(body), id); });
     answer(stream, protocol::kBodyReceived);
 }
 
@@ -114,108 +93,84 @@ void HttpServer::handleUploadRoute(const Connection &c, const QByteArray &head, 
 void HttpServer::receiveUpload(const Connection &c, const QString &deviceId, const QString &name,
                                qint64 length, const QByteArray &remainder)
 {
-    const DeadlineStream &stream = c.stream;
+    QFile file;
+    const QString target = placeUpload(c, name, length, file);
+    if (target.isEmpty() || !receiveBody(c, file, name, length, remainder))
+        return;
+    const QString stored = filestore::finalize(file, target, name, c.limits.fileSystem);
+    if (stored.isEmpty())
+        return answer(c.stream, protocol::kBodyFinalizeFailed);
+    c.server.with([&](HttpServer &server) {
+        emit server.receiveNotice(QStringLiteral("Datei empfangen: ") + stored);
+        emit server.fileReceiveFinished(QFileInfo(stored).fileName());
+        emit server.fileStored(stored, length, deviceId);
+    });
+    answer(c.stream, protocol::kBodyReceived);
+}
+
+QString HttpServer::placeUpload(const Connection &c, const QString &name, qint64 length, QFile &file)
+{
     // Read once: a folder changed meanwhile applies to later uploads.
     QString folder;
-    c.withServer([&](HttpServer &server) { folder = server.receiveFolder(); });
-    if (folder.isEmpty()) {
-        // Never a path relative to the file system root or the working folder.
-        answer(stream, protocol::kBodyWriteFailed);
-        return;
+    c.server.with([&](HttpServer &server) { folder = server.receiveFolder(); });
+    // Never a path relative to the file system root or the working folder.
+    QString target;
+    if (!folder.isEmpty()) {
+        QDir().mkpath(folder);
+        // A body that cannot fit is refused before a byte of it lands on disk.
+        const qint64 available = QStorageInfo(folder).bytesAvailable();
+        if (available >= 0 && length > available) {
+            const QLocale german(QLocale::German);
+            c.server.with([&](HttpServer &server) {
+                emit server.logMessage(
+                    QStringLiteral("Nicht genug Speicherplatz für %1: %2 Bytes nötig, %3 Bytes frei.")
+                        .arg(name, german.toString(length), german.toString(available)));
+            });
+        } else {
+            target = filestore::placeTemporary(folder, name, file);
+        }
     }
-    QDir().mkpath(folder);
-    // A body that cannot fit is refused before a byte of it lands on disk.
-    const qint64 available = QStorageInfo(folder).bytesAvailable();
-    if (available >= 0 && length > available) {
-        const QLocale german(QLocale::German);
-        c.withServer([&](HttpServer &server) {
-            emit server.logMessage(
-                QStringLiteral("Nicht genug Speicherplatz für %1: %2 Bytes nötig, %3 Bytes frei.")
-                    .arg(name, german.toString(length), german.toString(available)));
-        });
-        answer(stream, protocol::kBodyWriteFailed);
-        return;
-    }
-    // A dangling symbolic link holds its name too: moving onto it would fail.
-    const auto isTaken = [&folder](const QString &candidate) {
-        return filestore::nameTaken(pathIn(folder, candidate));
-    };
-    QString finalName = filestore::chooseFreeName(name, isTaken);
-    QString target = pathIn(folder, finalName);
+    if (target.isEmpty())
+        answer(c.stream, protocol::kBodyWriteFailed);
+    return target;
+}
 
-    QFile file;
-    if (!openExclusiveTemp(target, file)) {
-        answer(stream, protocol::kBodyWriteFailed);
-        return;
-    }
+bool HttpServer::receiveBody(const Connection &c, QFile &file, const QString &name, qint64 length,
+                             const QByteArray &remainder)
+{
     ProgressMeter meter(length);
     qint64 received = 0;
-    const auto reportProgress = [&] {
+    const auto stored = [&](qint64 n) {
+        received += n;
         int percent = 0;
         double speed = 0.0;
         if (meter.advance(received, &percent, &speed))
-            c.withServer([&](HttpServer &server) {
+            c.server.with([&](HttpServer &server) {
                 emit server.fileReceiveProgress(percent, received, length, speed);
             });
     };
-    const auto discard = [&file] {
+    const qint64 first = std::min<qint64>(remainder.size(), length);
+    if (first > 0) {
+        if (file.write(remainder.constData(), first) != first) {
+            file.close();
+            file.remove();
+            answer(c.stream, protocol::kBodyWriteFailed);
+            return false;
+        }
+        stored(first);
+    }
+    if (!c.stream.readToFile(file, length - received, c.limits.bodyIdleTimeoutMs, c.limits.bodyCopy,
+                             stored)) {
         file.close();
         file.remove();
-    };
-
-    if (!remainder.isEmpty()) {
-        const qint64 first = std::min<qint64>(remainder.size(), length);
-        if (file.write(remainder.constData(), first) != first) {
-            discard();
-            answer(stream, protocol::kBodyWriteFailed);
-            return;
-        }
-        received = first;
-        reportProgress();
-    }
-
-    const auto stored = [&](qint64 n) {
-        received += n;
-        reportProgress();
-    };
-    if (!stream.readToFile(file, length - received, c.limits.bodyIdleTimeoutMs, c.limits.bodyCopy, stored)) {
-        discard();
         // Quitting is not a failed transfer worth telling the user, and
-        // withServer() does not tell it then.
-        c.withServer([&](HttpServer &server) {
+        // with() does not tell it then.
+        c.server.with([&](HttpServer &server) {
             emit server.receiveNotice(QStringLiteral("Transfer abgebrochen: ") + name);
             emit server.fileReceiveAborted(name);
         });
-        answer(stream, protocol::kBodyIncomplete);
-        return;
+        answer(c.stream, protocol::kBodyIncomplete);
+        return false;
     }
-
-    // The peer may delete its copy once told "received": the bytes must be
-    // on stable storage before the file gets its name.
-    if (!filestore::syncToStorage(file)) {
-        discard();
-        answer(stream, protocol::kBodyFinalizeFailed);
-        return;
-    }
-    file.close();
-    for (int attempt = 1;; ++attempt) {
-        const filestore::MoveResult moved = filestore::moveNoReplace(file.fileName(), target);
-        if (moved == filestore::MoveResult::Moved)
-            break;
-        // Another upload, or the user, took the name meanwhile: never replace
-        // that file and never drop this one, take the next free name.
-        if (moved == filestore::MoveResult::Failed || attempt >= filestore::kMaxFinalizeAttempts) {
-            file.remove();
-            answer(stream, protocol::kBodyFinalizeFailed);
-            return;
-        }
-        finalName = filestore::chooseFreeName(name, isTaken);
-        target = pathIn(folder, finalName);
-    }
-    c.withServer([&](HttpServer &server) {
-        emit server.receiveNotice(QStringLiteral("Datei empfangen: ") + target);
-        emit server.fileReceiveFinished(finalName);
-        emit server.fileStored(target, length, deviceId);
-    });
-    answer(stream, protocol::kBodyReceived);
+    return true;
 }

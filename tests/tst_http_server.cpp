@@ -22,12 +22,20 @@ using namespace Qt::StringLiterals;
 
 namespace {
 const QByteArray kIdentity = "GET /identity HTTP/1.1\r\n\r\n";
-constexpr ServerLimits kTight{2000, 500, 3, 5};
+const ServerLimits kTight{
+    .headTimeoutMs = 2000, .bodyIdleTimeoutMs = 500, .maxConnectionsPerAddress = 3, .maxConnections = 5};
 // The second run of this test takes the buffered copy of platforms that
 // cannot receive into a file inside the system.
 const auto kBodyCopy = qEnvironmentVariableIsSet("KAVELTOR_TEST_BUFFERED_COPY")
                            ? DeadlineStream::FileCopy::Buffered
                            : DeadlineStream::FileCopy::InKernel;
+
+// How FAT answers a no-replace rename and a hard link: not here.
+int unsupportedOnFat(const char *, const char *)
+{
+    errno = EPERM;
+    return -1;
+}
 
 RemoteDevice paired(const QString &secret, bool isPaired = true)
 {
@@ -87,8 +95,6 @@ private slots:
         m_seen.clear();
         m_log.clear();
         m_percents.clear();
-        filestore::simulateNoLinkFileSystem(false);
-        filestore::simulateSlowStorage(0);
         QVERIFY(restart(kTight));
     }
 
@@ -125,6 +131,11 @@ private slots:
         row("head trickled", QList<QByteArray>(30, "G"), "", {}, 4000);
         row("body idle", {head("POST /upload", 1000, "still.bin") + "abc"}, protocol::kBodyIncomplete,
             {"note Transfer abgebrochen: still.bin"}, 2500);
+        // Answered before its body is read, and then drained: closing with
+        // bytes unread would reset the connection, which may destroy the
+        // answer before the peer reads it.
+        row("early answer", {head("POST /upload", 400000).replace("s3cret", "") + QByteArray(400000, 'b')},
+            protocol::kBodyUnauthorized);
     }
 
     void answers()
@@ -160,7 +171,6 @@ private slots:
             QTest::addRow("value \"%s\"", value)
                 << "POST /upload HTTP/1.1\r\nContent-Length: "_ba + value << int(Kind::Invalid) << qint64(0);
         row("blank before the colon", "Content-Length : 5", Kind::Invalid);
-        row("chunked", "Transfer-Encoding: chunked\r\nContent-Length: 5", Kind::Invalid);
         row("any encoding", "transfer-encoding: identity", Kind::Invalid);
     }
 
@@ -199,19 +209,6 @@ private slots:
         QCOMPARE(answer, QByteArray(accepted ? protocol::kBodyReceived : protocol::kBodyUnauthorized));
         const QList<QVariantList> proof{{u"phone-1"_s, u"127.0.0.9"_s}};
         QCOMPARE(QList<QVariantList>(proofs), accepted ? proof : QList<QVariantList>());
-    }
-
-    // An early "unauthorized" to a peer still sending its body ends in order,
-    // not with a reset that could destroy the answer before it is read.
-    void earlyAnswerEndsInOrder()
-    {
-        sock::Socket s = connectFrom(0, port());
-        sendAll(s, head("POST /upload", 400000).replace("s3cret", "") + QByteArray(400000, 'b'));
-        QByteArray answer(4096, 0);
-        QVERIFY(sock::waitReadable(s, 5000) == sock::Readiness::Ready);
-        answer.truncate(sock::receive(s, answer.data(), answer.size()));
-        QVERIFY(answer.endsWith(protocol::kBodyUnauthorized));
-        QCOMPARE(sock::receive(s, answer.data(), answer.size()), 0L); // closed in order, not reset
     }
 
     // Bytes past the Content-Length that came in the head's segment are not
@@ -294,8 +291,10 @@ private slots:
     void concurrentUploadsOfOneName()
     {
         QFETCH(bool, noLinks);
-        filestore::simulateNoLinkFileSystem(noLinks);
-        QVERIFY(restart({2000, 5000, 20, 20}));
+        ServerLimits limits{.bodyIdleTimeoutMs = 5000, .maxConnectionsPerAddress = 20, .maxConnections = 20};
+        if (noLinks)
+            limits.fileSystem.renameNoReplace = limits.fileSystem.hardLink = unsupportedOnFat;
+        QVERIFY(restart(limits));
         QVERIFY(QFile::link(m_dir->filePath("gone"), m_dir->filePath("gleich.bin")));
         std::vector<sock::Socket> peers;
         QSet<QByteArray> sent, stored;
@@ -484,27 +483,9 @@ private slots:
         QTRY_COMPARE(files().size(), 4);
         const QDeadlineTimer deadline(3000);
         m_server.reset();
-        QVERIFY(!deadline.hasExpired());
+        QVERIFY(!deadline.hasExpired() && !WorkerPool::leftJobsBehind());
         QCOMPARE(files(), QStringList());
         QVERIFY(restart(kTight, old));
-    }
-
-    // An upload stuck syncing to slow storage does not hold stopping beyond
-    // the bound, and left behind it finishes without the server: in a process
-    // that lives on, as this one does, the file still gets its name. (The
-    // program itself exits first, leaving the file under its temporary name.)
-    void stopDuringSlowSync()
-    {
-        filestore::simulateSlowStorage(WorkerPool::kStopWaitMs + 1000);
-        sock::Socket peer = connectFrom(0, port());
-        QVERIFY(sendAll(peer, head("POST /upload", 5, "slow.txt") + "hallo"));
-        QTRY_COMPARE(m_percents.value(m_percents.size() - 1), 100);
-        QElapsedTimer clock;
-        clock.start();
-        m_server.reset();
-        QVERIFY2(clock.elapsed() < WorkerPool::kStopWaitMs + 500,
-                 qPrintable(QString::number(clock.elapsed())));
-        QTRY_COMPARE_WITH_TIMEOUT(files(), QStringList{"slow.txt"}, 3000);
     }
 
     // The name a proposal is stored under, given the names already taken.

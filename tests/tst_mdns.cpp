@@ -291,6 +291,71 @@ private slots:
         QCOMPARE(answer(responder, message, port), sent);
     }
 
+    // An answer of ours about to go out that another host's response on the
+    // same link gives, with at least our TTL, is not sent again.
+    void duplicateAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("response");
+        QTest::addColumn<bool>("otherHost");
+        QTest::addColumn<QString>("sent");
+        const QByteArray ours = ptr(protocol::kInstanceLabel), other = ptr("Pixel");
+        QTest::newRow("our PTR") << reply(0, {ours}) << true << "";
+        QTest::newRow("our PTR, less TTL")
+            << reply(0, {record(kService, 12, name(kInstance), 119)}) << true << "M";
+        QTest::newRow("another's PTR") << reply(0, {other}) << true << "M";
+        QTest::newRow("ours as additional") << reply(0, {other, ours}) << true << "M";
+        QTest::newRow("our own, heard again") << reply(0, {ours}) << false << "M";
+    }
+
+    void duplicateAnswers()
+    {
+        QFETCH(QByteArray, response);
+        QFETCH(bool, otherHost);
+        QFETCH(QString, sent);
+        MdnsResponder responder;
+        QVERIFY(responder.handleDatagram(view(ask(question(kService, 12, 1))), {kAsker, 5353, 2, kOurs}, 0)
+                    .empty());
+        QVERIFY(
+            responder.handleDatagram(view(response), {kAsker, 5353, 2, kOurs, true, otherHost}, 10).empty());
+        QString out;
+        for (const Datagram &d : responder.due(200))
+            out += bytes(d.bytes) == kAnnouncement ? "M" : sections(d.bytes);
+        QCOMPARE(out, sent);
+    }
+
+    // A query whose known answers go on in further packets (TC) is answered
+    // after 400-500 ms, leaving out what its querier lists meanwhile.
+    void truncatedKnownAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("more");
+        QTest::addColumn<quint32>("from");
+        QTest::addColumn<QString>("sent");
+        const QByteArray ours = header(0, 0, 0, 1) + ptr(protocol::kInstanceLabel);
+        QTest::newRow("none follow") << QByteArray() << kAsker << "M";
+        QTest::newRow("ours follows") << ours << kAsker << "";
+        QTest::newRow("another's follows") << header(0, 0, 0, 1) + ptr("Pixel") << kAsker << "M";
+        QTest::newRow("ours from another querier") << ours << kOurs + 5 << "M";
+    }
+
+    void truncatedKnownAnswers()
+    {
+        QFETCH(QByteArray, more);
+        QFETCH(quint32, from);
+        QFETCH(QString, sent);
+        MdnsResponder responder;
+        QVERIFY(
+            responder
+                .handleDatagram(view(ask(question(kService, 12, 1), 1, 0x0200)), {kAsker, 5353, 2, kOurs}, 0)
+                .empty());
+        QVERIFY(responder.nextDueMs() >= kTruncatedWaitMinMs && responder.nextDueMs() <= kTruncatedWaitMaxMs);
+        if (!more.isEmpty())
+            QVERIFY(responder.handleDatagram(view(more), {from, 5353, 2, kOurs}, 100).empty());
+        QString out;
+        for (const Datagram &d : responder.due(kTruncatedWaitMaxMs))
+            out += bytes(d.bytes) == kAnnouncement ? "M" : sections(d.bytes);
+        QCOMPARE(out, sent);
+    }
+
     // One announcement per interface and second, twenty one-shot replies per
     // second in all: a flood of questions cannot make us flood the network.
     void rateLimits()

@@ -2,6 +2,7 @@
 
 #include "device_controller.h"
 #include "network_service.h"
+#include "progress_meter.h"
 #include "transfer_feedback.h"
 #include "transfer_status.h"
 
@@ -18,7 +19,6 @@
 #include <utility>
 
 namespace {
-constexpr double kBytesPerMB = 1024.0 * 1024.0;
 const char *const kTitle = "KAVELTOR Companion";
 // Room for the title and a phone's name with its state.
 constexpr int kChooserMinWidth = 360;
@@ -37,7 +37,7 @@ CommandHandler::CommandHandler(Flows flows, QObject *parent) : QObject(parent), 
     NetworkService *network = this->flows.network;
     connect(network, &NetworkService::fileTransferProgress, this,
             [this](int percent, qint64 sent, qint64 total, double speedMBps) {
-                onProgress(percent, sent, total, speedMBps * kBytesPerMB);
+                onProgress(percent, sent, total, speedMBps * ProgressMeter::kBytesPerMiB);
             });
     connect(network, &NetworkService::fileTransferFinished, this,
             [this](const QString &ip, int port, const QString &name) {
@@ -200,15 +200,15 @@ void CommandHandler::withPhone(const Options &options, const Answer &answer,
     case Choice::NotPaired:
         return finish(
             answer, options.ask, Status::Unavailable,
-            QStringLiteral("%1 ist nicht gekoppelt. Koppeln Sie es zuerst in den Einstellungen.").arg(name));
+            QStringLiteral("%1 ist nicht gepaired. Pairen Sie es zuerst in den Einstellungen.").arg(name));
     case Choice::Offline:
         return finish(answer, options.ask, Status::Unavailable,
                       chosen.index >= 0 ? QStringLiteral("%1 ist offline.").arg(name)
-                                        : QStringLiteral("Kein gekoppeltes Handy ist online."),
+                                        : QStringLiteral("Kein gepairtes Handy ist online."),
                       choices);
     case Choice::NonePaired:
         return finish(answer, options.ask, Status::Unavailable,
-                      QStringLiteral("Kein Handy gekoppelt. Koppeln Sie eines in den Einstellungen."));
+                      QStringLiteral("Kein Handy gepaired. Pairen Sie eines in den Einstellungen."));
     }
 }
 
@@ -252,7 +252,7 @@ void CommandHandler::askPhone(const Options &options, const Answer &answer,
             if (now[i].paired && now[i].id == ids[at])
                 return go(i);
         finish(answer, true, Status::NoSuchPhone,
-               QStringLiteral("Das gewählte Handy ist nicht mehr gekoppelt."));
+               QStringLiteral("Das gewählte Handy ist nicht mehr gepaired."));
     });
     showWithToken(options.token, [dialog] {
         dialog->open();

@@ -1,11 +1,12 @@
 #include "transfer_format.h"
 
+#include "progress_meter.h"
+
 #include <cmath>
 
 namespace {
 constexpr double kKiB = 1024.0;
-constexpr double kMiB = 1024.0 * 1024.0;
-constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+constexpr double kGiB = ProgressMeter::kBytesPerMiB * 1024.0;
 
 const QString kSeparator = QStringLiteral(" / ");
 const QString kSpeedSeparator = QStringLiteral(" \u2022 ");
@@ -16,8 +17,8 @@ QString formatSize(qint64 bytes)
     const double v = double(bytes);
     if (v >= kGiB)
         return QString::number(v / kGiB, 'f', 2) + QStringLiteral(" GB");
-    if (v >= kMiB)
-        return QString::number(v / kMiB, 'f', 2) + QStringLiteral(" MB");
+    if (v >= ProgressMeter::kBytesPerMiB)
+        return QString::number(v / ProgressMeter::kBytesPerMiB, 'f', 2) + QStringLiteral(" MB");
     if (v >= kKiB)
         return QString::number(v / kKiB, 'f', 2) + QStringLiteral(" KB");
     return QString::number(bytes) + QStringLiteral(" B");
@@ -30,8 +31,8 @@ QString formatSpeed(double bytesPerSecond)
     const double v = (std::isfinite(bytesPerSecond) && bytesPerSecond > 0.0) ? bytesPerSecond : 0.0;
     if (v >= kGiB)
         return QString::number(v / kGiB, 'f', 2) + QStringLiteral(" GB/s");
-    if (v >= kMiB)
-        return QString::number(v / kMiB, 'f', 1) + QStringLiteral(" MB/s");
+    if (v >= ProgressMeter::kBytesPerMiB)
+        return QString::number(v / ProgressMeter::kBytesPerMiB, 'f', 1) + QStringLiteral(" MB/s");
     if (v >= kKiB)
         return QString::number(v / kKiB, 'f', 1) + QStringLiteral(" KB/s");
     return QString::number(v, 'f', 0) + QStringLiteral(" B/s");

@@ -90,7 +90,7 @@ def send_from_outside(acc, window, events, phone_dir):
 
     port = re.match(r"READY (\d+)", events[0]).group(1)
     status, out, _ = command("kaveltor-companion", "--list")
-    assert status == 0 and f"{NAME}\t{ID}\t198.51.100.2:{port}\tgekoppelt\tonline" in out.splitlines(), out
+    assert status == 0 and f"{NAME}\t{ID}\t198.51.100.2:{port}\tgepaired\tonline" in out.splitlines(), out
     status, out, err = command("kaveltor-companion", "--send", sent := new_file("Terminal.bin"), "--wait")
     assert status == 0 and "Zugestellt: Terminal.bin" in out, (status, out, err)
     delivered(events, phone_dir, sent)
