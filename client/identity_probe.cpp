@@ -22,19 +22,17 @@ IdentityProbe::~IdentityProbe()
 
 void IdentityProbe::check(const RemoteDevice &device)
 {
-    const bool started = m_pool.spawn([self = this, device, limits = m_limits](const WorkerPool &pool) {
-        RemoteDevice record = device;
-        const Outcome outcome = run(pool, &record, limits);
-        pool.withOwner([&] {
-            if (!pool.stopping())
-                emit self->checked(record, outcome);
-        });
-    });
-    if (!started && !m_pool.stopping())
+    if (!m_pool.spawnDetachable(*this, &IdentityProbe::runCheck, device, m_limits) && !m_pool.stopping())
         emit checked(device, Outcome::Unreachable);
 }
 
-IdentityProbe::Outcome IdentityProbe::run(const WorkerPool &pool, RemoteDevice *device,
+void IdentityProbe::runCheck(const Owner &owner, RemoteDevice device, const ClientLimits &limits)
+{
+    const Outcome outcome = run(owner, &device, limits);
+    owner.with([&](IdentityProbe &self) { emit self.checked(device, outcome); });
+}
+
+IdentityProbe::Outcome IdentityProbe::run(const StopToken &pool, RemoteDevice *device,
                                           const ClientLimits &limits)
 {
     const QByteArray ip = device->ip.toUtf8();

@@ -40,7 +40,11 @@ signals:
     void checked(const RemoteDevice &device, IdentityProbe::Outcome outcome);
 
 private:
-    static Outcome run(const WorkerPool &pool, RemoteDevice *device, const ClientLimits &limits);
+    using Owner = OwnerHandle<IdentityProbe>;
+    // The worker; it may be left behind by a stop and reaches this object
+    // only through owner.
+    static void runCheck(const Owner &owner, RemoteDevice device, const ClientLimits &limits);
+    static Outcome run(const StopToken &pool, RemoteDevice *device, const ClientLimits &limits);
 
     ClientLimits m_limits;
     WorkerPool m_pool; // last: stopped before the members above go
