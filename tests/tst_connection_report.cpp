@@ -156,6 +156,31 @@ private slots:
         firewalld.waitForFinished();
         bus.waitForFinished();
     }
+
+    // ufw's switch is readable by anybody, its rules by root alone.
+    void ufwFromItsFiles()
+    {
+        // After firewalldOverDbus: the process's system bus is the test's own, gone now.
+        QTemporaryDir dir;
+        QFile conf(dir.filePath("ufw.conf")), rules(dir.filePath("user.rules"));
+        QVERIFY(conf.open(QIODevice::WriteOnly) && conf.write("# comment\nENABLED=yes\n") > 0);
+        QVERIFY(rules.open(QIODevice::WriteOnly) &&
+                rules.write("### tuple ### allow udp 5353 0.0.0.0/0 any 0.0.0.0/0 in\n") > 0);
+        conf.close();
+        rules.close();
+        NetworkService network;
+        ConnectionCheck check(network);
+        check.sources = {conf.fileName(), rules.fileName(), dir.filePath("none")};
+        QSignalSpy finished(&check, &ConnectionCheck::finished);
+        check.run({});
+        check.sources.ufwRules = dir.filePath("unreadable");
+        check.run({});
+        QCOMPARE(finished.size(), 2);
+        QVERIFY(finished.at(0).at(0).toString().contains(
+            "[Problem] Firewall: ufw aktiv und blockiert TCP 53319."));
+        QVERIFY(
+            finished.at(1).at(0).toString().contains("[Hinweis] Firewall: ufw aktiv, Regeln nicht lesbar."));
+    }
 };
 
 QTEST_GUILESS_MAIN(ConnectionReportTest)

@@ -82,7 +82,6 @@ public:
     QList<Status> status() const;
 
     void setAddressPolicy(sock::PeerAddressPolicy policy) { m_policy = policy; }
-    IdentityProbe &probe() { return m_probe; }
     std::function<qint64()> now;
 
 signals:
