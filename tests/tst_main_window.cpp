@@ -8,6 +8,7 @@
 #include "settings_store.h"
 #include "test_support.h"
 #include "transfer_feedback.h"
+#include "tray_window_mode.h"
 #include "ui_main_window.h"
 
 #include <QApplication>
@@ -270,8 +271,9 @@ private slots:
             "X-KAVELTORLink-Secret: s3\r\nX-Filename: gruss.txt\r\nContent-Length: 2\r\n\r\nhi";
         QTRY_VERIFY_WITH_TIMEOUT(window->network.listeningPort() != 0, 10000);
         QVERIFY(testsupport::exchange(protocol::kHttpPort, {upload}).endsWith(protocol::kBodyReceived));
-        QVERIFY(testsupport::exchange(protocol::kHttpPort, {QByteArray(upload).replace("/upload", "/message")})
-                    .endsWith(protocol::kBodyReceived));
+        QVERIFY(
+            testsupport::exchange(protocol::kHttpPort, {QByteArray(upload).replace("/upload", "/message")})
+                .endsWith(protocol::kBodyReceived));
         // One file, one notification: the server's note on it is a log line,
         // not a phone's message.
         QTRY_COMPARE(notes, (QStringList{"Datei empfangen: gruss.txt", "Nachricht vom Handy: hi"}));
@@ -346,7 +348,7 @@ private slots:
     // it and goes when it hides; closing it ends the program.
     void windowLifeWithoutTray()
     {
-        QVERIFY(window->withoutTray);
+        QVERIFY(!window->windowMode->inTray());
         QVERIFY(window->log.lines().join('\n').contains("Kein Infobereich (Tray) gefunden"));
         window->showAtStart();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));

@@ -12,6 +12,7 @@
 #include "transfer_format.h"
 #include "transfer_status.h"
 #include "tray_presence.h"
+#include "tray_window_mode.h"
 #include "ui_main_window.h"
 
 #include <QCloseEvent>
@@ -47,9 +48,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     network.start();
     log.append(QString::fromLatin1(kAppTitle) + QStringLiteral(" gestartet."));
-    if (withoutTray)
-        log.append(QStringLiteral("Kein Infobereich (Tray) gefunden: Das Fenster bleibt sichtbar, "
-                                  "Schließen beendet das Programm."));
+    windowMode->follow(tray);
 }
 
 void MainWindow::setUpOutlets()
@@ -159,23 +158,17 @@ void MainWindow::setUpWidgets()
 void MainWindow::setUpTray()
 {
     canPlaceWindows = !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-    withoutTray = !QSystemTrayIcon::isSystemTrayAvailable();
-    // Without a tray the window manager's frame is the only handle to move
-    // and close the window by; with one the panel sits frameless above it.
-    setWindowFlag(Qt::FramelessWindowHint, !withoutTray);
-    connect(ui->minimierenButton, &QPushButton::clicked, this,
-            [this] { withoutTray ? showMinimized() : hide(); });
-
     tray = new TrayPresence(this);
+    windowMode = new TrayWindowMode(this);
+    connect(windowMode, &TrayWindowMode::logLine, &log, &ActivityLog::append);
+    connect(windowMode, &TrayWindowMode::presentRequested, this, &MainWindow::present);
+    connect(ui->minimierenButton, &QPushButton::clicked, windowMode, &TrayWindowMode::minimise);
     connect(tray, &TrayPresence::toggleRequested, this,
             [this] { inSight() ? hide() : showWindowFromTray(); }); // a covered window comes forward
     connect(tray, &TrayPresence::openRequested, this, &MainWindow::showWindowFromTray);
     connect(tray, &TrayPresence::quitRequested, this, &MainWindow::quitApp);
-    // Without a tray there is no balloon to fall back to.
-    DesktopNotifier::Fallback balloon;
-    if (!withoutTray)
-        balloon = [this](const QString &summary, const QString &body) { tray->showMessage(summary, body); };
-    auto *notifier = new DesktopNotifier(balloon, this);
+    auto *notifier = new DesktopNotifier(
+        [this](const QString &summary, const QString &body) { tray->showMessage(summary, body); }, this);
     outlets.notify = [notifier](DesktopNotifier::Kind kind, const QString &summary, const QString &body,
                                 DesktopNotifier::Actions actions) {
         notifier->notify(kind, summary, body, std::move(actions));
@@ -198,10 +191,7 @@ void MainWindow::connectNetwork()
 
 void MainWindow::showAtStart()
 {
-    if (withoutTray)
-        present();
-    else
-        hide();
+    windowMode->inTray() ? hide() : present();
 }
 
 MainWindow::~MainWindow()
@@ -271,8 +261,8 @@ void MainWindow::showWindowFromTray()
 {
     // Without a tray there is no corner to sit in: the window manager's
     // placement (or the user's) stands.
-    if (canPlaceWindows && !withoutTray)
-        move(TrayPresence::windowPosition(geometry().size()));
+    if (canPlaceWindows && windowMode->inTray())
+        move(tray->windowPosition(geometry().size()));
     if (isMinimized())
         showNormal();
     show();
@@ -291,7 +281,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     saveSettings();
     QMainWindow::closeEvent(event);
     // Without a tray a closed window could never be brought back.
-    if (withoutTray && event->isAccepted())
+    if (!windowMode->inTray() && event->isAccepted())
         quitApp();
 }
 
