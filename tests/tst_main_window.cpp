@@ -3,6 +3,7 @@
 #include "device_controller.h"
 #include "history_controller.h"
 #include "main_window.h"
+#include "message_banner.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
@@ -16,9 +17,11 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMovie>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -122,6 +125,47 @@ private slots:
         copies.front()();
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  text(0).left(TransferFeedback::kMaxShownChars) + "\u2026");
+    }
+
+    // A message shows in the window too, in sight or not, readable without
+    // covering the list or the drop area; "Kopieren" takes all of it, and
+    // the sheet's log wraps it instead of scrolling sideways.
+    void messageShownInWindow()
+    {
+        RemoteDevice phone = dev("Annas Pixel", "198.51.100.1", 1, true);
+        phone.id = "p1";
+        setRegistry({phone});
+        window->showAtStart();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const QString text = "Treffen um acht am Bahnhof. " + QString(MessageBanner::kMaxShownChars, 'x');
+        emit window->network.messageReceived(text, "p1");
+        auto *banner = window->findChild<MessageBanner *>();
+        QVERIFY(banner && banner->isVisible());
+        QCOMPARE(banner->findChild<QLabel *>()->text(), QStringLiteral("Nachricht von Annas Pixel"));
+        QVERIFY(banner->findChild<QPlainTextEdit *>()->toPlainText().startsWith("Treffen um acht"));
+        for (const QWidget *w :
+             {static_cast<QWidget *>(ui()->deviceList), static_cast<QWidget *>(ui()->dropArea)})
+            QVERIFY(
+                !banner->geometry().intersects(QRect(w->mapTo(ui()->centralwidget, QPoint()), w->size())));
+        QVERIFY2(banner->height() >= 80 && window->rect().contains(banner->geometry()),
+                 qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                .arg(banner->x())
+                                .arg(banner->y())
+                                .arg(banner->width())
+                                .arg(banner->height())));
+        banner->findChild<QPushButton *>("copyMessageButton")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), text);
+        banner->findChild<QPushButton *>("closeMessageButton")->click();
+        QVERIFY(banner->isHidden());
+        emit window->network.messageReceived("Noch eine", "unbekannt");
+        QCOMPARE(banner->findChild<QLabel *>()->text(), QStringLiteral("Nachricht vom Handy"));
+
+        window->toggleSettings();
+        auto *list = inSheet<QListWidget>("historyList");
+        list->scrollToBottom();
+        QTRY_VERIFY(list->visualItemRect(list->item(list->count() - 2)).height() >
+                    3 * list->fontMetrics().height());
+        QVERIFY(list->visualItemRect(list->item(list->count() - 2)).width() <= list->viewport()->width());
     }
 
     // Silence of more than 10 s removes a guest and takes a paired phone

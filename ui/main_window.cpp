@@ -5,6 +5,7 @@
 #include "cover_crop.h"
 #include "device_controller.h"
 #include "history_controller.h"
+#include "message_banner.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
@@ -186,6 +187,11 @@ void MainWindow::connectNetwork()
     connect(&network, &NetworkService::peerAuthenticated, deviceFlow, &DeviceController::onPeerAuthenticated);
     connect(&network, &NetworkService::logMessage, &log, &ActivityLog::append);
     feedback->connectTo(network);
+    auto *banner = new MessageBanner(ui->centralwidget, ui->dropArea, ui->transferProgress, ui->logoLabel);
+    connect(&network, &NetworkService::messageReceived, banner,
+            [this, banner](const QString &text, const QString &id) {
+                banner->showMessage(deviceFlow->devices().find(id, {}, 0).name, text);
+            });
     history->connectTo(network);
 }
 

@@ -1,0 +1,38 @@
+// A message from a phone, shown in the window itself: below the drop area,
+// over the progress area and the logo, wrapped and scrollable, until the user closes it or a
+// newer message takes its place. "Kopieren" copies the whole text.
+#pragma once
+
+#include <QFrame>
+#include <QString>
+
+class QLabel;
+class QPlainTextEdit;
+
+class MessageBanner : public QFrame
+{
+    Q_OBJECT
+
+public:
+    // Characters shown; "Kopieren" copies all of them. A phone may send a
+    // megabyte, which no one reads in a panel this size.
+    static constexpr qsizetype kMaxShownChars = 20000;
+
+    // Covers the part of parent between above and the bottom of below, as
+    // wide as across.
+    MessageBanner(QWidget *parent, const QWidget *above, const QWidget *across, const QWidget *below);
+
+    // from: the phone's name, empty where it is not known.
+    void showMessage(const QString &from, const QString &text);
+    const QString &wholeText() const { return whole; }
+
+private:
+    void cover();
+
+    const QWidget *above;
+    const QWidget *across;
+    const QWidget *below;
+    QLabel *title;
+    QPlainTextEdit *body;
+    QString whole;
+};
