@@ -399,6 +399,8 @@ private slots:
         const QPixmap logo = ui()->logoLabel->pixmap();
         QCOMPARE(logo.devicePixelRatio(), window->devicePixelRatio());
         QCOMPARE(logo.width(), qRound(300 * window->devicePixelRatio())); // drawn in device pixels, sharp
+        // The default background comes big enough for scale 2: never scaled up.
+        QVERIFY(window->background->findChild<QMovie *>()->currentImage().width() >= 2 * window->width());
         window->toggleSettings();
         QPointer<SettingsDialog> sheet = window->settingsDialog;
         QVERIFY(sheet && !sheet->isWindow() && sheet->isVisible());
