@@ -153,6 +153,11 @@ private slots:
                                 .arg(banner->y())
                                 .arg(banner->width())
                                 .arg(banner->height())));
+        emit ui()->dropArea->filesDropped({"/tmp/a.jpg"}); // an outcome shows beside it, not beneath it
+        QCOMPARE(ui()->transferSizeLabel->text(), QStringLiteral("Kein Geraet ausgewaehlt."));
+        QVERIFY2(!banner->geometry().intersects(ui()->transferSizeLabel->geometry()) &&
+                     banner->height() >= 36,
+                 qPrintable(QString::number(banner->height())));
         banner->findChild<QPushButton *>("copyMessageButton")->click();
         QCOMPARE(QGuiApplication::clipboard()->text(), text);
         banner->findChild<QPushButton *>("closeMessageButton")->click();
@@ -162,10 +167,11 @@ private slots:
 
         window->toggleSettings();
         auto *list = inSheet<QListWidget>("historyList");
-        list->scrollToBottom();
-        QTRY_VERIFY(list->visualItemRect(list->item(list->count() - 2)).height() >
-                    3 * list->fontMetrics().height());
-        QVERIFY(list->visualItemRect(list->item(list->count() - 2)).width() <= list->viewport()->width());
+        QListWidgetItem *line = list->findItems("Treffen um acht", Qt::MatchContains).value(0);
+        QVERIFY(line);
+        list->scrollToItem(line);
+        QTRY_VERIFY(list->visualItemRect(line).height() > 3 * list->fontMetrics().height());
+        QVERIFY(list->visualItemRect(line).width() <= list->viewport()->width());
     }
 
     // Silence of more than 10 s removes a guest and takes a paired phone

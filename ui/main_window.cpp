@@ -187,7 +187,9 @@ void MainWindow::connectNetwork()
     connect(&network, &NetworkService::peerAuthenticated, deviceFlow, &DeviceController::onPeerAuthenticated);
     connect(&network, &NetworkService::logMessage, &log, &ActivityLog::append);
     feedback->connectTo(network);
-    auto *banner = new MessageBanner(ui->centralwidget, ui->dropArea, ui->transferProgress, ui->logoLabel);
+    auto *banner = new MessageBanner(ui->centralwidget, ui->dropArea, ui->transferProgress,
+                                     ui->transferSizeLabel, ui->logoLabel);
+    connect(feedback->status, &TransferStatus::showingChanged, banner, &MessageBanner::keepClear);
     connect(&network, &NetworkService::messageReceived, banner,
             [this, banner](const QString &text, const QString &id) {
                 banner->showMessage(deviceFlow->devices().find(id, {}, 0).name, text);

@@ -28,9 +28,9 @@ QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none;
 )";
 } // namespace
 
-MessageBanner::MessageBanner(QWidget *parent, const QWidget *above, const QWidget *across,
+MessageBanner::MessageBanner(QWidget *parent, const QWidget *above, const QWidget *bar, const QWidget *line,
                              const QWidget *below)
-    : QFrame(parent), above(above), across(across), below(below), title(new QLabel(this)),
+    : QFrame(parent), above(above), bar(bar), line(line), below(below), title(new QLabel(this)),
       body(new QPlainTextEdit(this))
 {
     setObjectName("messageBanner");
@@ -84,7 +84,17 @@ void MessageBanner::showMessage(const QString &from, const QString &text)
 
 void MessageBanner::cover()
 {
-    const int top = above->mapTo(parentWidget(), QPoint(0, above->height())).y() + kGap;
-    const int bottom = below->mapTo(parentWidget(), QPoint(0, below->height())).y();
-    setGeometry(across->mapTo(parentWidget(), QPoint()).x(), top, across->width(), bottom - top);
+    // Beside a transfer's line it takes every pixel down to the window's
+    // edge: its title and one line of text must still fit.
+    const int top = statusShowing ? line->mapTo(parentWidget(), QPoint(0, line->height())).y() + 1
+                                  : above->mapTo(parentWidget(), QPoint(0, above->height())).y() + kGap;
+    const int bottom = statusShowing ? parentWidget()->height() - 1
+                                     : below->mapTo(parentWidget(), QPoint(0, below->height())).y();
+    setGeometry(bar->mapTo(parentWidget(), QPoint()).x(), top, bar->width(), bottom - top);
+}
+
+void MessageBanner::keepClear(bool showing)
+{
+    statusShowing = showing;
+    cover();
 }

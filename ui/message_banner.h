@@ -19,19 +19,26 @@ public:
     static constexpr qsizetype kMaxShownChars = 20000;
 
     // Covers the part of parent between above and the bottom of below, as
-    // wide as across.
-    MessageBanner(QWidget *parent, const QWidget *above, const QWidget *across, const QWidget *below);
+    // wide as the progress bar, and keeps clear of the bar and its line
+    // while they show something.
+    MessageBanner(QWidget *parent, const QWidget *above, const QWidget *bar, const QWidget *line,
+                  const QWidget *below);
 
     // from: the phone's name, empty where it is not known.
     void showMessage(const QString &from, const QString &text);
     const QString &wholeText() const { return whole; }
+    // A transfer's progress or an outcome shows, or no more: the banner
+    // gives up their room to them meanwhile, down to its title and a line.
+    void keepClear(bool statusShowing);
 
 private:
     void cover();
 
     const QWidget *above;
-    const QWidget *across;
+    const QWidget *bar;
+    const QWidget *line;
     const QWidget *below;
+    bool statusShowing = false;
     QLabel *title;
     QPlainTextEdit *body;
     QString whole;
