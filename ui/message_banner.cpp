@@ -15,7 +15,7 @@ namespace {
 constexpr int kGap = 6;
 // Opaque enough over the moving background to be read at a glance.
 const char *const kStyle = R"(
-MessageBanner { background-color: rgba(22, 26, 33, 235); border: 1px solid #3865b4; border-radius: 5px; }
+MessageBanner { background-color: rgb(22, 26, 33); border: 1px solid #3865b4; border-radius: 5px; }
 QLabel { color: #b4becd; font: 700 8pt "DejaVu Sans Mono"; }
 QPlainTextEdit { background: transparent; border: none; color: white; font: 700 9pt "DejaVu Sans Mono"; }
 QPushButton { background-color: #2a3140; border: none; border-radius: 4px; padding: 1px 8px; color: white;
