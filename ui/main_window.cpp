@@ -189,11 +189,8 @@ void MainWindow::connectNetwork()
     feedback->connectTo(network);
     auto *banner = new MessageBanner(ui->centralwidget, ui->dropArea, ui->transferProgress,
                                      ui->transferSizeLabel, ui->logoLabel);
-    connect(feedback->status, &TransferStatus::showingChanged, banner, &MessageBanner::keepClear);
-    connect(&network, &NetworkService::messageReceived, banner,
-            [this, banner](const QString &text, const QString &id) {
-                banner->showMessage(deviceFlow->devices().find(id, {}, 0).name, text);
-            });
+    banner->follow(network, *feedback->status,
+                   [this](const QString &id) { return deviceFlow->devices().find(id, {}, 0).name; });
     history->connectTo(network);
 }
 

@@ -1,6 +1,8 @@
 #include "message_banner.h"
 
+#include "network_service.h"
 #include "transfer_format.h"
+#include "transfer_status.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -68,6 +70,16 @@ MessageBanner::MessageBanner(QWidget *parent, const QWidget *above, const QWidge
     layout->addLayout(head);
     layout->addWidget(body, 1);
     hide();
+}
+
+void MessageBanner::follow(const NetworkService &network, const TransferStatus &status,
+                           std::function<QString(const QString &id)> nameOf)
+{
+    connect(&status, &TransferStatus::showingChanged, this, &MessageBanner::keepClear);
+    connect(&network, &NetworkService::messageReceived, this,
+            [this, nameOf = std::move(nameOf)](const QString &text, const QString &id) {
+                showMessage(nameOf(id), text);
+            });
 }
 
 void MessageBanner::showMessage(const QString &from, const QString &text)

@@ -6,8 +6,12 @@
 #include <QFrame>
 #include <QString>
 
+#include <functional>
+
+class NetworkService;
 class QLabel;
 class QPlainTextEdit;
+class TransferStatus;
 
 class MessageBanner : public QFrame
 {
@@ -24,6 +28,10 @@ public:
     MessageBanner(QWidget *parent, const QWidget *above, const QWidget *bar, const QWidget *line,
                   const QWidget *below);
 
+    // Shows each message the network receives, headed by what nameOf says
+    // of its phone's id, and keeps clear of what status shows.
+    void follow(const NetworkService &network, const TransferStatus &status,
+                std::function<QString(const QString &id)> nameOf);
     // from: the phone's name, empty where it is not known.
     void showMessage(const QString &from, const QString &text);
     const QString &wholeText() const { return whole; }
