@@ -4,7 +4,8 @@
 # spot once per loop, so the animation repeats without a seam.
 #   python3 resources/make_back_gif.py     (needs ImageMagick)
 import math, os, random, subprocess, tempfile
-S=210; N=30; k=S/420  # drawn at half the window size; the window scales it
+S=840; N=30; k=S/420  # drawn at twice the window size: sharp at 200 %, scaled down below
+w=S/210  # strokes as thick on the window as they always were
 CONVERT='/usr/bin/convert'
 out=os.path.join(os.path.dirname(os.path.abspath(__file__)),'back.gif')
 work=tempfile.mkdtemp()
@@ -27,9 +28,9 @@ for i in range(N):
             dist=math.dist(P[a],P[b])
             if dist<170:
                 al=0.6*(1-dist/170)
-                mvg.append("stroke '%s' stroke-width 1.1 line %.1f,%.1f %.1f,%.1f"%(mix(al),P[a][0]*k,P[a][1]*k,P[b][0]*k,P[b][1]*k))
+                mvg.append("stroke '%s' stroke-width %.2f line %.1f,%.1f %.1f,%.1f"%(mix(al),1.1*w,P[a][0]*k,P[a][1]*k,P[b][0]*k,P[b][1]*k))
     for x,y in P:
-        mvg.append("stroke none fill '#8cb4ff' circle %.1f,%.1f %.1f,%.1f"%(x*k,y*k,x*k+1.8,y*k))
+        mvg.append("stroke none fill '#8cb4ff' circle %.1f,%.1f %.1f,%.1f"%(x*k,y*k,x*k+1.8*w,y*k))
     frames.append(os.path.join(work,'f%02d.png'%i))
     subprocess.run([CONVERT,os.path.join(work,'base.png'),'-draw','\n'.join(mvg),frames[-1]],check=True)
 subprocess.run([CONVERT,'-delay','16','-loop','0',*frames,'-dither','None','-colors','32','-layers','Optimize',out],check=True)

@@ -18,7 +18,7 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
 }
 
-BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev \
+BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev libxcb1-dev \
 qt6-image-formats-plugins qt6-qpa-plugins libqt6sql6-sqlite iproute2 util-linux"
 TEST_PACKAGES="socat python3 python3-zeroconf curl openssl clang libclang-rt-14-dev xvfb xauth trayer xdotool \
 x11-utils xclip imagemagick dpkg-dev file appstream desktop-file-utils dbus at-spi2-core python3-pyatspi avahi-daemon avahi-utils \

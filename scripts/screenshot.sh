@@ -7,10 +7,13 @@
 #   - a tray host (trayer): a click on the icon, then window.png,
 #     screen.png, tray.png, outcome.png ("Explorer" with no phone selected),
 #     menu.png (a phone's context menu), sheet.png and sheet-log.png (the
-#     settings sheet open, at its top and scrolled to the activity log) and
-#     hidden.png (the window hidden again with the sheet open);
+#     settings sheet open, at its top and scrolled to the activity log),
+#     hidden.png (the window hidden again with the sheet open) and
+#     message.png (a message from a phone in the window);
 #   - the same at scale 2 (QT_SCALE_FACTOR=2): scale2.png and
-#     scale2-sheet.png, for sharp logo, background and text.
+#     scale2-sheet.png, for sharp logo, background and text;
+#   - a tray at the top edge, as Xfce has it: top-panel.png, the top right
+#     of the screen with the panel and the window below it.
 #   scripts/screenshot.sh [FOLDER]     (default build/screenshots)
 # Prints the folder.
 set -e
@@ -118,13 +121,13 @@ stop_app
 
 # trayer now and then fails to open a display that has only just come up;
 # a second start is enough.
-start_trayer() {
-    trayer --edge bottom --align right --widthtype request --height 28 --SetDockType true \
+start_trayer() { # EDGE
+    trayer --edge "$1" --align right --widthtype request --height 28 --SetDockType true \
         --transparent false --tint 0x202020 >"$scratch/trayer.log" 2>&1 &
     tray_pid=$!
     retry 100 xdotool search --classname '^panel$'
 }
-start_trayer || start_trayer || {
+start_trayer bottom || start_trayer bottom || {
     echo "trayer did not start" >&2
     cat "$scratch/trayer.log" "$scratch/xvfb.log" >&2
     exit 1
@@ -183,6 +186,19 @@ sleep 0.6
 xdotool key Escape
 sleep 0.3
 
+# A phone's message, sent as a paired phone does, from inside the program's
+# network namespace (root only: nsenter), once the outcome above is gone.
+sleep 3.5
+message="Bin in 10 Minuten am Bahnhof. Die Fotos vom Wochenende liegen hier: https://example.org/teilen/a8f3k2m9q7w1x5z0 – schick mir bitte noch die Adresse!"
+if nsenter -t "$app_pid" -n curl -s --max-time 5 -H "X-KAVELTORLink-DeviceId: 3f2a1c9e-8b7d-4e6f-9a0b-1c2d3e4f5a6b" \
+    -H "X-KAVELTORLink-Secret: example" -H "Expect:" --data-binary "$message" \
+    "http://127.0.0.1:53319/message" >/dev/null; then
+    sleep 0.5
+    "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/message.png"
+else
+    echo "warning: no message sent, no message.png" >&2
+fi
+
 # The settings sheet lives inside the window.
 toggle_sheet 1
 "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/sheet.png"
@@ -206,6 +222,18 @@ open_from_tray QT_SCALE_FACTOR=2
 "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/scale2.png"
 toggle_sheet 2
 "$import" -window root -crop "${ww}x${wh}+${wx}+${wy}" +repage "$out/scale2-sheet.png"
+stop_app
+
+# A tray at the top edge: the window opens below it, in the top right corner.
+kill "$tray_pid" 2>/dev/null || true
+wait "$tray_pid" 2>/dev/null || true
+retry 50 sh -c "! xdotool search --classname '^panel\$' >/dev/null 2>&1"
+start_trayer top || start_trayer top || { echo "trayer did not start at the top" >&2; exit 1; }
+tray_window=$(xdotool search --classname '^panel$' | head -1)
+open_from_tray
+screen_width=$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1] }')
+"$import" -window root -crop "$((ww + 160))x$((wy + wh + 40))+$((screen_width - ww - 160))+0" +repage "$out/top-panel.png"
+echo "top panel: window ${ww}x${wh} at ${wx},${wy}"
 stop_app
 
 echo "$out"

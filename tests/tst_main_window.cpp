@@ -3,11 +3,13 @@
 #include "device_controller.h"
 #include "history_controller.h"
 #include "main_window.h"
+#include "message_banner.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
 #include "test_support.h"
 #include "transfer_feedback.h"
+#include "tray_window_mode.h"
 #include "ui_main_window.h"
 
 #include <QApplication>
@@ -15,9 +17,11 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMovie>
 #include <QPainter>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -121,6 +125,53 @@ private slots:
         copies.front()();
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  text(0).left(TransferFeedback::kMaxShownChars) + "\u2026");
+    }
+
+    // A message shows in the window too, in sight or not, readable without
+    // covering the list or the drop area; "Kopieren" takes all of it, and
+    // the sheet's log wraps it instead of scrolling sideways.
+    void messageShownInWindow()
+    {
+        RemoteDevice phone = dev("Annas Pixel", "198.51.100.1", 1, true);
+        phone.id = "p1";
+        setRegistry({phone});
+        window->showAtStart();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        const QString text = "Treffen um acht am Bahnhof. " + QString(MessageBanner::kMaxShownChars, 'x');
+        emit window->network.messageReceived(text, "p1");
+        auto *banner = window->findChild<MessageBanner *>();
+        QVERIFY(banner && banner->isVisible());
+        QCOMPARE(banner->findChild<QLabel *>()->text(), QStringLiteral("Nachricht von Annas Pixel"));
+        QVERIFY(banner->findChild<QPlainTextEdit *>()->toPlainText().startsWith("Treffen um acht"));
+        for (const QWidget *w :
+             {static_cast<QWidget *>(ui()->deviceList), static_cast<QWidget *>(ui()->dropArea)})
+            QVERIFY(
+                !banner->geometry().intersects(QRect(w->mapTo(ui()->centralwidget, QPoint()), w->size())));
+        QVERIFY2(banner->height() >= 80 && window->rect().contains(banner->geometry()),
+                 qPrintable(QStringLiteral("%1,%2 %3x%4")
+                                .arg(banner->x())
+                                .arg(banner->y())
+                                .arg(banner->width())
+                                .arg(banner->height())));
+        emit ui()->dropArea->filesDropped({"/tmp/a.jpg"}); // an outcome shows beside it, not beneath it
+        QCOMPARE(ui()->transferSizeLabel->text(), QStringLiteral("Kein Geraet ausgewaehlt."));
+        QVERIFY2(!banner->geometry().intersects(ui()->transferSizeLabel->geometry()) &&
+                     banner->height() >= 36,
+                 qPrintable(QString::number(banner->height())));
+        banner->findChild<QPushButton *>("copyMessageButton")->click();
+        QCOMPARE(QGuiApplication::clipboard()->text(), text);
+        banner->findChild<QPushButton *>("closeMessageButton")->click();
+        QVERIFY(banner->isHidden());
+        emit window->network.messageReceived("Noch eine", "unbekannt");
+        QCOMPARE(banner->findChild<QLabel *>()->text(), QStringLiteral("Nachricht vom Handy"));
+
+        window->toggleSettings();
+        auto *list = inSheet<QListWidget>("historyList");
+        QListWidgetItem *line = list->findItems("Treffen um acht", Qt::MatchContains).value(0);
+        QVERIFY(line);
+        list->scrollToItem(line);
+        QTRY_VERIFY(list->visualItemRect(line).height() > 3 * list->fontMetrics().height());
+        QVERIFY(list->visualItemRect(line).width() <= list->viewport()->width());
     }
 
     // Silence of more than 10 s removes a guest and takes a paired phone
@@ -270,8 +321,9 @@ private slots:
             "X-KAVELTORLink-Secret: s3\r\nX-Filename: gruss.txt\r\nContent-Length: 2\r\n\r\nhi";
         QTRY_VERIFY_WITH_TIMEOUT(window->network.listeningPort() != 0, 10000);
         QVERIFY(testsupport::exchange(protocol::kHttpPort, {upload}).endsWith(protocol::kBodyReceived));
-        QVERIFY(testsupport::exchange(protocol::kHttpPort, {QByteArray(upload).replace("/upload", "/message")})
-                    .endsWith(protocol::kBodyReceived));
+        QVERIFY(
+            testsupport::exchange(protocol::kHttpPort, {QByteArray(upload).replace("/upload", "/message")})
+                .endsWith(protocol::kBodyReceived));
         // One file, one notification: the server's note on it is a log line,
         // not a phone's message.
         QTRY_COMPARE(notes, (QStringList{"Datei empfangen: gruss.txt", "Nachricht vom Handy: hi"}));
@@ -346,13 +398,15 @@ private slots:
     // it and goes when it hides; closing it ends the program.
     void windowLifeWithoutTray()
     {
-        QVERIFY(window->withoutTray);
+        QVERIFY(!window->windowMode->inTray());
         QVERIFY(window->log.lines().join('\n').contains("Kein Infobereich (Tray) gefunden"));
         window->showAtStart();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         const QPixmap logo = ui()->logoLabel->pixmap();
         QCOMPARE(logo.devicePixelRatio(), window->devicePixelRatio());
         QCOMPARE(logo.width(), qRound(300 * window->devicePixelRatio())); // drawn in device pixels, sharp
+        // The default background comes big enough for scale 2: never scaled up.
+        QVERIFY(window->background->findChild<QMovie *>()->currentImage().width() >= 2 * window->width());
         window->toggleSettings();
         QPointer<SettingsDialog> sheet = window->settingsDialog;
         QVERIFY(sheet && !sheet->isWindow() && sheet->isVisible());

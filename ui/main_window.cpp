@@ -5,6 +5,7 @@
 #include "cover_crop.h"
 #include "device_controller.h"
 #include "history_controller.h"
+#include "message_banner.h"
 #include "protocol.h"
 #include "settings_dialog.h"
 #include "settings_store.h"
@@ -12,6 +13,7 @@
 #include "transfer_format.h"
 #include "transfer_status.h"
 #include "tray_presence.h"
+#include "tray_window_mode.h"
 #include "ui_main_window.h"
 
 #include <QCloseEvent>
@@ -47,9 +49,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     network.start();
     log.append(QString::fromLatin1(kAppTitle) + QStringLiteral(" gestartet."));
-    if (withoutTray)
-        log.append(QStringLiteral("Kein Infobereich (Tray) gefunden: Das Fenster bleibt sichtbar, "
-                                  "Schließen beendet das Programm."));
+    windowMode->follow(tray);
 }
 
 void MainWindow::setUpOutlets()
@@ -159,23 +159,17 @@ void MainWindow::setUpWidgets()
 void MainWindow::setUpTray()
 {
     canPlaceWindows = !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
-    withoutTray = !QSystemTrayIcon::isSystemTrayAvailable();
-    // Without a tray the window manager's frame is the only handle to move
-    // and close the window by; with one the panel sits frameless above it.
-    setWindowFlag(Qt::FramelessWindowHint, !withoutTray);
-    connect(ui->minimierenButton, &QPushButton::clicked, this,
-            [this] { withoutTray ? showMinimized() : hide(); });
-
     tray = new TrayPresence(this);
+    windowMode = new TrayWindowMode(this);
+    connect(windowMode, &TrayWindowMode::logLine, &log, &ActivityLog::append);
+    connect(windowMode, &TrayWindowMode::presentRequested, this, &MainWindow::present);
+    connect(ui->minimierenButton, &QPushButton::clicked, windowMode, &TrayWindowMode::minimise);
     connect(tray, &TrayPresence::toggleRequested, this,
             [this] { inSight() ? hide() : showWindowFromTray(); }); // a covered window comes forward
     connect(tray, &TrayPresence::openRequested, this, &MainWindow::showWindowFromTray);
     connect(tray, &TrayPresence::quitRequested, this, &MainWindow::quitApp);
-    // Without a tray there is no balloon to fall back to.
-    DesktopNotifier::Fallback balloon;
-    if (!withoutTray)
-        balloon = [this](const QString &summary, const QString &body) { tray->showMessage(summary, body); };
-    auto *notifier = new DesktopNotifier(balloon, this);
+    auto *notifier = new DesktopNotifier(
+        [this](const QString &summary, const QString &body) { tray->showMessage(summary, body); }, this);
     outlets.notify = [notifier](DesktopNotifier::Kind kind, const QString &summary, const QString &body,
                                 DesktopNotifier::Actions actions) {
         notifier->notify(kind, summary, body, std::move(actions));
@@ -193,15 +187,16 @@ void MainWindow::connectNetwork()
     connect(&network, &NetworkService::peerAuthenticated, deviceFlow, &DeviceController::onPeerAuthenticated);
     connect(&network, &NetworkService::logMessage, &log, &ActivityLog::append);
     feedback->connectTo(network);
+    auto *banner = new MessageBanner(ui->centralwidget, ui->dropArea, ui->transferProgress,
+                                     ui->transferSizeLabel, ui->logoLabel);
+    banner->follow(network, *feedback->status,
+                   [this](const QString &id) { return deviceFlow->devices().find(id, {}, 0).name; });
     history->connectTo(network);
 }
 
 void MainWindow::showAtStart()
 {
-    if (withoutTray)
-        present();
-    else
-        hide();
+    windowMode->inTray() ? hide() : present();
 }
 
 MainWindow::~MainWindow()
@@ -271,8 +266,8 @@ void MainWindow::showWindowFromTray()
 {
     // Without a tray there is no corner to sit in: the window manager's
     // placement (or the user's) stands.
-    if (canPlaceWindows && !withoutTray)
-        move(TrayPresence::windowPosition(geometry().size()));
+    if (canPlaceWindows && windowMode->inTray())
+        move(tray->windowPosition(geometry().size()));
     if (isMinimized())
         showNormal();
     show();
@@ -291,7 +286,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     saveSettings();
     QMainWindow::closeEvent(event);
     // Without a tray a closed window could never be brought back.
-    if (withoutTray && event->isAccepted())
+    if (!windowMode->inTray() && event->isAccepted())
         quitApp();
 }
 

@@ -28,6 +28,7 @@ class SettingsDialog;
 class TransferFeedback;
 class TransferStatus;
 class TrayPresence;
+class TrayWindowMode;
 
 namespace Ui {
 class MainWindow;
@@ -157,10 +158,9 @@ private:
     QString backgroundPath;
     SettingsDialog *settingsDialog = nullptr;
     Outlets outlets;
-    // Decided once at start: without a tray host (GNOME's default, many
-    // tiling window managers) the window is an ordinary application window
-    // for the whole run, even if a tray turns up later.
-    bool withoutTray = false;
+    // Without a tray host (GNOME's default, many tiling window managers) the
+    // window is an ordinary application window; the tray may come and go.
+    TrayWindowMode *windowMode = nullptr;
     // Wayland compositors place windows themselves and ignore a program's
     // wishes; there the window goes where it is put.
     bool canPlaceWindows = true;

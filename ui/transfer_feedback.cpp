@@ -2,6 +2,7 @@
 
 #include "file_manager.h"
 #include "network_service.h"
+#include "progress_meter.h"
 #include "transfer_format.h"
 #include "transfer_status.h"
 
@@ -10,7 +11,6 @@
 #include <QGuiApplication>
 
 namespace {
-constexpr double kBytesPerMB = 1024.0 * 1024.0;
 }
 
 TransferFeedback::TransferFeedback(TransferStatus *status, Outlets outlets, QObject *parent)
@@ -22,7 +22,7 @@ void TransferFeedback::connectTo(NetworkService &network)
 {
     connect(&network, &NetworkService::fileTransferProgress, this,
             [this](int percent, qint64 sent, qint64 total, double speedMBps) {
-                status->showProgress(percent, sendingLine(sent, total, speedMBps * kBytesPerMB));
+                status->showProgress(percent, sendingLine(sent, total, speedMBps * ProgressMeter::kBytesPerMiB));
             });
     connect(&network, &NetworkService::fileTransferFinished, this, &TransferFeedback::onFileTransferFinished);
     connect(&network, &NetworkService::fileTransferFailed, this,

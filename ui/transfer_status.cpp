@@ -23,6 +23,7 @@ TransferStatus::TransferStatus(QProgressBar *bar, QLabel *line, QObject *parent)
             this->line->hide();
             this->line->clear();
         }
+        report();
     });
 }
 
@@ -32,6 +33,7 @@ void TransferStatus::showProgress(int percent, const QString &text)
     line->show();
     bar->setValue(percent);
     line->setText(text);
+    report();
 }
 
 void TransferStatus::showDone(const QString &text, bool outcome)
@@ -46,11 +48,13 @@ void TransferStatus::showDone(const QString &text, bool outcome)
     QTimer::singleShot(kResetMs, this, [this] {
         bar->hide();
         bar->setValue(0);
-        if (outcomeTimer->isActive())
-            return;
-        line->hide();
-        line->clear();
+        if (!outcomeTimer->isActive()) {
+            line->hide();
+            line->clear();
+        }
+        report();
     });
+    report();
 }
 
 void TransferStatus::showFailed(const QString &text)
@@ -65,4 +69,12 @@ void TransferStatus::showOutcome(const QString &text)
     line->setText(text);
     line->show();
     outcomeTimer->start();
+    report();
+}
+
+void TransferStatus::report()
+{
+    const bool now = !bar->isHidden() || (!line->isHidden() && !line->text().isEmpty());
+    if (now != showing)
+        emit showingChanged(showing = now);
 }

@@ -28,8 +28,15 @@ public:
     void showFailed(const QString &text);
     void showOutcome(const QString &text);
 
+signals:
+    // The bar or a text came into view, or both went.
+    void showingChanged(bool showing);
+
 private:
+    void report();
+
     QProgressBar *bar;
     QLabel *line;
     QTimer *outcomeTimer;
+    bool showing = false;
 };

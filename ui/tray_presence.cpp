@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QTimer>
 
 namespace {
 constexpr int kBalloonMs = 3000;
@@ -14,7 +15,8 @@ const char *const kIconResource = ":/KAVELTORCompanion.ico";
 } // namespace
 
 TrayPresence::TrayPresence(QObject *parent)
-    : QObject(parent), menu(std::make_unique<QMenu>()), icon(new QSystemTrayIcon(this))
+    : QObject(parent), menu(std::make_unique<QMenu>()), icon(new QSystemTrayIcon(this)),
+      watch(new QTimer(this)), present(QSystemTrayIcon::isSystemTrayAvailable())
 {
     icon->setIcon(QIcon(QString::fromLatin1(kIconResource)));
     icon->setToolTip(QString::fromLatin1(protocol::kAppName));
@@ -28,6 +30,13 @@ TrayPresence::TrayPresence(QObject *parent)
             emit toggleRequested();
     });
     icon->show();
+    connect(watch, &QTimer::timeout, this, [this] {
+        if (QSystemTrayIcon::isSystemTrayAvailable() == present)
+            return;
+        present = !present;
+        emit availabilityChanged(present);
+    });
+    watch->start(kWatchMs);
 }
 
 TrayPresence::~TrayPresence()
@@ -37,15 +46,19 @@ TrayPresence::~TrayPresence()
 
 void TrayPresence::showMessage(const QString &summary, const QString &body)
 {
-    icon->showMessage(summary, body, QSystemTrayIcon::Information, kBalloonMs);
+    if (present)
+        icon->showMessage(summary, body, QSystemTrayIcon::Information, kBalloonMs);
 }
 
-QPoint TrayPresence::windowPosition(const QSize &window)
+QPoint TrayPresence::windowPosition(const QSize &window) const
 {
-    QScreen *screen = QGuiApplication::screenAt(QCursor::pos());
+    // The icon's screen where the tray tells where the icon is (an XEmbed
+    // tray does, a StatusNotifier one does not), else the pointer's.
+    const QRect iconRect = present ? icon->geometry() : QRect();
+    QScreen *screen = QGuiApplication::screenAt(iconRect.isEmpty() ? QCursor::pos() : iconRect.center());
     if (!screen)
         screen = QGuiApplication::primaryScreen();
     if (!screen)
         return {};
-    return trayCornerPosition(screen->availableGeometry(), window, kMargin);
+    return trayCornerPosition({screen->geometry(), screen->availableGeometry(), iconRect}, window, kMargin);
 }

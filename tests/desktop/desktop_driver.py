@@ -1,6 +1,7 @@
 #!/usr/bin/python3
 # Starts and ends the real program as desktops do, on a virtual display without
-# and then with a tray host. Usage: xvfb-run desktop_driver.py PATH/TO/kaveltor-companion
+# a tray host, with one at the top that starts late and ends early, and with
+# one at the bottom. Usage: xvfb-run desktop_driver.py PATH/TO/kaveltor-companion
 # (through scripts/test-sandbox.sh: private network and runtime folder).
 import os
 import signal
@@ -55,6 +56,40 @@ def close(window_id):  # what a window manager's close button sends
     x.flush()
 
 
+def x_state(window_id):
+    return subprocess.run(["xprop", "-id", window_id, "_NET_WM_STATE"], capture_output=True, text=True).stdout
+
+
+def geometry(window_id):
+    values = dict(line.split("=") for line in xdotool("getwindowgeometry", "--shell", window_id))
+    return int(values["X"]), int(values["Y"]), int(values["WIDTH"]), int(values["HEIGHT"])
+
+
+def start_trayer(edge):
+    tray = start(["trayer", "--edge", edge, "--align", "right", "--widthtype", "request", "--height", "28"])
+    wait_for("the tray host", lambda: xdotool("search", "--classname", "^panel$"))
+    return tray
+
+
+def late_tray():
+    # The login race: the program starts before the panel, which later ends.
+    app = start([APP])
+    assert "SKIP_TASKBAR" not in x_state(wait_for("the window shown at start without a tray", window)[0])
+    tray = start_trayer("top")
+    # Now the tray's panel: off the task list, in the top right corner, below the tray.
+    shown = wait_for("the window as the tray's panel", lambda: [w for w in window() if "SKIP_TASKBAR" in x_state(w)])
+    x, y, width, height = geometry(shown[0])
+    assert x + width == 1280 - 17 and 28 + 17 >= y > 17 + 20, f"placed at {x},{y}"
+    close(shown[0])
+    wait_for("the window hidden by closing it", lambda: not window(), timeout=5)
+    assert app.poll() is None, "closing the tray's panel ended the program"
+    tray.kill()
+    shown = wait_for("the window shown again when the tray ends", window, timeout=10)
+    assert "SKIP_TASKBAR" not in x_state(shown[0])
+    close(shown[0])
+    ends(app, 2, "the program after its window was closed without a tray")
+
+
 def start_behind_tray():
     app = start([APP])
     wait_for("the tray icon", lambda: xdotool("search", "--classname", "^kaveltor-companion$"))
@@ -68,8 +103,8 @@ def run():
     close(wait_for("the window shown at start without a tray", window)[0])
     ends(app, 2, "the program after its window was closed")
 
-    start(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request", "--height", "28"])
-    wait_for("the tray host", lambda: xdotool("search", "--classname", "^panel$"))
+    late_tray()
+    start_trayer("bottom")
     app = start_behind_tray()
     ends(start([APP]), 1, "a second start")
     wait_for("the first copy's window", window, timeout=5)
