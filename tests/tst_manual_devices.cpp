@@ -146,7 +146,7 @@ private slots:
         IdentityProbe probe;
         QSignalSpy checked(&probe, &IdentityProbe::checked);
         probe.check(RemoteDevice{{}, {}, {}, ip, port, false, 0, {}});
-        QVERIFY(checked.wait(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(checked.size(), 1, 10000); // emitted on the worker thread, maybe already
         const auto outcome = checked.at(0).at(1).value<IdentityProbe::Outcome>();
         const QString address = ip + ':' + QString::number(port);
         QCOMPARE(manualentry::failureText(manualentry::failureOf(outcome), address), text.arg(address));
@@ -198,6 +198,13 @@ private slots:
         QVERIFY(answered.wait(5000));
         QCOMPARE(answered.at(0).at(0).value<RemoteDevice>().id, "p7");
         QVERIFY(restarted.addresses().contains(address));
+        // Added again by its name: the same phone, one entry, at the name now.
+        QSignalSpy outcome(&restarted, &ManualDevices::addOutcome);
+        restarted.add("localhost", QString::number(phone.serverPort()));
+        QTRY_COMPARE(outcome.last().at(0).toString(),
+                     "Hinzugefügt: Pixel (localhost:" + QString::number(phone.serverPort()) + ").");
+        QCOMPARE(readManualDevices().size(), 1);
+        QCOMPARE(readManualDevices().at(0).address, "localhost");
         phone.close();
         QVERIFY(silent.wait(ManualDevices::kRecheckMs + 5000));
         QVERIFY(restarted.status().at(0).failure.contains("lehnt die Verbindung ab"));

@@ -102,7 +102,7 @@ private slots:
         sent.close();
         QSignalSpy finished(&network, &NetworkService::fileTransferFinished);
         network.sendFile(flow.devices().at(0), sent.fileName());
-        QVERIFY(finished.wait(20000));
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
         QFile got(phoneDir.filePath("Reise.jpg"));
         QVERIFY(got.open(QIODevice::ReadOnly) && got.readAll() == QByteArray(300 * 1024, 'x'));
 

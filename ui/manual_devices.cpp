@@ -200,7 +200,9 @@ void ManualDevices::ask(qsizetype index)
             if (!(e.stored.address == stored.address && e.stored.port == stored.port))
                 continue;
             if (!ip.isEmpty() && !refusal(ip)) {
-                e.ip = ip;
+                // A name may point elsewhere now; its row is kept at the new address.
+                if (std::exchange(e.ip, ip) != ip)
+                    emit listChanged();
                 m_probe.check(RemoteDevice{stored.id,
                                            stored.name.isEmpty() ? stored.address : stored.name,
                                            {},
