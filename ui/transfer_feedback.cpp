@@ -10,9 +10,6 @@
 #include <QDir>
 #include <QGuiApplication>
 
-namespace {
-}
-
 TransferFeedback::TransferFeedback(TransferStatus *status, Outlets outlets, QObject *parent)
     : QObject(parent), status(status), outlets(std::move(outlets))
 {
