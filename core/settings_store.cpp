@@ -101,6 +101,42 @@ void writePairedDevices(const QList<RemoteDevice> &devices)
     store->endArray();
 }
 
+QList<ManualDevice> readManualDevices()
+{
+    constexpr int kMaxPort = 0xffff;
+    SettingsStore store;
+    QList<ManualDevice> devices;
+    const int count =
+        qMin(store->beginReadArray(QLatin1String(settingskeys::kManualDevices)), kMaxManualDevices);
+    for (int i = 0; i < count; ++i) {
+        store->setArrayIndex(i);
+        ManualDevice device;
+        device.address = store->value(QStringLiteral("address")).toString();
+        device.port = store->value(QStringLiteral("port")).toInt();
+        device.id = store->value(QStringLiteral("id")).toString();
+        device.name = store->value(QStringLiteral("name")).toString();
+        if (!device.address.isEmpty() && device.port > 0 && device.port <= kMaxPort)
+            devices.append(device);
+    }
+    store->endArray();
+    return devices;
+}
+
+void writeManualDevices(const QList<ManualDevice> &devices)
+{
+    SettingsStore store;
+    store->remove(QLatin1String(settingskeys::kManualDevices));
+    store->beginWriteArray(QLatin1String(settingskeys::kManualDevices));
+    for (int i = 0; i < devices.size() && i < kMaxManualDevices; ++i) {
+        store->setArrayIndex(i);
+        store->setValue(QStringLiteral("address"), devices.at(i).address);
+        store->setValue(QStringLiteral("port"), devices.at(i).port);
+        store->setValue(QStringLiteral("id"), devices.at(i).id);
+        store->setValue(QStringLiteral("name"), devices.at(i).name);
+    }
+    store->endArray();
+}
+
 QString localDeviceId()
 {
     // Two threads asking for the first time must not each invent an id.

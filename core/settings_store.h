@@ -32,6 +32,10 @@ inline constexpr const char *kPairedDevices = "PairedDevices";
 inline constexpr const char *kDeviceId = "DeviceId";
 inline constexpr const char *kReceiveFolder = "ReceiveFolder";
 inline constexpr const char *kBackgroundPath = "BackgroundPath";
+// Phones the user added by address, beside the paired list: each element
+// "address" (as typed: IPv4 or host name), "port", and the "id" and "name"
+// the phone last answered with.
+inline constexpr const char *kManualDevices = "ManualDevices";
 } // namespace settingskeys
 
 // Makes folder and its missing parents for the owner alone (0700), whatever
@@ -59,3 +63,18 @@ QList<RemoteDevice> readPairedDevices();
 // The old array is removed first so that no stale element (and no secret of
 // an unpaired device) survives beyond the new count.
 void writePairedDevices(const QList<RemoteDevice> &devices);
+
+// A phone the user added by its address, as stored.
+struct ManualDevice
+{
+    QString address; // IPv4 address or host name, as the user typed it
+    int port = 0;
+    QString id, name; // as last answered; empty before
+    bool operator==(const ManualDevice &) const = default;
+};
+inline constexpr int kMaxManualDevices = 100;
+
+// The stored manual phones, in order; elements without an address or with a
+// port out of range are skipped, at most kMaxManualDevices are read.
+QList<ManualDevice> readManualDevices();
+void writeManualDevices(const QList<ManualDevice> &devices);

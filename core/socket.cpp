@@ -316,6 +316,57 @@ bool tcpConnectSucceeded(const Socket &s)
            error == 0;
 }
 
+namespace {
+ConnectError connectErrorOf(int code)
+{
+#ifdef _WIN32
+    switch (code) {
+    case 0:
+        return ConnectError::None;
+    case WSAECONNREFUSED:
+        return ConnectError::Refused;
+    case WSAEHOSTUNREACH:
+    case WSAENETUNREACH:
+    case WSAENETDOWN:
+        return ConnectError::Unreachable;
+    default:
+        return ConnectError::Other;
+    }
+#else
+    switch (code) {
+    case 0:
+        return ConnectError::None;
+    case ECONNREFUSED:
+        return ConnectError::Refused;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENETDOWN:
+        return ConnectError::Unreachable;
+    default:
+        return ConnectError::Other;
+    }
+#endif
+}
+} // namespace
+
+ConnectError tcpConnectError(const Socket &s)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(s.handle(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) != 0)
+        return ConnectError::Other;
+    return connectErrorOf(error);
+}
+
+ConnectError lastConnectError()
+{
+#ifdef _WIN32
+    return connectErrorOf(WSAGetLastError());
+#else
+    return connectErrorOf(errno);
+#endif
+}
+
 // --- File content between a file and a stream socket ----------------------
 
 #ifdef __linux__

@@ -95,6 +95,13 @@ enum class ConnectStart { Connected, Pending, Failed };
 ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out);
 // Once a pending socket is writable: whether the connect succeeded.
 bool tcpConnectSucceeded(const Socket &s);
+// Why a connect failed, as far as a user can act on it: nobody listens
+// there (Refused), no way leads there (Unreachable), or something else.
+enum class ConnectError { None, Refused, Unreachable, Other };
+// Of a pending socket once writable.
+ConnectError tcpConnectError(const Socket &s);
+// Of the connect that tcpConnectBegin just reported Failed, on this thread.
+ConnectError lastConnectError();
 
 // --- File content from a stream socket ------------------------------------
 // Where the platform can move received bytes into a file inside the system

@@ -81,6 +81,10 @@ void DiscoveryService::publishLoop()
         emit logMessage(QStringLiteral("mDNS Publish Socket Fehler."));
         return;
     }
+    {
+        std::lock_guard lock(m_healthMutex);
+        m_health.publishing = true;
+    }
     mdns::PublishedService wanted;
     wanted.port = m_httpPort;
     mdns::Publisher publisher(wanted, QRandomGenerator::global()->generate(), nowMs());
@@ -88,9 +92,26 @@ void DiscoveryService::publishLoop()
     // they are looked for now and then.
     sock::InterfaceWatch watch(socket);
     std::int64_t nextRescan = mdns::kNever;
+    // Opening joined the group on the links there were; joining again there fails.
+    const std::vector<mdns::Link> joinedAtOpen = mdns::joinableLinks(sock::interfaceAddresses());
+    std::vector<mdns::Link> joined;
     const auto rescan = [&] {
-        for (const mdns::Link &link : publisher.setInterfaces(sock::interfaceAddresses(), nowMs()))
-            sock::joinMulticastGroup(socket, protocol::kMdnsGroup, link.address);
+        const std::vector<sock::InterfaceAddress> interfaces = sock::interfaceAddresses();
+        for (const mdns::Link &link : publisher.setInterfaces(interfaces, nowMs())) {
+            if (sock::joinMulticastGroup(socket, protocol::kMdnsGroup, link.address) ||
+                std::ranges::find(joinedAtOpen, link) != joinedAtOpen.end())
+                joined.push_back(link);
+        }
+        const std::vector<mdns::Link> current = mdns::joinableLinks(interfaces);
+        std::erase_if(joined,
+                      [&](const mdns::Link &l) { return std::ranges::find(current, l) == current.end(); });
+        {
+            std::lock_guard lock(m_healthMutex);
+            m_health.joined = joined;
+            m_ownAddresses.clear();
+            for (const sock::InterfaceAddress &a : interfaces)
+                m_ownAddresses.push_back(a.address);
+        }
         nextRescan = watch.watching() ? mdns::kNever : nowMs() + sock::InterfaceWatch::kFallbackRescanMs;
     };
     rescan();
@@ -101,6 +122,12 @@ void DiscoveryService::publishLoop()
         for (const mdns::Datagram &d : publisher.due(nowMs()))
             send(socket, d);
         for (const mdns::Publisher::Event &e : publisher.takeEvents()) {
+            {
+                std::lock_guard lock(m_healthMutex);
+                m_health.claimed = true;
+                m_health.instanceName = mdns::instanceLabel(QString::fromStdString(e.instanceName));
+                m_health.hostName = QString::fromStdString(publisher.service().hostName);
+            }
             if (e.kind == mdns::Publisher::Event::Claimed)
                 emit logMessage(QStringLiteral("mDNS Service aktiv."));
             else
@@ -116,6 +143,7 @@ void DiscoveryService::publishLoop()
         if (watch.changed())
             rescan();
         drainDatagrams(socket, m_pool, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
+            noteHeard(info);
             learn(datagram); // phones that announce themselves by multicast are heard here
             publisher.receive(datagram, info, m_browsePort, nowMs());
         });
@@ -133,6 +161,10 @@ void DiscoveryService::browseLoop()
         return;
     }
     m_browsePort = sock::localPort(socket);
+    {
+        std::lock_guard lock(m_healthMutex);
+        m_health.browsing = true;
+    }
     const bool fromMdnsPort = m_browsePort == protocol::kMdnsPort;
     std::array<char, mdns::kReceiveBufferSize> buffer;
     while (!m_pool.stopping()) {
@@ -156,8 +188,10 @@ void DiscoveryService::browseLoop()
         if (ready == sock::Readiness::Error)
             m_pool.sleep(kErrorBackoffMs);
         if (ready == sock::Readiness::Ready)
-            drainDatagrams(socket, m_pool, buffer,
-                           [&](mdns::Bytes datagram, const sock::DatagramInfo &) { learn(datagram); });
+            drainDatagrams(socket, m_pool, buffer, [&](mdns::Bytes datagram, const sock::DatagramInfo &info) {
+                noteHeard(info);
+                learn(datagram);
+            });
     }
 }
 
@@ -191,4 +225,24 @@ void DiscoveryService::report(const mdns::BrowseNews &news)
         if (phone(device))
             emit deviceGone(device);
     }
+}
+
+DiscoveryService::Health DiscoveryService::health() const
+{
+    std::lock_guard lock(m_healthMutex);
+    return m_health;
+}
+
+void DiscoveryService::noteHeard(const sock::DatagramInfo &info)
+{
+    // Our own multicasts come back to us; only another host's packets prove
+    // that multicast crosses the network.
+    constexpr std::uint32_t kLoopbackNet = 0x7F000000, kLoopbackMask = 0xFF000000;
+    if ((info.sender & kLoopbackMask) == kLoopbackNet)
+        return;
+    std::lock_guard lock(m_healthMutex);
+    if (std::ranges::find(m_ownAddresses, info.sender) != m_ownAddresses.end())
+        return;
+    m_health.lastForeignMs = QDateTime::currentMSecsSinceEpoch();
+    m_health.lastForeignSender = info.sender;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "mdns_browser.h"
+#include "mdns_socket.h"
 #include "protocol.h"
 #include "remote_device.h"
 #include "worker_pool.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 class DiscoveryService : public QObject
 {
@@ -33,6 +35,22 @@ public:
     // Only other hosts unless set otherwise.
     void setAddressPolicy(sock::PeerAddressPolicy policy) { m_addressPolicy = policy; }
 
+    // How multicast DNS fares, for the user's check of the connection.
+    struct Health
+    {
+        bool publishing = false;        // the socket on the mDNS port is open
+        bool browsing = false;          // the socket the browser asks from is open
+        std::vector<mdns::Link> joined; // where the group was joined
+        bool claimed = false;           // our names are ours on the network
+        QString instanceName, hostName; // as announced, after any renaming
+        // The last datagram from a host other than this computer: wall-clock
+        // milliseconds since the epoch (0: none yet) and its sender.
+        qint64 lastForeignMs = 0;
+        std::uint32_t lastForeignSender = 0; // host order
+    };
+    // A copy, from any thread.
+    Health health() const;
+
 signals:
     // A phone complete with address and port, when first heard and again
     // at least every few seconds while its records last.
@@ -49,6 +67,8 @@ private:
     // reports what it says.
     void learn(mdns::Bytes datagram);
     void report(const mdns::BrowseNews &news);
+    // Remembers a datagram's arrival when it came from another host.
+    void noteHeard(const sock::DatagramInfo &info);
 
     std::uint16_t m_httpPort;
     std::atomic<bool> m_started{false};
@@ -58,5 +78,8 @@ private:
     sock::OwnInterfaces m_ownInterfaces;
     std::mutex m_browserMutex;
     mdns::Browser m_browser;
-    WorkerPool m_pool; // last: its threads end before the members above go
+    mutable std::mutex m_healthMutex;
+    Health m_health;
+    std::vector<std::uint32_t> m_ownAddresses; // under m_healthMutex
+    WorkerPool m_pool;                         // last: its threads end before the members above go
 };

@@ -54,6 +54,8 @@ public:
     // For tests: tighter limits and a simulated file system, set before start().
     void setServerLimits(const ServerLimits &limits) { m_server.setLimits(limits); }
     std::uint16_t listeningPort() const { return m_server.listeningPort(); }
+    // How multicast DNS fares, for the user's check of the connection.
+    DiscoveryService::Health discoveryHealth() const { return m_discovery.health(); }
     // Which addresses phones may have, for discovery and requests alike.
     void setAddressPolicy(sock::PeerAddressPolicy policy)
     {

@@ -18,3 +18,13 @@ set_tests_properties(tst_main_window_wayland PROPERTIES TIMEOUT 120 LABELS deskt
 kaveltor_add_test(tst_installer_handoff SOURCES tst_installer_handoff.cpp LIBS kaveltor_ui)
 target_compile_definitions(tst_installer_handoff PRIVATE KAVELTOR_PYTHON3="${KAVELTOR_PYTHON3}"
     KAVELTOR_FAKE_PACKAGEKIT="${CMAKE_CURRENT_SOURCE_DIR}/update/fake_packagekit.py")
+# Phones added by address: what the user types, why an address fails, what is remembered.
+kaveltor_add_test(tst_manual_devices SOURCES tst_manual_devices.cpp LIBS kaveltor_ui)
+# The connection report: each cause a user may meet, and firewalld answered by a stand-in on a private bus.
+kaveltor_add_test(tst_connection_report SOURCES tst_connection_report.cpp LIBS kaveltor_ui)
+target_compile_definitions(tst_connection_report PRIVATE KAVELTOR_PYTHON3="${KAVELTOR_PYTHON3}"
+    KAVELTOR_FAKE_FIREWALLD="${CMAKE_CURRENT_SOURCE_DIR}/firewall/fake_firewalld.py")
+# A phone multicast cannot reach, in a namespace of its own: added by address, paired, files both ways.
+kaveltor_add_test(tst_manual_phone SOURCES tst_manual_phone.cpp LIBS kaveltor_ui LABELS threads)
+target_compile_definitions(tst_manual_phone PRIVATE KAVELTOR_PYTHON3="${KAVELTOR_PYTHON3}"
+    KAVELTOR_SIM_PHONE="${CMAKE_CURRENT_SOURCE_DIR}/sim_phone/sim_phone.py")

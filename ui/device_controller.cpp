@@ -1,22 +1,105 @@
 #include "device_controller.h"
 
+#include "connection_check.h"
+#include "manual_devices.h"
+#include "settings_dialog.h"
 #include "settings_store.h"
 
 #include <QDebug>
 #include <QTimer>
 
 DeviceController::DeviceController(Outlets outlets, QObject *parent)
-    : QObject(parent), outlets(std::move(outlets)), pruneTimer(new QTimer(this))
+    : QObject(parent), outlets(std::move(outlets)), pruneTimer(new QTimer(this)),
+      manualDevices(new ManualDevices(this))
 {
     connect(pruneTimer, &QTimer::timeout, this, &DeviceController::prune);
     pruneTimer->start(kPruneIntervalMs);
+    manualDevices->now = [this] { return this->outlets.now(); };
+    // A phone answering at the address the user gave counts as a discovered
+    // phone whose identity answered: one row, however it was found.
+    connect(manualDevices, &ManualDevices::answered, this, &DeviceController::onIdentityResolved);
+    connect(manualDevices, &ManualDevices::silent, this, [this](const QString &ip, int port) {
+        if (devices().markSilent(ip, port))
+            emit changed();
+    });
+    connect(manualDevices, &ManualDevices::listChanged, this, &DeviceController::onManualListChanged);
+    connect(manualDevices, &ManualDevices::logLine, this, &DeviceController::logLine);
 }
 
 void DeviceController::load()
 {
     devices().replace(readPairedDevices());
     emit pairedChanged(devices().list());
+    manualDevices->start();
     emit changed();
+}
+
+void DeviceController::onManualListChanged()
+{
+    devices().setKept(manualDevices->addresses());
+    // Remembered phones are listed from the start, offline until they answer.
+    for (const RemoteDevice &d : manualDevices->placeholders()) {
+        if (registry::findSameDevice(devices().list(), d) < 0)
+            devices().applyResolvedIdentity(d, 0);
+    }
+    emit changed();
+}
+
+std::function<void()> DeviceController::removal(int index)
+{
+    if (index < 0 || index >= devices().size() || !manualDevices->contains(devices().at(index)))
+        return {};
+    return [this, device = devices().at(index)] { removeManual(device); };
+}
+
+void DeviceController::removeManual(const RemoteDevice &device)
+{
+    if (!manualDevices->remove(device))
+        return;
+    // A paired phone stays paired; only its address is no longer asked.
+    if (!device.paired)
+        devices().applyGone(device.ip, device.port);
+    onManualListChanged();
+}
+
+QList<connectionreport::Snapshot::Phone> DeviceController::reportPhones() const
+{
+    using Phone = connectionreport::Snapshot::Phone;
+    const QList<ManualDevices::Status> manual = manualDevices->status();
+    QList<Phone> out;
+    for (const RemoteDevice &d : rows.registry().list()) {
+        Phone p{d.name,
+                registry::addressText(d.ip, d.port),
+                d.lastSeen,
+                false,
+                d.id.isEmpty() ? Phone::Identity::Unknown : Phone::Identity::Answered,
+                {}};
+        if (manualDevices->contains(d)) {
+            p.byAddress = true;
+            for (const ManualDevices::Status &s : manual) {
+                if (s.checked && (s.name == d.name || s.address == p.address)) {
+                    p.identity = s.answered ? Phone::Identity::Answered : Phone::Identity::Failed;
+                    p.failure = s.failure;
+                }
+            }
+        }
+        out.append(p);
+    }
+    return out;
+}
+
+void DeviceController::attach(SettingsDialog *dialog, NetworkService &network)
+{
+    connect(dialog, &SettingsDialog::pairRequested, this, &DeviceController::pair);
+    connect(dialog, &SettingsDialog::unpairRequested, this, &DeviceController::unpair);
+    connect(dialog, &SettingsDialog::addDeviceRequested, manualDevices, &ManualDevices::add);
+    connect(manualDevices, &ManualDevices::addOutcome, dialog, &SettingsDialog::showAddOutcome);
+    auto *check = new ConnectionCheck(network, dialog);
+    connect(check, &ConnectionCheck::finished, dialog, &SettingsDialog::showConnectionReport);
+    connect(dialog, &SettingsDialog::connectionCheckRequested, check,
+            [this, check] { check->run(reportPhones()); });
+    // After the sheet is drawn: the check reads files and may ask the system bus.
+    QTimer::singleShot(0, check, [this, check] { check->run(reportPhones()); });
 }
 
 void DeviceController::save()

@@ -3,6 +3,7 @@
 // the rows; the window draws them whenever changed() says so.
 #pragma once
 
+#include "connection_report.h"
 #include "device_rows.h"
 
 #include <QObject>
@@ -10,7 +11,10 @@
 #include <functional>
 #include <optional>
 
+class ManualDevices;
+class NetworkService;
 class QTimer;
+class SettingsDialog;
 
 class DeviceController : public QObject
 {
@@ -53,6 +57,17 @@ public:
     // address. Nothing when the user declines.
     std::optional<RemoteDevice> deviceForSend(int index);
 
+    // Phones added by address.
+    ManualDevices *manual() const { return manualDevices; }
+    // What removes the entry at index from the phones added by address;
+    // nothing when it is none of them.
+    std::function<void()> removal(int index);
+    // The phones as the connection report shows them.
+    QList<connectionreport::Snapshot::Phone> reportPhones() const;
+    // Wires an opened sheet's pairing, adding by address and connection
+    // check; its report is made afresh now.
+    void attach(SettingsDialog *dialog, NetworkService &network);
+
 signals:
     // The rows changed: the list (and an open sheet) draw them afresh.
     void changed();
@@ -65,7 +80,10 @@ signals:
 
 private:
     void save();
+    void onManualListChanged();
+    void removeManual(const RemoteDevice &device);
 
     Outlets outlets;
     QTimer *pruneTimer;
+    ManualDevices *manualDevices;
 };

@@ -10,7 +10,7 @@ const char *const kStyle =
     "QMenu::item:disabled { color: #5b6577; }"
     "QMenu::separator { height: 1px; background: #2f3746; margin: 4px 8px; }";
 
-Choice exec(QWidget *parent, const QPoint &globalPos, bool paired)
+Choice exec(QWidget *parent, const QPoint &globalPos, bool paired, const std::function<void()> &remove)
 {
     QMenu menu(parent);
     menu.setStyleSheet(QString::fromLatin1(kStyle));
@@ -18,7 +18,16 @@ Choice exec(QWidget *parent, const QPoint &globalPos, bool paired)
     QAction *clipboard = menu.addAction(QStringLiteral("Zwischenablage senden"));
     typed->setEnabled(paired);
     clipboard->setEnabled(paired);
+    QAction *removal = nullptr;
+    if (remove) {
+        menu.addSeparator();
+        removal = menu.addAction(QStringLiteral("Entfernen"));
+    }
     const QAction *chosen = menu.exec(globalPos);
+    if (chosen && chosen == removal) {
+        remove();
+        return Choice::None;
+    }
     return chosen == typed ? Choice::TypedText : chosen == clipboard ? Choice::Clipboard : Choice::None;
 }
 

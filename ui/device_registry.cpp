@@ -216,6 +216,18 @@ void DeviceRegistry::markSeen(const QString &ip, int port, qint64 nowMs)
     }
 }
 
+bool DeviceRegistry::markSilent(const QString &ip, int port)
+{
+    bool changed = false;
+    for (RemoteDevice &entry : entries) {
+        if (atAddress(entry, ip, port) && entry.lastSeen != 0) {
+            entry.lastSeen = 0;
+            changed = true;
+        }
+    }
+    return changed;
+}
+
 qsizetype DeviceRegistry::removeWithId(const QString &deviceId)
 {
     moves.remove(deviceId);
@@ -232,7 +244,7 @@ bool DeviceRegistry::prune(qint64 nowMs)
     // Backwards, so that removing an entry keeps the unvisited indices valid.
     for (qsizetype i = entries.size() - 1; i >= 0; --i) {
         RemoteDevice &entry = entries[i];
-        if (!silent(entry.lastSeen))
+        if (!silent(entry.lastSeen) || kept.contains(registry::addressText(entry.ip, entry.port)))
             continue;
         if (entry.paired)
             entry.lastSeen = 0;

@@ -88,6 +88,11 @@ public:
     qsizetype removeWithId(const QString &deviceId);
     // Ages out silent entries and moves; true when anything changed.
     bool prune(qint64 nowMs);
+    // Entries at these "ip:port" addresses (phones added by address) never
+    // age out: their own checks say when they are silent (markSilent).
+    void setKept(QSet<QString> addresses) { kept = std::move(addresses); }
+    // The phone at ip:port did not answer: offline, its row stays.
+    bool markSilent(const QString &ip, int port);
 
     // The entry with id, else the one at ip:port; a record with just those
     // when there is none.
@@ -120,4 +125,5 @@ private:
     QSet<QString> disowned;
     // "id|ip:port" of claims already reported.
     QSet<QString> toldClaims;
+    QSet<QString> kept;
 };

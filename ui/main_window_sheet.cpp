@@ -61,8 +61,7 @@ void MainWindow::toggleSettings()
         if (settingsDialog == dialog)
             settingsDialog = nullptr;
     });
-    connect(dialog, &SettingsDialog::pairRequested, deviceFlow, &DeviceController::pair);
-    connect(dialog, &SettingsDialog::unpairRequested, deviceFlow, &DeviceController::unpair);
+    deviceFlow->attach(dialog, network);
     connect(dialog, &SettingsDialog::receiveFolderChanged, this, &MainWindow::onReceiveFolderChanged);
     connect(dialog, &SettingsDialog::backgroundChanged, this,
             [this](const QString &path) { background->choose(path, outlets.now()); });
@@ -97,8 +96,9 @@ void MainWindow::showDeviceMenu(const QPoint &pos)
     const int index = selectedDeviceIndex();
     if (index < 0)
         return;
-    const devicemenu::Choice choice = devicemenu::exec(this, ui->deviceList->viewport()->mapToGlobal(pos),
-                                                       deviceFlow->devices().at(index).paired);
+    const devicemenu::Choice choice =
+        devicemenu::exec(this, ui->deviceList->viewport()->mapToGlobal(pos),
+                         deviceFlow->devices().at(index).paired, deviceFlow->removal(index));
     // The list may have been rebuilt while the menu was open.
     const int now = selectedDeviceIndex();
     if (choice == devicemenu::Choice::None || now < 0)

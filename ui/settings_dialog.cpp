@@ -5,8 +5,10 @@
 #include "device_registry.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDebug>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QProgressBar>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -39,6 +41,10 @@ QPushButton:disabled { background-color: #1e232c; color: #5b6577; }
 QCheckBox { color: #b4becd; font-weight: 700; spacing: 8px; }
 QCheckBox::indicator { width: 12px; height: 12px; border: 1px solid #3a4456; border-radius: 3px; background: #1e232c; }
 QCheckBox::indicator:checked { background: #3865b4; border-color: #6699ff; }
+QLabel#addDeviceStatusLabel { font-weight: 400; color: #cdd4e0; }
+QPlainTextEdit#connectionReportView {
+    background-color: #1e232c; border: none; border-radius: 5px; color: #cdd4e0; padding: 4px;
+}
 QListWidget#historyList {
     background-color: #1e232c; border: none; border-radius: 5px; color: #cdd4e0; padding: 4px;
 }
@@ -104,6 +110,10 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     ui->chooseBackgroundButton->setAccessibleName(QStringLiteral("Hintergrundbild wählen"));
     ui->backgroundPathEdit->setAccessibleName(QStringLiteral("Hintergrundbild"));
     ui->historyList->setAccessibleName(QStringLiteral("Aktivitätsprotokoll"));
+    ui->deviceAddressEdit->setAccessibleName(QStringLiteral("Adresse des Handys"));
+    ui->devicePortEdit->setAccessibleName(QStringLiteral("Port des Handys"));
+    ui->connectionReportView->setAccessibleName(QStringLiteral("Verbindungsbericht"));
+    ui->addDeviceStatusLabel->hide();
     // The update status label has no accessible name of its own: a label's
     // name is its text, and a fixed name would hide every state it shows.
 
@@ -140,14 +150,29 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     connect(autostartBox, &QCheckBox::toggled, this, &SettingsDialog::autostartChanged);
     // Enter in the code field pairs; Escape closes the sheet (the dialog's own).
     connect(ui->pairingCodeEdit, &QLineEdit::returnPressed, this, &SettingsDialog::onPairClicked);
+    const auto add = [this] {
+        emit addDeviceRequested(ui->deviceAddressEdit->text(), ui->devicePortEdit->text());
+    };
+    connect(ui->addDeviceButton, &QPushButton::clicked, this, add);
+    connect(ui->deviceAddressEdit, &QLineEdit::returnPressed, this, add);
+    connect(ui->devicePortEdit, &QLineEdit::returnPressed, this, add);
+    connect(ui->checkConnectionButton, &QPushButton::clicked, this, [this] {
+        ui->connectionReportView->clear();
+        emit connectionCheckRequested();
+    });
+    connect(ui->copyReportButton, &QPushButton::clicked, this,
+            [this] { QGuiApplication::clipboard()->setText(ui->connectionReportView->toPlainText()); });
 
     // Top to bottom, as the sheet reads; the update controls were made after
     // the log and would otherwise come last.
-    const QList<QWidget *> order{ui->pairingDeviceCombo, ui->pairingCodeEdit,        ui->pairButton,
-                                 ui->pairedDeviceCombo,  ui->unpairButton,           ui->chooseFolderButton,
-                                 ui->receiveFolderEdit,  ui->chooseBackgroundButton, ui->backgroundPathEdit,
-                                 autostartBox,           checkUpdatesButton,         installUpdateButton,
-                                 ui->historyList};
+    const QList<QWidget *> order{
+        ui->pairingDeviceCombo, ui->pairingCodeEdit,        ui->pairButton,
+        ui->pairedDeviceCombo,  ui->unpairButton,           ui->deviceAddressEdit,
+        ui->devicePortEdit,     ui->addDeviceButton,        ui->checkConnectionButton,
+        ui->copyReportButton,   ui->connectionReportView,   ui->chooseFolderButton,
+        ui->receiveFolderEdit,  ui->chooseBackgroundButton, ui->backgroundPathEdit,
+        autostartBox,           checkUpdatesButton,         installUpdateButton,
+        ui->historyList};
     for (qsizetype i = 1; i < order.size(); ++i)
         setTabOrder(order.at(i - 1), order.at(i));
 }
@@ -287,4 +312,20 @@ void SettingsDialog::showAutostart(bool enabled)
 {
     const QSignalBlocker quiet(autostartBox);
     autostartBox->setChecked(enabled);
+}
+
+void SettingsDialog::showAddOutcome(const QString &line, bool added)
+{
+    ui->addDeviceStatusLabel->setText(line);
+    ui->addDeviceStatusLabel->setVisible(!line.isEmpty());
+    if (added) {
+        ui->deviceAddressEdit->clear();
+        ui->devicePortEdit->clear();
+    }
+    updateContentHeight();
+}
+
+void SettingsDialog::showConnectionReport(const QString &report)
+{
+    ui->connectionReportView->setPlainText(report);
 }

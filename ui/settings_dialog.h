@@ -47,6 +47,9 @@ public:
     void setInstallEnabled(bool enabled);
     // Shows whether the program starts at login, without reporting it back.
     void showAutostart(bool enabled);
+    // How adding a phone by its address went; a phone added empties the field.
+    void showAddOutcome(const QString &line, bool added);
+    void showConnectionReport(const QString &report);
 
     // The platform choosers; tests put their own answers in their place.
     std::function<QString(QWidget *parent, const QString &caption, const QString &start)> chooseFolder;
@@ -62,6 +65,9 @@ signals:
     void pairRequested(const RemoteDevice &device, const QString &code);
     void unpairRequested(const QString &deviceId);
     void autostartChanged(bool enabled);
+    // The address as typed and the port field (both possibly empty).
+    void addDeviceRequested(const QString &address, const QString &port);
+    void connectionCheckRequested();
 
 private:
     friend class SettingsDialogTest;
