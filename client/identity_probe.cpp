@@ -1,17 +1,11 @@
 #include "identity_probe.h"
 
 #include "deadline_stream.h"
+#include "peer_connect.h"
 #include "peer_wire.h"
-
-#include <string_view>
-
-namespace {
-constexpr int kMaxPort = 0xffff;
-} // namespace
 
 IdentityProbe::IdentityProbe(QObject *parent) : QObject(parent)
 {
-    qRegisterMetaType<RemoteDevice>("RemoteDevice");
     qRegisterMetaType<IdentityProbe::Outcome>("IdentityProbe::Outcome");
 }
 
@@ -35,30 +29,18 @@ void IdentityProbe::runCheck(const Owner &owner, RemoteDevice device, const Clie
 IdentityProbe::Outcome IdentityProbe::run(const StopToken &pool, RemoteDevice *device,
                                           const ClientLimits &limits)
 {
-    const QByteArray ip = device->ip.toUtf8();
-    std::uint32_t address = 0;
-    if (device->port < 1 || device->port > kMaxPort ||
-        !sock::parseIPv4(std::string_view(ip.constData(), std::size_t(ip.size())), &address))
-        return Outcome::BadAddress;
     sock::Socket socket;
-    switch (sock::tcpConnectBegin(address, std::uint16_t(device->port), &socket)) {
-    case sock::ConnectStart::Failed:
-        return sock::lastConnectError() == sock::ConnectError::Refused ? Outcome::Refused
-                                                                       : Outcome::Unreachable;
-    case sock::ConnectStart::Pending:
-        if (pool.waitWritable(socket, QDeadlineTimer(limits.connectTimeoutMs)) != sock::Readiness::Ready)
+    if (const auto failure = peerconnect::connect(*device, limits.connectTimeoutMs, pool, &socket)) {
+        switch (*failure) {
+        case peerconnect::Failure::BadAddress:
+            return Outcome::BadAddress;
+        case peerconnect::Failure::TimedOut:
             return Outcome::TimedOut;
-        switch (sock::tcpConnectError(socket)) {
-        case sock::ConnectError::None:
-            break;
-        case sock::ConnectError::Refused:
+        case peerconnect::Failure::Refused:
             return Outcome::Refused;
-        default:
+        case peerconnect::Failure::Unreachable:
             return Outcome::Unreachable;
         }
-        break;
-    case sock::ConnectStart::Connected:
-        break;
     }
     const DeadlineStream stream(socket, pool);
     QByteArray reply;

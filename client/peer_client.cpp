@@ -1,6 +1,7 @@
 #include "peer_client.h"
 
 #include "deadline_stream.h"
+#include "peer_connect.h"
 #include "peer_wire.h"
 #include "progress_meter.h"
 #include "settings_store.h"
@@ -24,33 +25,6 @@ bool peerEndpoint(const RemoteDevice &device, std::uint32_t *address, std::uint1
         return false;
     *port = std::uint16_t(device.port);
     return true;
-}
-
-// Connects to the peer's address, waiting at most the connect time-out and
-// only as long as the pool runs. The socket stays non-blocking: every later
-// wait goes through a DeadlineStream.
-std::optional<peerwire::ConnectFailure> connectToPeer(const RemoteDevice &device, const ClientLimits &limits,
-                                                      const StopToken &pool, sock::Socket *out)
-{
-    std::uint32_t host = 0;
-    std::uint16_t port = 0;
-    // A port out of range is no other port cut to 16 bits.
-    if (!peerEndpoint(device, &host, &port))
-        return peerwire::ConnectFailure::BadAddress;
-    sock::Socket socket;
-    switch (sock::tcpConnectBegin(host, port, &socket)) {
-    case sock::ConnectStart::Failed:
-        return peerwire::ConnectFailure::Unreachable;
-    case sock::ConnectStart::Pending:
-        if (pool.waitWritable(socket, QDeadlineTimer(limits.connectTimeoutMs)) != sock::Readiness::Ready ||
-            !sock::tcpConnectSucceeded(socket))
-            return peerwire::ConnectFailure::Unreachable;
-        break;
-    case sock::ConnectStart::Connected:
-        break;
-    }
-    *out = std::move(socket);
-    return std::nullopt;
 }
 
 // The whole answer, once the peer closed; empty when no valid answer can come
@@ -191,9 +165,12 @@ void PeerClient::reportMessageFailure(const RemoteDevice &device, const QString 
 bool PeerClient::connectFor(const Client &client, peerwire::Request request, const RemoteDevice &device,
                             const ClientLimits &limits, sock::Socket *socket, QString *failureText)
 {
-    const std::optional<peerwire::ConnectFailure> failure = connectToPeer(device, limits, client, socket);
+    const std::optional<peerconnect::Failure> failure =
+        peerconnect::connect(device, limits.connectTimeoutMs, client, socket);
     if (failure) {
-        const QString text = connectFailureText(request, *failure);
+        const QString text = connectFailureText(request, *failure == peerconnect::Failure::BadAddress
+                                                             ? peerwire::ConnectFailure::BadAddress
+                                                             : peerwire::ConnectFailure::Unreachable);
         if (failureText)
             *failureText = text;
         else if (request == peerwire::Request::Pairing)

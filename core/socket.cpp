@@ -308,14 +308,6 @@ ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *
     return result;
 }
 
-bool tcpConnectSucceeded(const Socket &s)
-{
-    int error = 0;
-    socklen_t length = sizeof error;
-    return ::getsockopt(s.handle(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &length) == 0 &&
-           error == 0;
-}
-
 namespace {
 ConnectError connectErrorOf(int code)
 {

@@ -93,8 +93,6 @@ enum class ConnectStart { Connected, Pending, Failed };
 // Starts connecting a new non-blocking TCP socket to address:port. On
 // Connected or Pending *out holds the socket; it stays non-blocking.
 ConnectStart tcpConnectBegin(std::uint32_t address, std::uint16_t port, Socket *out);
-// Once a pending socket is writable: whether the connect succeeded.
-bool tcpConnectSucceeded(const Socket &s);
 // Why a connect failed, as far as a user can act on it: nobody listens
 // there (Refused), no way leads there (Unreachable), or something else.
 enum class ConnectError { None, Refused, Unreachable, Other };
