@@ -12,7 +12,6 @@
 #include "sheet_slide.h"
 #include "transfer_feedback.h"
 #include "transfer_status.h"
-#include "wrapped_lines.h"
 
 #include "ui_main_window.h"
 
@@ -53,7 +52,6 @@ void MainWindow::toggleSettings()
     dialog->showBackgroundPath(backgroundPath);
     refreshSheetDevices();
     dialog->setHistory(log.lines());
-    wrapLines(dialog->findChild<QListView *>(QStringLiteral("historyList")));
     connect(&log, &ActivityLog::appended, dialog, &SettingsDialog::appendHistory);
     dialog->showAutostart(autostart::isEnabled(autostart::entryPath()));
 

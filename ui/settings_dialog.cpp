@@ -3,6 +3,7 @@
 #include "ui_settings_dialog.h"
 
 #include "device_registry.h"
+#include "wrapped_lines.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -110,6 +111,7 @@ SettingsDialog::SettingsDialog(QWidget *parent) : QDialog(parent), ui(new Ui::Se
     ui->chooseBackgroundButton->setAccessibleName(QStringLiteral("Hintergrundbild wählen"));
     ui->backgroundPathEdit->setAccessibleName(QStringLiteral("Hintergrundbild"));
     ui->historyList->setAccessibleName(QStringLiteral("Aktivitätsprotokoll"));
+    wrapLines(ui->historyList);
     ui->deviceAddressEdit->setAccessibleName(QStringLiteral("Adresse des Handys"));
     ui->devicePortEdit->setAccessibleName(QStringLiteral("Port des Handys"));
     ui->connectionReportView->setAccessibleName(QStringLiteral("Verbindungsbericht"));
