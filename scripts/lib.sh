@@ -22,7 +22,7 @@ BUILD_PACKAGES="cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 qt6-image-formats-plugins qt6-qpa-plugins libqt6sql6-sqlite iproute2 util-linux"
 TEST_PACKAGES="socat python3 python3-zeroconf curl openssl clang libclang-rt-14-dev xvfb xauth trayer xdotool \
 x11-utils xclip imagemagick dpkg-dev file appstream desktop-file-utils dbus at-spi2-core python3-pyatspi avahi-daemon avahi-utils \
-python3-xlib python3-gi weston qt6-wayland"
+python3-xlib python3-gi weston qt6-wayland nftables"
 
 # configure_and_build DIR [CMAKE ARGS...]
 configure_and_build() {
