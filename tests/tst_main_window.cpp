@@ -9,6 +9,7 @@
 #include "settings_store.h"
 #include "test_support.h"
 #include "transfer_feedback.h"
+#include "tray_presence.h"
 #include "tray_window_mode.h"
 #include "ui_main_window.h"
 
@@ -172,6 +173,27 @@ private slots:
         list->scrollToItem(line);
         QTRY_VERIFY(list->visualItemRect(line).height() > 3 * list->fontMetrics().height());
         QVERIFY(list->visualItemRect(line).width() <= list->viewport()->width());
+    }
+
+    // Where the desktop never says "minimised" (Wayland), only the window in
+    // front counts as seen: a covered one notifies, and a click on the tray
+    // icon brings it forward instead of hiding it.
+    void inFrontOnlyWhenActive()
+    {
+        window->showAtStart();
+        window->activateWindow();
+        QTRY_VERIFY(window->isActiveWindow());
+        emit window->network.messageReceived("gesehen", "p1");
+        QWidget cover;
+        cover.show();
+        cover.activateWindow();
+        QTRY_VERIFY(!window->isActiveWindow() && window->isVisible() && !window->isMinimized());
+        emit window->network.messageReceived("verdeckt", "p1");
+        QCOMPARE(notes, QStringList{"Nachricht vom Handy: verdeckt"});
+        emit window->findChild<TrayPresence *>()->toggleRequested();
+        QTRY_VERIFY(window->isVisible() && window->isActiveWindow());
+        emit window->findChild<TrayPresence *>()->toggleRequested();
+        QTRY_VERIFY(!window->isVisible());
     }
 
     // Silence of more than 10 s removes a guest and takes a paired phone
