@@ -137,7 +137,8 @@ QString settle(QString name)
 {
     while (name.endsWith(QLatin1Char('.')) || name.endsWith(QLatin1Char(' ')))
         name.chop(1);
-    if (name.isEmpty())
+    // Blanks alone, such as a narrow no-break space, name nothing a user can see.
+    if (name.trimmed().isEmpty())
         return QString::fromLatin1(kFallbackName);
     const NameParts parts = splitName(name);
     if (isReservedBase(parts.base))
@@ -167,8 +168,6 @@ QString sanitizeFileName(const QString &proposal)
         if (isForbidden(c))
             c = QLatin1Char('_');
     }
-    if (name.trimmed().isEmpty())
-        name = QString::fromLatin1(kFallbackName);
     name = settle(name);
 
     if (name.size() > kMaxNameUnits) {

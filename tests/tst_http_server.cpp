@@ -507,6 +507,7 @@ private slots:
             u"___\u00A0____\u202F__.txt"_s);
         row("trailing dots and blanks", u"report. . . ."_s, u"report"_s);
         row("nothing left", u"..."_s, u"received_file"_s);
+        row("wide blanks left", u"\u202F\u3000. ."_s, u"received_file"_s);
         row("device name", u"nul. ."_s, u"_nul"_s);
         row("long", QString(200, u'a') + ".pdf", a160 + ".pdf");
         row("long suffix", QString(170, u'a') + "." + QString(30, u's'), a160 + ".ssssssssssssssss");
