@@ -1,6 +1,7 @@
 #include "manual_devices.h"
 
 #include "device_registry.h"
+#include "peer_wire.h"
 #include "protocol.h"
 
 #include <QDateTime>
@@ -122,7 +123,7 @@ QString failureText(Failure failure, const QString &address)
     case Failure::BadAddress:
         return QStringLiteral("Ungültige Adresse: „%1“.").arg(address);
     case Failure::NotAllowed:
-        return QStringLiteral("Adresse nicht erlaubt: %1").arg(address);
+        return peerwire::addressRefusedText(address); // as a send there says it
     case Failure::ThisComputer:
         return QStringLiteral("%1 ist dieser Computer selbst.").arg(address);
     case Failure::NameNotFound:
